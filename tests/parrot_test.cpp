@@ -1,0 +1,104 @@
+// Black-box tests of the sequential echo server over loopback TCP.
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace testsupport;
+
+namespace {
+
+Process start_parrot(uint16_t port, const std::string& arg = "")
+{
+    Process p = Process::start({PARROT_BIN, arg.empty() ? std::to_string(port) : arg});
+    EXPECT_TRUE(wait_listening(port, after(timeout())));
+    return p;
+}
+
+void echo_once(int fd, const std::string& data)
+{
+    ASSERT_TRUE(write_all(fd, data));
+    EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
+}
+
+}  // namespace
+
+TEST(ParrotCommandLine, WrongArgumentCountPrintsUsageAndExits255)
+{
+    for (auto args : std::vector<std::vector<std::string>>{{PARROT_BIN}, {PARROT_BIN, "1", "2"}}) {
+        Process p = Process::start(args);
+        EXPECT_EQ(p.wait_exit_code(timeout()), 255);
+        EXPECT_EQ(p.output(), std::string("Usage: ") + PARROT_BIN + " <port>\n");
+        EXPECT_EQ(p.errors(), "");
+    }
+}
+
+TEST(ParrotCommandLine, PortHeldByAnotherSocketIsABindError)
+{
+    uint16_t port = free_tcp_port();
+    Process first = start_parrot(port);
+    Process second = Process::start({PARROT_BIN, std::to_string(port)});
+    EXPECT_EQ(second.wait_exit_code(timeout()), 1);
+    EXPECT_EQ(second.errors(), "bind() error\n");
+}
+
+TEST(ParrotCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16Bits)
+{
+    uint16_t p1 = free_tcp_port();
+    Process trailing = start_parrot(p1, std::to_string(p1) + "x");
+    uint16_t p2 = free_tcp_port();
+    Process wrapped = start_parrot(p2, std::to_string(65536 + p2));
+}
+
+TEST(ParrotEcho, EchoesExactlyWhatEachClientSends)
+{
+    uint16_t port = free_tcp_port();
+    Process p = start_parrot(port);
+
+    Fd c = connect_tcp(port, after(timeout()));
+    echo_once(c.get(), "hello");
+    EXPECT_FALSE(wait_readable(c.get(), after(milliseconds(200)))) << "more than was sent came back";
+
+    std::string block(3000, '\0');
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<char>(i * 13);
+    echo_once(c.get(), block);
+}
+
+TEST(ParrotEcho, ServesFiveClientsInTurnThenExitsZero)
+{
+    uint16_t port = free_tcp_port();
+    Process p = start_parrot(port);
+
+    Fd first = connect_tcp(port, after(timeout()));
+    echo_once(first.get(), "one");
+
+    // The next client queues: nothing comes back until the first has gone.
+    Fd second = connect_tcp(port, after(timeout()));
+    write_all(second.get(), "two");
+    EXPECT_FALSE(wait_readable(second.get(), after(milliseconds(300))));
+    first.reset();
+    EXPECT_EQ(read_exact(second.get(), 3, after(timeout())), "two");
+    second.reset();
+
+    // Third: resets its connection instead of closing it; the server goes on.
+    Fd third = connect_tcp(port, after(timeout()));
+    echo_once(third.get(), "three");
+    write_all(third.get(), std::string(8192, 't'));
+    set_reset_on_close(third.get());
+    third.reset();
+
+    Fd fourth = connect_tcp(port, after(timeout()));
+    echo_once(fourth.get(), "four");
+    fourth.reset();
+
+    // A sixth client already waiting behind the fifth is never served.
+    Fd fifth = connect_tcp(port, after(timeout()));
+    Fd sixth = connect_tcp(port, after(timeout()));
+    write_all(sixth.get(), "six");
+    echo_once(fifth.get(), "five");
+    fifth.reset();
+    EXPECT_EQ(p.wait_exit_code(timeout()), 0);
+    EXPECT_EQ(p.output(), "");
+    EXPECT_EQ(p.errors(), "");
+    EXPECT_EQ(read_until_eof(sixth.get(), after(timeout())), "");
+}

@@ -1,0 +1,539 @@
+#include "testsupport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef TESTSUPPORT_EMULATOR
+#define TESTSUPPORT_EMULATOR ""
+#endif
+
+namespace testsupport {
+
+namespace {
+
+int ms_left(Deadline d)
+{
+    auto left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
+    if (left <= 0)
+        return 0;
+    return left > 1000000 ? 1000000 : static_cast<int>(left);
+}
+
+// Waits for events on fd until the deadline; false on time-out.
+bool poll_one(int fd, short events, Deadline d)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int r = ::poll(&p, 1, ms_left(d));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// Appends whatever can be read from a non-blocking fd now. Sets eof at end
+// of stream or on an error other than "nothing yet".
+void read_available(int fd, std::string& acc, bool& eof)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n > 0) {
+            acc.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        eof = true;  // 0, or EIO on a pty whose slave side is gone
+        return;
+    }
+}
+
+void set_nonblocking(int fd)
+{
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1)
+        fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+std::vector<std::string> split_list(const std::string& s)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : s) {
+        if (c == ';' || c == ' ') {
+            if (!cur.empty())
+                out.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty())
+        out.push_back(cur);
+    return out;
+}
+
+}  // namespace
+
+milliseconds timeout(milliseconds host)
+{
+    return under_emulator() ? host * 4 : host;
+}
+
+const std::vector<std::string>& emulator_prefix()
+{
+    static const std::vector<std::string> prefix = split_list(TESTSUPPORT_EMULATOR);
+    return prefix;
+}
+
+bool under_emulator() { return !emulator_prefix().empty(); }
+
+Fd& Fd::operator=(Fd&& o) noexcept
+{
+    if (this != &o)
+        reset(o.release());
+    return *this;
+}
+
+int Fd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::reset(int fd)
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+bool write_all(int fd, const void* data, size_t len)
+{
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            poll_one(fd, POLLOUT, after(milliseconds(1000)));
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool write_all(int fd, const std::string& s) { return write_all(fd, s.data(), s.size()); }
+
+std::string read_exact(int fd, size_t n, Deadline d)
+{
+    std::string acc;
+    char buf[4096];
+    while (acc.size() < n) {
+        if (!poll_one(fd, POLLIN, d))
+            break;
+        ssize_t r = ::read(fd, buf, std::min(sizeof(buf), n - acc.size()));
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0)
+            break;
+        acc.append(buf, static_cast<size_t>(r));
+    }
+    return acc;
+}
+
+std::string read_until_eof(int fd, Deadline d)
+{
+    std::string acc;
+    char buf[4096];
+    while (poll_one(fd, POLLIN, d)) {
+        ssize_t r = ::read(fd, buf, sizeof(buf));
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0)
+            break;
+        acc.append(buf, static_cast<size_t>(r));
+    }
+    return acc;
+}
+
+bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
+{
+    char buf[4096];
+    while (acc.find(needle) == std::string::npos) {
+        if (!poll_one(fd, POLLIN, d))
+            return false;
+        ssize_t r = ::read(fd, buf, sizeof(buf));
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0)
+            return false;
+        acc.append(buf, static_cast<size_t>(r));
+    }
+    return true;
+}
+
+bool wait_eof(int fd, Deadline d)
+{
+    char buf[4096];
+    while (poll_one(fd, POLLIN, d)) {
+        ssize_t r = ::read(fd, buf, sizeof(buf));
+        if (r == 0 || (r < 0 && errno == ECONNRESET))
+            return true;
+        if (r < 0 && errno != EINTR && errno != EAGAIN)
+            return false;
+    }
+    return false;
+}
+
+bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
+
+uint16_t free_tcp_port()
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof(a);
+    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
+bool wait_listening(uint16_t port, Deadline d)
+{
+    char want[8];
+    std::snprintf(want, sizeof(want), ":%04X", port);
+    for (;;) {
+        std::ifstream f("/proc/net/tcp");
+        std::string line;
+        std::getline(f, line);  // header
+        while (std::getline(f, line)) {
+            std::istringstream ls(line);
+            std::string sl, local, remote, st;
+            ls >> sl >> local >> remote >> st;
+            if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
+                return true;
+        }
+        if (Clock::now() >= d)
+            return false;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+Fd connect_tcp(uint16_t port, Deadline d)
+{
+    for (;;) {
+        Fd s(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+            return s;
+        if (Clock::now() >= d)
+            return Fd();
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+void set_reset_on_close(int fd)
+{
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
+bool make_raw(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+Pty open_pty(bool raw)
+{
+    Pty p;
+    p.master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
+    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0)
+        return Pty();
+    char name[128];
+    if (::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
+        return Pty();
+    p.slave_path = name;
+    p.slave.reset(::open(name, O_RDWR | O_NOCTTY));
+    if (!p.slave || (raw && !make_raw(p.slave.get())))
+        return Pty();
+    return p;
+}
+
+Process Process::start(const std::vector<std::string>& argv, const SpawnOptions& opts)
+{
+    std::vector<std::string> full;
+    if (!opts.host_program)
+        full = emulator_prefix();
+    full.insert(full.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (auto& a : full)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+    Pty pty;
+    if (opts.pty) {
+        pty = open_pty(false);
+        termios t{};
+        // No echo: the output then holds only what the program writes.
+        if (tcgetattr(pty.slave.get(), &t) == 0) {
+            t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            tcsetattr(pty.slave.get(), TCSANOW, &t);
+        }
+    } else {
+        if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)
+            std::abort();
+    }
+    if (::pipe2(err_pipe, O_CLOEXEC) != 0)
+        std::abort();
+
+    int in_fd = -1;
+    if (!opts.stdin_file.empty())
+        in_fd = ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC);
+
+    pid_t pid = ::fork();
+    if (pid < 0)
+        std::abort();
+    if (pid == 0) {
+        if (opts.pty) {
+            ::setsid();
+            ::ioctl(pty.slave.get(), TIOCSCTTY, 0);
+            ::dup2(pty.slave.get(), 0);
+            ::dup2(pty.slave.get(), 1);
+        } else {
+            ::setpgid(0, 0);
+            ::dup2(in_pipe[0], 0);
+            ::dup2(out_pipe[1], 1);
+        }
+        if (in_fd >= 0)
+            ::dup2(in_fd, 0);
+        ::dup2(err_pipe[1], 2);
+        // Leave no stray descriptor of the test in the program under test.
+        for (int fd = 3; fd < 1024; fd++)
+            ::close(fd);
+        for (int s = 1; s < NSIG; s++)
+            ::signal(s, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
+            ::_exit(126);
+        for (const auto& e : opts.env) {
+            auto eq = e.find('=');
+            if (eq == std::string::npos)
+                ::unsetenv(e.c_str());
+            else
+                ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+        }
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    if (!opts.pty)
+        ::setpgid(pid, pid);  // also here, so no signal can race the child's own call
+
+    Process p;
+    p.pid_ = pid;
+    if (in_fd >= 0)
+        ::close(in_fd);
+    if (opts.pty) {
+        int dup_master = ::dup(pty.master.get());
+        p.in_.reset(pty.master.release());
+        p.out_.reset(dup_master);
+    } else {
+        ::close(in_pipe[0]);
+        ::close(out_pipe[1]);
+        p.in_.reset(in_pipe[1]);
+        p.out_.reset(out_pipe[0]);
+    }
+    ::close(err_pipe[1]);
+    p.err_.reset(err_pipe[0]);
+    set_nonblocking(p.out_.get());
+    set_nonblocking(p.err_.get());
+    return p;
+}
+
+Process::Process(Process&& o) noexcept
+    : pid_(o.pid_),
+      reaped_(o.reaped_),
+      status_(o.status_),
+      in_(std::move(o.in_)),
+      out_(std::move(o.out_)),
+      err_(std::move(o.err_)),
+      out_eof_(o.out_eof_),
+      err_eof_(o.err_eof_),
+      out_text_(std::move(o.out_text_)),
+      err_text_(std::move(o.err_text_))
+{
+    o.pid_ = -1;
+}
+
+Process::~Process()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(-pid_, SIGKILL);
+    if (!reaped_) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void Process::close_input() { in_.reset(); }
+
+void Process::pump(Deadline d)
+{
+    pollfd p[2];
+    int n = 0;
+    if (!out_eof_ && out_)
+        p[n++] = pollfd{out_.get(), POLLIN, 0};
+    if (!err_eof_ && err_)
+        p[n++] = pollfd{err_.get(), POLLIN, 0};
+    if (n == 0) {
+        // Nothing left to read: just let the time pass in small steps.
+        std::this_thread::sleep_for(std::min(milliseconds(10), milliseconds(ms_left(d))));
+        return;
+    }
+    int r = ::poll(p, static_cast<nfds_t>(n), ms_left(d));
+    if (r <= 0)
+        return;
+    if (!out_eof_ && out_)
+        read_available(out_.get(), out_text_, out_eof_);
+    if (!err_eof_ && err_)
+        read_available(err_.get(), err_text_, err_eof_);
+}
+
+bool Process::wait_output(const std::string& needle, milliseconds t)
+{
+    Deadline d = after(t);
+    while (out_text_.find(needle) == std::string::npos) {
+        if (out_eof_ || Clock::now() >= d)
+            return false;
+        pump(d);
+    }
+    return true;
+}
+
+bool Process::wait_errors(const std::string& needle, milliseconds t)
+{
+    Deadline d = after(t);
+    while (err_text_.find(needle) == std::string::npos) {
+        if (err_eof_ || Clock::now() >= d)
+            return false;
+        pump(d);
+    }
+    return true;
+}
+
+std::optional<int> Process::wait(milliseconds t)
+{
+    Deadline d = after(t);
+    while (!reaped_) {
+        int st = 0;
+        pid_t r = ::waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            status_ = st;
+            break;
+        }
+        if (Clock::now() >= d)
+            return std::nullopt;
+        // Gather output meanwhile, in short steps, so the exit is seen soon.
+        pump(std::min(d, after(milliseconds(10))));
+    }
+    // What the child wrote before it ended is still in the pipes: take it.
+    if (out_ && !out_eof_)
+        read_available(out_.get(), out_text_, out_eof_);
+    if (err_ && !err_eof_)
+        read_available(err_.get(), err_text_, err_eof_);
+    return status_;
+}
+
+std::optional<int> Process::wait_exit_code(milliseconds t)
+{
+    auto st = wait(t);
+    if (!st)
+        return std::nullopt;
+    return WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+}
+
+void Process::signal_group(int sig) { ::kill(-pid_, sig); }
+
+void Process::signal(int sig)
+{
+    if (!reaped_)
+        ::kill(pid_, sig);
+}
+
+bool Process::running()
+{
+    if (reaped_)
+        return false;
+    int st = 0;
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+        reaped_ = true;
+        status_ = st;
+        return false;
+    }
+    return true;
+}
+
+int count_lines(const std::string& text, const std::string& line)
+{
+    int n = 0;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l))
+        if (l == line)
+            n++;
+    return n;
+}
+
+std::string strip_cr(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c != '\r')
+            out += c;
+    return out;
+}
+
+}  // namespace testsupport

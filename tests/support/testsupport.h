@@ -1,0 +1,177 @@
+// Test support for black-box tests of the toolset's programs and libraries:
+// start a program (through the emulator in the cross build), talk to it over
+// pipes, a pseudo-terminal or TCP, read with deadlines, and stop it by its
+// own process group. Everything here is bounded in time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+using std::chrono::milliseconds;
+
+// The usual bound for one step of a test. Emulated runs are slower, so the
+// bound is scaled there; it is a limit, never a pause.
+milliseconds timeout(milliseconds host = milliseconds(5000));
+inline Deadline after(milliseconds ms) { return Clock::now() + ms; }
+
+// True when the program under test runs under user-mode emulation.
+bool under_emulator();
+
+// The emulator command that must prefix a target program, empty on the host.
+const std::vector<std::string>& emulator_prefix();
+
+// Owns one descriptor; closes it on destruction.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// ---- descriptors with deadlines ----
+
+// Writes all bytes (blocking descriptor); false on error.
+bool write_all(int fd, const void* data, size_t len);
+bool write_all(int fd, const std::string& s);
+
+// Reads exactly n bytes or until the deadline, end of stream or an error;
+// returns what arrived.
+std::string read_exact(int fd, size_t n, Deadline d);
+
+// Reads what arrives until the deadline or end of stream.
+std::string read_until_eof(int fd, Deadline d);
+
+// Reads until `needle` has been seen in `acc` (which keeps everything read),
+// end of stream or the deadline. True when the needle was found.
+bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d);
+
+// True when the peer has closed: a read returns 0 (or fails with a reset)
+// before the deadline. Data that arrives first is discarded.
+bool wait_eof(int fd, Deadline d);
+
+// True when fd becomes readable before the deadline.
+bool wait_readable(int fd, Deadline d);
+
+// ---- TCP on loopback ----
+
+// A port that was free a moment ago.
+uint16_t free_tcp_port();
+// Waits until some socket listens on port (IPv4, any address); does not
+// connect, so it consumes no client slot of a server.
+bool wait_listening(uint16_t port, Deadline d);
+// Connects to 127.0.0.1:port; invalid Fd on failure.
+Fd connect_tcp(uint16_t port, Deadline d);
+// Makes the next close of fd send a reset instead of a normal end.
+void set_reset_on_close(int fd);
+
+// ---- pseudo-terminals ----
+
+struct Pty {
+    Fd master;
+    Fd slave;
+    std::string slave_path;
+};
+// Opens a pseudo-terminal pair. With raw set, both ends pass bytes unchanged.
+Pty open_pty(bool raw);
+// Puts a terminal descriptor into raw mode with the plain termios calls.
+bool make_raw(int fd);
+
+// ---- processes ----
+
+struct SpawnOptions {
+    // Standard input and output of the child on a new pseudo-terminal, which
+    // becomes its controlling terminal (the child leads a new session);
+    // otherwise on pipes. Standard error is always a pipe of its own.
+    bool pty = false;
+    // Start the program directly, not through the emulator (host programs).
+    bool host_program = false;
+    // Working directory of the child; empty keeps the current one.
+    std::string cwd;
+    // Variables set (NAME=value) or, without '=', removed in the child.
+    std::vector<std::string> env;
+    // File opened as the child's standard input instead of a pipe or pty.
+    std::string stdin_file;
+};
+
+// The usual options for a program that should see a terminal.
+inline SpawnOptions on_pty()
+{
+    SpawnOptions o;
+    o.pty = true;
+    return o;
+}
+
+class Process {
+public:
+    static Process start(const std::vector<std::string>& argv, const SpawnOptions& opts = {});
+
+    Process(Process&&) noexcept;
+    Process& operator=(Process&&) = delete;
+    Process(const Process&) = delete;
+    ~Process();  // kills the whole process group and reaps the child
+
+    pid_t pid() const { return pid_; }
+    // The descriptor to write the child's input to (pipe or pty master).
+    int in() const { return in_.get(); }
+    // The descriptor to read the child's output from (pipe or pty master).
+    int out() const { return out_.get(); }
+    int err() const { return err_.get(); }
+    void close_input();
+
+    // Output gathered so far by the read calls below.
+    const std::string& output() const { return out_text_; }
+    const std::string& errors() const { return err_text_; }
+
+    // Reads output until it holds needle or the deadline passes.
+    bool wait_output(const std::string& needle, milliseconds t);
+    bool wait_errors(const std::string& needle, milliseconds t);
+
+    // Waits for the child to end, gathering its output meanwhile. Returns the
+    // raw wait status, or nothing when the deadline passed first.
+    std::optional<int> wait(milliseconds t);
+    // Exit status of a child that exited normally, else -1.
+    std::optional<int> wait_exit_code(milliseconds t);
+
+    void signal_group(int sig);
+    void signal(int sig);
+    bool running();
+
+private:
+    Process() = default;
+    void pump(Deadline d);
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+    Fd in_, out_, err_;
+    bool out_eof_ = false, err_eof_ = false;
+    std::string out_text_, err_text_;
+};
+
+// Counts the lines of text that equal line exactly.
+int count_lines(const std::string& text, const std::string& line);
+// Strips the carriage returns a terminal adds before newlines.
+std::string strip_cr(const std::string& text);
+
+}  // namespace testsupport
