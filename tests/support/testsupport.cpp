@@ -11,6 +11,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -187,7 +189,11 @@ std::string read_until_eof(int fd, Deadline d)
 bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
 {
     char buf[4096];
-    while (acc.find(needle) == std::string::npos) {
+    // Only the new bytes (and a needle's length before them) are searched, so
+    // a long-running reader keeps up with its peer.
+    size_t from = 0;
+    while (acc.find(needle, from) == std::string::npos) {
+        from = acc.size() >= needle.size() ? acc.size() - needle.size() + 1 : 0;
         if (!poll_one(fd, POLLIN, d))
             return false;
         ssize_t r = ::read(fd, buf, sizeof(buf));
@@ -324,9 +330,11 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     if (::pipe2(err_pipe, O_CLOEXEC) != 0)
         std::abort();
 
-    int in_fd = -1;
+    int in_fd = -1, out_fd = -1;
     if (!opts.stdin_file.empty())
         in_fd = ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!opts.stdout_file.empty())
+        out_fd = ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 
     pid_t pid = ::fork();
     if (pid < 0)
@@ -344,6 +352,8 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         }
         if (in_fd >= 0)
             ::dup2(in_fd, 0);
+        if (out_fd >= 0)
+            ::dup2(out_fd, 1);
         ::dup2(err_pipe[1], 2);
         // Leave no stray descriptor of the test in the program under test.
         for (int fd = 3; fd < 1024; fd++)
@@ -372,6 +382,8 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     p.pid_ = pid;
     if (in_fd >= 0)
         ::close(in_fd);
+    if (out_fd >= 0)
+        ::close(out_fd);
     if (opts.pty) {
         int dup_master = ::dup(pty.master.get());
         p.in_.reset(pty.master.release());
@@ -514,6 +526,22 @@ bool Process::running()
     }
     return true;
 }
+
+static int count_entries(const std::string& dir)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.')
+            n++;
+    ::closedir(d);
+    return n;
+}
+
+int open_fd_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
+int thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
 
 int count_lines(const std::string& text, const std::string& line)
 {

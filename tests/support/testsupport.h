@@ -112,6 +112,9 @@ struct SpawnOptions {
     std::vector<std::string> env;
     // File opened as the child's standard input instead of a pipe or pty.
     std::string stdin_file;
+    // File that takes the child's standard output instead of a pipe or pty,
+    // such as /dev/null for a long run whose output nobody reads.
+    std::string stdout_file;
 };
 
 // The usual options for a program that should see a terminal.
@@ -168,6 +171,10 @@ private:
     bool out_eof_ = false, err_eof_ = false;
     std::string out_text_, err_text_;
 };
+
+// Open descriptors and threads of a process, from /proc; -1 when unknown.
+int open_fd_count(pid_t pid);
+int thread_count(pid_t pid);
 
 // Counts the lines of text that equal line exactly.
 int count_lines(const std::string& text, const std::string& line);
