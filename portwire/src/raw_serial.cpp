@@ -1,0 +1,417 @@
+// raw_serial: the Linux serial port behind the serial channel interface.
+//
+// Threads: one thread drives a channel. cancelOperation() alone may run on a
+// second thread while the first is inside waitfordata(); the two meet only
+// through the cancellation pipe (a byte in it means "cancel pending"), so no
+// member takes a lock. close() must not run while another thread waits.
+#include "portwire/raw_serial.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "line_setup.h"
+
+namespace orv {
+namespace hal {
+
+// The factory and release live here because they need the port class.
+serial_rxtx* serial_rxtx::CreateRxTx()
+{
+    return new arch::net::raw_serial();
+}
+
+void serial_rxtx::ReleaseRxTx(serial_rxtx* channel)
+{
+    delete channel;  // virtual destructor; a raw_serial closes itself first
+}
+
+}  // namespace hal
+
+namespace arch {
+namespace net {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Microseconds of the deadline still to go, never negative.
+std::int64_t micros_left(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    return left > 0 ? left : 0;
+}
+
+timeval to_timeval(std::int64_t micros)
+{
+    timeval tv;
+    tv.tv_sec = static_cast<time_t>(micros / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(micros % 1000000);
+    return tv;
+}
+
+// Bytes queued in fd's input; -1 when the request fails.
+int queued_bytes(int fd)
+{
+    int count = 0;
+    if (::ioctl(fd, FIONREAD, &count) == -1)
+        return -1;
+    return count;
+}
+
+// Removes every pending cancellation byte. Checks the pipe's own queue before
+// each read, so the drain stops when the pipe is empty even if its read end
+// could not be made non-blocking at open.
+void drain_pipe(int fd)
+{
+    char byte;
+    while (queued_bytes(fd) > 0 && ::read(fd, &byte, 1) == 1) {
+    }
+}
+
+// Pauses for micros, waking early when a cancellation byte arrives in the
+// pipe (read end pipe_rd, -1 when absent); the next pass then sees the byte.
+// A failed select only shortens the pause: the next pass reports failures.
+void pause_or_cancel(int pipe_rd, std::int64_t micros)
+{
+    if (micros <= 0)
+        return;
+    if (pipe_rd == -1) {
+        ::usleep(static_cast<useconds_t>(micros));
+        return;
+    }
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(pipe_rd, &rd);
+    timeval tv = to_timeval(micros);
+    ::select(pipe_rd + 1, &rd, nullptr, nullptr, &tv);
+}
+
+// Pause between passes when the bound rate gives no transfer estimate, and the
+// shortest pause otherwise: the port stays readable while bytes are queued, so
+// without them a pass would poll it in a busy loop.
+constexpr std::int64_t kUnratedPauseMicros = 1000;
+constexpr std::int64_t kMinPauseMicros = 100;
+
+}  // namespace
+
+raw_serial::raw_serial()
+{
+    _opened = false;
+    _baud_rate = 0;
+    _open_flags = 0;
+    _port_fd = -1;
+    _init();
+}
+
+raw_serial::~raw_serial()
+{
+    raw_serial::close();
+}
+
+void raw_serial::_init()
+{
+    _port_name[0] = '\0';
+    _port_fd = -1;
+    _cancel_pipe[0] = -1;
+    _cancel_pipe[1] = -1;
+    _rx_count = 0;
+    _tx_count = 0;
+    _cancelled = false;
+}
+
+void raw_serial::flush(std::uint32_t /*flags*/)
+{
+    // On a closed channel the descriptor is -1 and the call fails harmlessly.
+    ::tcflush(_port_fd, TCIFLUSH);
+}
+
+std::int32_t raw_serial::bind(const char* path, std::uint32_t baud, std::uint32_t flags)
+{
+    // A null path, or one of 200 characters or more (no room for the
+    // terminating zero), is refused whole: nothing stored changes. Cutting a
+    // long path would open some other device.
+    if (path == nullptr)
+        return 0;
+    const size_t len = ::strnlen(path, sizeof(_port_name));
+    if (len >= sizeof(_port_name))
+        return 0;
+    std::memset(_port_name, 0, sizeof(_port_name));
+    std::memcpy(_port_name, path, len);
+    _baud_rate = baud;
+    _open_flags = flags;
+    return 1;
+}
+
+std::int32_t raw_serial::open()
+{
+    return open(_port_name, _baud_rate, _open_flags);
+}
+
+std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_t /*flags*/)
+{
+    if (isOpened())
+        close();
+    if (path == nullptr)
+        return 0;
+
+    _port_fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (_port_fd == -1)
+        return 0;
+
+    // A rate or setting the device refuses does not make the open fail.
+    apply_line_settings(_port_fd, baud);
+    ::tcflush(_port_fd, TCIFLUSH);  // drop what arrived before
+
+    if (::fcntl(_port_fd, F_SETFL, O_NONBLOCK) != 0) {
+        close();
+        return 0;
+    }
+
+    // Open first: clearDTR() does nothing on a channel that is not open.
+    _cancelled = false;
+    _opened = true;
+    clearDTR();
+
+    // Without the pipe the channel still works; its waits just cannot be cancelled.
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return 1;
+    _cancel_pipe[0] = ends[0];
+    _cancel_pipe[1] = ends[1];
+
+    int fl = ::fcntl(_cancel_pipe[0], F_GETFL);
+    if (fl == -1)
+        return 1;
+    if (::fcntl(_cancel_pipe[0], F_SETFL, fl | O_NONBLOCK) == -1)
+        return 1;
+
+    fl = ::fcntl(_cancel_pipe[1], F_GETFL);
+    if (fl == -1)
+        return 1;
+    ::fcntl(_cancel_pipe[1], F_SETFL, fl | O_NONBLOCK);  // result deliberately unchecked
+    return 1;
+}
+
+void raw_serial::close()
+{
+    if (_port_fd != -1) {
+        ::close(_port_fd);
+        _port_fd = -1;
+    }
+    if (_cancel_pipe[0] != -1)
+        ::close(_cancel_pipe[0]);
+    if (_cancel_pipe[1] != -1)
+        ::close(_cancel_pipe[1]);
+    _cancel_pipe[0] = -1;
+    _cancel_pipe[1] = -1;
+    _cancelled = false;
+    _opened = false;
+}
+
+std::int32_t raw_serial::senddata(const unsigned char* data, std::uint32_t size)
+{
+    if (!isOpened())
+        return 0;
+    if (size == 0 || data == nullptr)
+        return 0;
+
+    // Non-blocking: a full output queue ends the loop with a short count and
+    // nothing retries. A write of 0 bytes also ends it, so the loop cannot spin.
+    _tx_count = 0;
+    while (_tx_count < size) {
+        const ssize_t n = ::write(_port_fd, data + _tx_count, size - _tx_count);
+        if (n <= 0)
+            break;
+        _tx_count += static_cast<std::uint32_t>(n);
+    }
+    return static_cast<std::int32_t>(_tx_count);
+}
+
+std::int32_t raw_serial::recvdata(unsigned char* buffer, std::uint32_t size)
+{
+    if (!isOpened())
+        return 0;
+    ssize_t n = 0;
+    if (buffer != nullptr && size != 0) {
+        n = ::read(_port_fd, buffer, size);
+        if (n < 0)
+            n = 0;  // also the answer of the non-blocking port when nothing arrived
+    }
+    _rx_count = static_cast<std::uint32_t>(n);
+    return static_cast<std::int32_t>(_rx_count);
+}
+
+void raw_serial::setDTR()
+{
+    if (!isOpened())
+        return;
+    int bits = TIOCM_DTR;
+    ::ioctl(_port_fd, TIOCMBIS, &bits);  // result deliberately unchecked
+}
+
+void raw_serial::clearDTR()
+{
+    if (!isOpened())
+        return;
+    int bits = TIOCM_DTR;
+    ::ioctl(_port_fd, TIOCMBIC, &bits);  // result deliberately unchecked
+}
+
+std::int32_t raw_serial::getTermBaudBitmap(std::uint32_t baud)
+{
+    static_assert(B1200 == 0x9 && B38400 == 0xF && B57600 == 0x1001 && B4000000 == 0x100F,
+                  "Linux terminal speed codes");
+    static const struct {
+        std::uint32_t rate;
+        std::int32_t code;
+    } table[] = {
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+        {3500000, B3500000}, {4000000, B4000000},
+    };
+    for (const auto& entry : table) {
+        if (entry.rate == baud)
+            return entry.code;
+    }
+    return -1;
+}
+
+std::int32_t raw_serial::waitfordata(std::uint32_t want, std::uint32_t timeout_ms, std::uint32_t* returned)
+{
+    std::uint32_t local_count = 0;
+    if (returned == nullptr)
+        returned = &local_count;
+    *returned = 0;
+
+    const int port_fd = _port_fd;
+    const int pipe_rd = _cancel_pipe[0];
+    const int nfds = std::max(port_fd, pipe_rd) + 1;
+    // Time since the call began is measured on the monotonic clock, so the
+    // pauses between passes count too.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+
+    if (isOpened()) {
+        const int queued = queued_bytes(port_fd);
+        if (queued == -1)
+            return WAIT_FAILED;
+        *returned = static_cast<std::uint32_t>(queued);
+        // Enough already: no select, and a pending cancellation stays pending.
+        if (*returned >= want)
+            return WAIT_READY;
+    }
+
+    for (;;) {
+        // Closed meanwhile (or never open).
+        if (!isOpened())
+            return WAIT_FAILED;
+
+        // A descriptor outside the fixed-size set cannot be watched; refuse
+        // rather than write outside the set.
+        if (port_fd < 0 || port_fd >= FD_SETSIZE || pipe_rd >= FD_SETSIZE) {
+            *returned = 0;
+            return WAIT_FAILED;
+        }
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(port_fd, &rd);
+        if (pipe_rd != -1)
+            FD_SET(pipe_rd, &rd);
+
+        timeval tv = to_timeval(micros_left(deadline));
+        const int ready = ::select(nfds, &rd, nullptr, nullptr, &tv);
+        if (ready < 0) {  // a signal included: no retry
+            *returned = 0;
+            return WAIT_FAILED;
+        }
+        if (ready == 0) {
+            *returned = 0;
+            return WAIT_TIMEOUT;
+        }
+
+        // A cancellation wins over data that arrived in the same pass.
+        if (pipe_rd != -1 && FD_ISSET(pipe_rd, &rd)) {
+            drain_pipe(pipe_rd);
+            *returned = 0;
+            return WAIT_TIMEOUT;
+        }
+
+        const int queued = queued_bytes(port_fd);
+        if (queued == -1)
+            return WAIT_FAILED;
+        *returned = static_cast<std::uint32_t>(queued);
+        if (*returned >= want)
+            return WAIT_READY;
+
+        // Out of time: the bytes that did arrive stay queued for recvdata().
+        const std::int64_t left = micros_left(deadline);
+        if (left == 0) {
+            *returned = 0;
+            return WAIT_TIMEOUT;
+        }
+
+        // The port stays readable while bytes are queued, so the passes are
+        // paced by the time the missing bytes need on the line (8 bits a
+        // byte, 64-bit arithmetic so no wanted count overflows). When that
+        // does not fit in the time left they cannot all arrive before the
+        // deadline: wait out the time left instead of polling. With no rate
+        // bound (0) there is no estimate; a short fixed pause keeps the pass
+        // from spinning. Every pause wakes on a cancellation.
+        std::int64_t pause;
+        if (_baud_rate == 0) {
+            pause = kUnratedPauseMicros;
+        } else {
+            const std::uint64_t missing = static_cast<std::uint64_t>(want) - *returned;
+            const std::uint64_t estimate = missing * 8000000u / _baud_rate;
+            pause = static_cast<std::uint64_t>(left) > estimate ? static_cast<std::int64_t>(estimate) : left;
+        }
+        pause_or_cancel(pipe_rd, std::min(std::max(pause, kMinPauseMicros), left));
+    }
+}
+
+void raw_serial::cancelOperation()
+{
+    _cancelled = true;
+    if (_cancel_pipe[1] == -1)
+        return;
+    // Unchecked: when the pipe is full a byte is already pending.
+    const ssize_t ignored = ::write(_cancel_pipe[1], "x", 1);
+    (void)ignored;
+}
+
+std::int32_t raw_serial::rxqueue_count()
+{
+    if (!isOpened())
+        return 0;
+    const int queued = queued_bytes(_port_fd);
+    return queued == -1 ? 0 : queued;
+}
+
+std::int32_t raw_serial::waitforsent(std::uint32_t /*timeout*/, std::uint32_t* returned)
+{
+    if (returned != nullptr)
+        *returned = _tx_count;
+    return 0;
+}
+
+std::int32_t raw_serial::waitforrecv(std::uint32_t /*timeout*/, std::uint32_t* returned)
+{
+    if (!isOpened())
+        return -1;
+    if (returned != nullptr)
+        *returned = _rx_count;
+    return 0;
+}
+
+}  // namespace net
+}  // namespace arch
+}  // namespace orv
