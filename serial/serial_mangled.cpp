@@ -1,0 +1,3 @@
+// libserial_mangled: the library's one source compiled as C++, which gives
+// its functions type-encoded names.
+#include "serial.c"

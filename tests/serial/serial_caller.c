@@ -1,0 +1,74 @@
+/* serial_caller: an outside program for the serial helper library's tests.
+ * It is linked against one build and calls it through serial/serial.h, the
+ * way a real caller does; the test plays the far end of the device.
+ *
+ * Usage: serial_caller <scenario> <device> [text]
+ *   config  configure the device, print what the library recorded, close it
+ *   recv    configure, run recv_data once, then print "|end ms=<wall> cpu_ms=<cpu>"
+ *           with the time recv_data took
+ *   closed  configure, close, then recv_data on the closed device, as recv
+ *   send    configure, send text and its terminating zero with no pause, close
+ */
+#include "serial/serial.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+
+static long wall_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+static long cpu_ms(void)
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ((long)ru.ru_utime.tv_sec + (long)ru.ru_stime.tv_sec) * 1000 +
+           ((long)ru.ru_utime.tv_usec + (long)ru.ru_stime.tv_usec) / 1000;
+}
+
+static void timed_recv(int32_t fd)
+{
+    long wall = wall_ms(), cpu = cpu_ms();
+    recv_data(fd);
+    printf("|end ms=%ld cpu_ms=%ld\n", wall_ms() - wall, cpu_ms() - cpu);
+}
+
+int main(int argc, char **argv)
+{
+    int32_t fd;
+
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s config|recv|closed|send <device> [text]\n", argv[0]);
+        return 2;
+    }
+    /* The library prints through stdio and never flushes; unbuffered output
+     * lets the far end see every print when it happens. */
+    setvbuf(stdout, NULL, _IONBF, 0);
+
+    fd = serial_config(argv[2]);
+    if (strcmp(argv[1], "config") == 0) {
+        printf("fd=%d poll_fd=%d events=%d revents=%d flags=%#x dev0=%s\n", (int)fd, poll_events.fd,
+               poll_events.events, poll_events.revents,
+               (unsigned)fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_APPEND), dev0);
+        close_dev(fd);
+    } else if (strcmp(argv[1], "recv") == 0) {
+        timed_recv(fd);
+        close_dev(fd);
+    } else if (strcmp(argv[1], "closed") == 0) {
+        close_dev(fd);
+        timed_recv(fd);
+    } else if (strcmp(argv[1], "send") == 0 && argc > 3) {
+        send_data(fd, argv[3], (int32_t)strlen(argv[3]) + 1, 0);
+        close_dev(fd);
+    } else {
+        fprintf(stderr, "unknown scenario %s\n", argv[1]);
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,123 @@
+// Checks of the two shared library files themselves with the toolchain's
+// readelf and nm: the libraries they need, no name of their own, and exactly
+// the symbols they export.
+//
+// A sanitized build links its runtime libraries into each library and adds
+// an ODR indicator ("__odr_asan.<name>") for each exported variable; there
+// those entries, and only those, are allowed besides the expected ones.
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+using namespace testsupport;
+
+namespace {
+
+struct Symbol {
+    char type;    // nm's letter: T code, D initialised data, B zeroed data
+    size_t size;  // 0 when nm gives none
+    bool operator==(const Symbol& o) const { return type == o.type && size == o.size; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Symbol& s) { return os << s.type << '/' << s.size; }
+
+struct Library {
+    const char* name;
+    const char* path;
+    std::vector<std::string> needed;
+    std::map<std::string, Symbol> exports;
+};
+
+// Runs a host tool and returns its standard output; fails the test when it
+// does not end well.
+std::string run_tool(const std::vector<std::string>& argv)
+{
+    SpawnOptions o;
+    o.host_program = true;
+    o.env = {"LC_ALL=C"};
+    Process p = Process::start(argv, o);
+    EXPECT_EQ(p.wait_exit_code(timeout()), 0) << argv[0] << ": " << p.errors();
+    return p.output();
+}
+
+void PrintTo(const Library& l, std::ostream* os) { *os << l.name; }
+
+bool sanitizer_runtime(const std::string& lib)
+{
+    return SERIAL_SANITIZED && std::regex_match(lib, std::regex(R"(lib(asan|ubsan|tsan|lsan)\.so\.[0-9]+)"));
+}
+
+const size_t kPtr = sizeof(char*);
+
+const Library kLibraries[] = {
+    {"serial",
+     SERIAL_LIB,
+     {"libc.so.6"},
+     {{"serial_config", {'T', 0}},
+      {"recv_data", {'T', 0}},
+      {"send_data", {'T', 0}},
+      {"close_dev", {'T', 0}},
+      {"poll_events", {'B', 8}},
+      {"dev0", {'D', kPtr}}}},
+    {"serial_mangled",
+     SERIAL_MANGLED_LIB,
+     {"libstdc++.so.6", "libm.so.6", "libgcc_s.so.1", "libc.so.6"},
+     {{"_Z13serial_configPc", {'T', 0}},
+      {"_Z9recv_datai", {'T', 0}},
+      {"_Z9send_dataiPcii", {'T', 0}},
+      {"_Z9close_devi", {'T', 0}},
+      {"poll_events", {'B', 8}},
+      {"dev0", {'D', 13}}}},
+};
+
+class SerialElf : public ::testing::TestWithParam<Library> {};
+
+}  // namespace
+
+TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesAndRecordsNoNameOfItsOwn)
+{
+    const Library& lib = GetParam();
+    std::istringstream in(run_tool({READELF_TOOL, "-d", "-W", lib.path}));
+    std::regex needed_re(R"(\(NEEDED\)\s+Shared library: \[(.*)\])");
+    std::vector<std::string> needed;
+    std::string line;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(line.find("(SONAME)"), std::string::npos) << line;
+        std::smatch m;
+        if (std::regex_search(line, m, needed_re) && !sanitizer_runtime(m[1]))
+            needed.push_back(m[1]);
+    }
+    EXPECT_EQ(std::multiset<std::string>(needed.begin(), needed.end()),
+              std::multiset<std::string>(lib.needed.begin(), lib.needed.end()));
+}
+
+TEST_P(SerialElf, ExportsExactlyItsFunctionsAndData)
+{
+    const Library& lib = GetParam();
+    std::istringstream in(run_tool({NM_TOOL, "-D", "--defined-only", "-S", lib.path}));
+    std::map<std::string, Symbol> got;
+    std::string line;
+    while (std::getline(in, line)) {
+        // "value size type name", or "value type name" for a symbol without a size.
+        std::istringstream ls(line);
+        std::vector<std::string> f;
+        for (std::string w; ls >> w;)
+            f.push_back(w);
+        ASSERT_TRUE(f.size() == 3 || f.size() == 4) << line;
+        const std::string& name = f.back();
+        if (SERIAL_SANITIZED && name.rfind("__odr_asan.", 0) == 0 && lib.exports.count(name.substr(11)))
+            continue;
+        size_t size = f.size() == 4 ? std::stoul(f[1], nullptr, 16) : 0;
+        char type = f[f.size() - 2][0];
+        got[name] = Symbol{type, type == 'T' ? 0 : size};  // code sizes vary by build
+    }
+    EXPECT_EQ(got, lib.exports);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, SerialElf, ::testing::ValuesIn(kLibraries),
+                         [](const ::testing::TestParamInfo<Library>& i) { return std::string(i.param.name); });

@@ -1,0 +1,210 @@
+// Tests of the serial helper library's behaviour. Each case runs a caller
+// program (linked against one build) against a fresh pseudo-terminal whose
+// master end the test plays; the same cases run against both builds.
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <cstdio>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kReady = "start\nReady to start parsing!\n";
+
+struct Build {
+    const char* name;
+    const char* caller;
+};
+
+// Names the build in test listings instead of dumping the record.
+void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
+
+const Build kBuilds[] = {{"serial", SERIAL_CALLER_BIN}, {"serial_mangled", SERIAL_MANGLED_CALLER_BIN}};
+
+// What a recv or closed scenario printed: the received text and the time
+// recv_data took.
+struct Received {
+    std::string text;
+    long wall_ms = -1;
+    long cpu_ms = -1;
+};
+
+// One caller running one scenario on its own pseudo-terminal. The test keeps
+// the slave open too, so the terminal's settings outlive the caller.
+struct Session {
+    Pty pty;
+    std::optional<Process> proc;
+
+    Session(const char* caller, const std::string& scenario, const std::string& text = "")
+        : pty(open_pty(true))
+    {
+        EXPECT_TRUE(pty.master) << "no pseudo-terminal";
+        std::vector<std::string> argv{caller, scenario, pty.slave_path};
+        if (!text.empty())
+            argv.push_back(text);
+        proc.emplace(Process::start(argv));
+    }
+
+    // The device is configured once the two lines are out.
+    bool ready() { return proc->wait_output(kReady, timeout()); }
+
+    void send(const std::string& bytes) { ASSERT_TRUE(write_all(pty.master.get(), bytes)); }
+
+    // Waits for the caller to end normally and takes its report apart.
+    Received finish()
+    {
+        Received r;
+        EXPECT_EQ(proc->wait_exit_code(timeout()), 0) << proc->output() << proc->errors();
+        EXPECT_EQ(proc->errors(), "");
+        const std::string& out = proc->output();
+        size_t end = out.rfind("|end ");
+        if (out.compare(0, kReady.size(), kReady) != 0 || end == std::string::npos || end < kReady.size()) {
+            ADD_FAILURE() << "unexpected output: " << out;
+            return r;
+        }
+        r.text = out.substr(kReady.size(), end - kReady.size());
+        EXPECT_EQ(std::sscanf(out.c_str() + end, "|end ms=%ld cpu_ms=%ld\n", &r.wall_ms, &r.cpu_ms), 2);
+        return r;
+    }
+};
+
+// 'n' bytes, none of them zero, spread over the whole range of byte values.
+std::string nonzero_bytes(size_t n)
+{
+    std::string s;
+    for (size_t i = 0; i < n; i++)
+        s += static_cast<char>(1 + (i * 37) % 255);
+    return s;
+}
+
+class SerialLib : public ::testing::TestWithParam<Build> {};
+
+}  // namespace
+
+TEST_P(SerialLib, DeviceThatCannotBeOpenedEndsTheCallerWithItsPathAnd255)
+{
+    const std::string path = "/nonexistent/ttyX9";
+    Process p = Process::start({GetParam().caller, "config", path});
+    EXPECT_EQ(p.wait_exit_code(timeout()), 255);
+    EXPECT_EQ(p.output(), path + " open error\n");
+    EXPECT_EQ(p.errors(), "");
+}
+
+TEST_P(SerialLib, ConfigurePrintsTwoLinesRecordsTheDeviceAndSetsRawNineSixHundred)
+{
+    Session s(GetParam().caller, "config");
+    ASSERT_EQ(s.proc->wait_exit_code(timeout()), 0) << s.proc->errors();
+    int fd = -1;
+    const std::string& out = s.proc->output();
+    ASSERT_EQ(out.compare(0, kReady.size(), kReady), 0) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + kReady.size(), "fd=%d", &fd), 1) << out;
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(out.substr(kReady.size()), "fd=" + std::to_string(fd) + " poll_fd=" + std::to_string(fd) +
+                                             " events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n");
+
+    // The settings the library applied, seen from the test's own slave.
+    termios t{};
+    ASSERT_EQ(tcgetattr(s.pty.slave.get(), &t), 0);
+    EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(0x8BD));
+    EXPECT_EQ(t.c_iflag, 0u);
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    for (int i = 0; i < NCCS; i++)
+        EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "control character " << i;
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+}
+
+TEST_P(SerialLib, SilentDeviceReturnsAfterAboutASecondHavingPrintedNothing)
+{
+    Session s(GetParam().caller, "recv");
+    ASSERT_TRUE(s.ready());
+    Received r = s.finish();
+    EXPECT_EQ(r.text, "");
+    EXPECT_GE(r.wall_ms, 900);
+}
+
+// A read that fills the 32-byte buffer leaves no terminator in it; only the
+// bytes read may be printed, nothing beyond the buffer.
+TEST_P(SerialLib, ReadsThatFillTheBufferArePrintedExactly)
+{
+    for (size_t n : {32, 50}) {
+        Session s(GetParam().caller, "recv");
+        ASSERT_TRUE(s.ready());
+        std::string data = nonzero_bytes(n);
+        s.send(data);
+        EXPECT_EQ(s.finish().text, data) << n << " bytes";
+    }
+}
+
+TEST_P(SerialLib, ShorterReadAfterALongerOnePrintsOnlyItsOwnBytes)
+{
+    Session s(GetParam().caller, "recv");
+    ASSERT_TRUE(s.ready());
+    s.send("0123456789");
+    ASSERT_TRUE(s.proc->wait_output(kReady + "0123456789", timeout()));
+    s.send("abcd");
+    EXPECT_EQ(s.finish().text, "0123456789abcd");
+}
+
+TEST_P(SerialLib, ZeroByteEndsThePrintOfItsRead)
+{
+    Session s(GetParam().caller, "recv");
+    ASSERT_TRUE(s.ready());
+    s.send(std::string("abc\0def", 7));
+    EXPECT_EQ(s.finish().text, "abc");
+}
+
+// A hung-up or closed device reports its condition again on every poll;
+// recv_data must end instead of polling on and on. Its CPU time is bounded
+// generously: a busy loop until any time limit would blow it.
+TEST_P(SerialLib, DeviceThatGoesAwayEndsTheWaitWithoutSpinning)
+{
+    {
+        Session s(GetParam().caller, "recv");
+        ASSERT_TRUE(s.ready());
+        s.pty.master.reset();  // hangs the slave up
+        Received r = s.finish();
+        EXPECT_EQ(r.text, "");
+        EXPECT_LT(r.cpu_ms, 300) << "hung-up device";
+    }
+    {
+        Session s(GetParam().caller, "closed");
+        ASSERT_TRUE(s.ready());
+        Received r = s.finish();
+        EXPECT_EQ(r.text, "");
+        EXPECT_LT(r.cpu_ms, 300) << "closed descriptor";
+    }
+}
+
+TEST_P(SerialLib, SendDataWritesTheBytesToTheDevice)
+{
+    Session s(GetParam().caller, "send", "hello, device");
+    const std::string want("hello, device\0", 14);
+    EXPECT_EQ(read_exact(s.pty.master.get(), want.size(), after(timeout())), want);
+    EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0);
+    EXPECT_EQ(s.proc->output(), kReady);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, SerialLib, ::testing::ValuesIn(kBuilds),
+                         [](const ::testing::TestParamInfo<Build>& i) { return std::string(i.param.name); });
+
+// A C++ caller of the plain build and a C caller of the type-encoded build
+// reach the library through the header's macros: they link (every function
+// name resolves), see dev0 in its build's form and drive the device.
+TEST(SerialHeader, CallersInTheOtherLanguageReachEachBuild)
+{
+    for (const char* caller : {SERIAL_CALLER_CXX_BIN, SERIAL_MANGLED_CALLER_C_BIN}) {
+        Session c(caller, "config");
+        EXPECT_EQ(c.proc->wait_exit_code(timeout()), 0) << caller;
+        EXPECT_NE(c.proc->output().find(" events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n"),
+                  std::string::npos)
+            << caller << ": " << c.proc->output();
+
+        Session s(caller, "send", "x");
+        EXPECT_EQ(read_exact(s.pty.master.get(), 2, after(timeout())), std::string("x\0", 2)) << caller;
+        EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0) << caller;
+    }
+}
