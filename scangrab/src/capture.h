@@ -1,0 +1,16 @@
+// Grabbing one scan from the driver, drawing it as a histogram of distance
+// over angle and, on request, listing every measurement.
+#pragma once
+
+#include "scangrab/zorlan_driver.h"
+
+// Capacity of the node buffer of one grab.
+constexpr unsigned int SCAN_NODE_CAPACITY = 8192;
+
+// Grabs one scan (time-out 2000), draws it, asks whether to list it and lists
+// it on a yes. The driver must be bound and scanning. Returns the grab's
+// result code as it came.
+int capture_and_display(orv::standalone::zorlan::ZorlanDriver* driver);
+
+// Draws the first count nodes: 75 angle sectors of 4.8 degrees, 20 rows.
+void plot_histogram(orv::standalone::zorlan::_zorlan_response_measurement_node_t* nodes, unsigned int count);
