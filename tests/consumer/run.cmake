@@ -1,0 +1,43 @@
+# Installs the build tree into a fresh prefix, builds the consumer project
+# against it through the CMake package files and through pkg-config, and
+# runs what it built.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... [-DTOOLCHAIN=...]
+#         [-DEMULATOR=...] [-DFLAGS=...] -P run.cmake
+# FLAGS are the compiler flags of the build (sanitizers), used for the
+# consumer too, since the installed libraries need the same runtime.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+
+# expect(OUTPUT STATUS program args...): runs a built program and checks it.
+function(expect want_out want_status)
+  execute_process(COMMAND ${EMULATOR} ${ARGN}
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  if(NOT out STREQUAL want_out OR NOT status EQUAL want_status)
+    message(FATAL_ERROR "${ARGN}: status ${status}, output [${out}], errors [${err}]; "
+      "wanted status ${want_status}, output [${want_out}]")
+  endif()
+endfunction()
+
+set(ENV{PKG_CONFIG_LIBDIR} ${prefix}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+foreach(route cmake pkgconfig)
+  set(dir ${WORK_DIR}/${route})
+  set(args -S ${SOURCE_DIR} -B ${dir} -G Ninja -DROUTE=${route}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_ROOT_PATH=${prefix}
+    "-DCMAKE_C_FLAGS=${FLAGS}" "-DCMAKE_CXX_FLAGS=${FLAGS}")
+  if(TOOLCHAIN)
+    list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+  endif()
+  execute_process(COMMAND ${CMAKE_COMMAND} ${args} OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${dir} OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+
+  expect("open=0 wait=-2\n" 0 ${dir}/use_portwire ${WORK_DIR}/no-such-device)
+  foreach(caller use_serial_c use_serial_cxx use_serial_mangled_cxx)
+    expect("start\nReady to start parsing!\n" 0 ${dir}/${caller} /dev/null)
+    expect("${WORK_DIR}/none open error\n" 255 ${dir}/${caller} ${WORK_DIR}/none)
+  endforeach()
+  message(STATUS "${route}: built and ran the consumer")
+endforeach()

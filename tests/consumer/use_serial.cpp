@@ -1,0 +1,2 @@
+// The same caller, built as C++.
+#include "use_serial.c"

@@ -1,0 +1,111 @@
+// Builds the Debian package from this build tree, checks what it declares and
+// holds, unpacks it into a temporary root and runs programs from there.
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs a host tool and returns its standard output; fails the test on a
+// non-zero status.
+std::string run_tool(const std::vector<std::string>& argv, milliseconds t = milliseconds(120000))
+{
+    SpawnOptions o;
+    o.host_program = true;
+    Process p = Process::start(argv, o);
+    auto code = p.wait_exit_code(t);
+    EXPECT_EQ(code, 0) << argv[0] << " " << argv[1] << ": " << p.errors();
+    return p.output();
+}
+
+class Package : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // One folder per test process: ctest runs these tests side by side.
+        work_ = fs::path(WORK_DIR) / std::to_string(::getpid());
+        fs::remove_all(work_);
+        fs::create_directories(work_);
+        run_tool({CPACK_COMMAND, "-G", "DEB", "--config", CPACK_CONFIG, "-B", work_.string()});
+        for (const auto& e : fs::directory_iterator(work_))
+            if (e.path().extension() == ".deb")
+                deb_ = e.path().string();
+        if (!deb_.empty())
+            run_tool({"dpkg-deb", "-x", deb_, (work_ / "root").string()});
+    }
+
+    static void TearDownTestSuite() { fs::remove_all(work_); }
+
+    void SetUp() override { ASSERT_FALSE(deb_.empty()) << "cpack made no .deb"; }
+
+    static std::string installed(const char* program) { return (work_ / "root/usr/bin" / program).string(); }
+
+    static fs::path work_;
+    static std::string deb_;
+};
+
+fs::path Package::work_;
+std::string Package::deb_;
+
+}  // namespace
+
+TEST_F(Package, DeclaresTheBoardArchitectureAndTheRuntimeItNeeds)
+{
+    EXPECT_EQ(run_tool({"dpkg-deb", "-f", deb_, "Architecture"}), std::string(DEB_ARCH) + "\n");
+    std::string depends = run_tool({"dpkg-deb", "-f", deb_, "Depends"});
+    EXPECT_NE(depends.find("libc6"), std::string::npos) << depends;
+    EXPECT_NE(depends.find("libstdc++6"), std::string::npos) << depends;
+}
+
+TEST_F(Package, HoldsNothingOutsideTheInstallLayout)
+{
+    std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
+    std::string line;
+    int files = 0;
+    while (std::getline(listing, line)) {
+        if (line.empty() || line[0] == 'd')
+            continue;
+        std::string path = line.substr(line.find("./"));
+        bool inside = false;
+        for (const char* dir : {"./usr/bin/", "./usr/lib/", "./usr/include/", "./usr/share/man/"})
+            inside = inside || path.rfind(dir, 0) == 0;
+        EXPECT_TRUE(inside) << path;
+        files++;
+    }
+    EXPECT_GT(files, 20);
+}
+
+TEST_F(Package, ServerRunsFromTheUnpackedPackage)
+{
+    uint16_t port = free_tcp_port();
+    Process relay = Process::start({installed("talkhub"), std::to_string(port)});
+    ASSERT_TRUE(wait_listening(port, after(timeout())));
+    Fd c = connect_tcp(port, after(timeout()));
+    ASSERT_TRUE(write_all(c.get(), "from the package"));
+    EXPECT_EQ(read_exact(c.get(), 16, after(timeout())), "from the package");
+}
+
+TEST_F(Package, GrabberFindsItsDriverAndDrawsAScanFromTheUnpackedPackage)
+{
+    Process sim = Process::start({installed("zorlan_sim")});
+    ASSERT_TRUE(sim.wait_output("\n", timeout()));
+    std::string path = sim.output().substr(0, sim.output().find('\n'));
+
+    SpawnOptions o = on_pty();
+    o.env = {"LD_LIBRARY_PATH"};  // the driver must come from the package
+    Process grab = Process::start({installed("scangrab"), path}, o);
+    ASSERT_TRUE(grab.wait_output("(y/n) ", timeout(milliseconds(10000)))) << grab.output() << grab.errors();
+    write_all(grab.in(), "n\n");
+    EXPECT_EQ(grab.wait_exit_code(timeout()), 0);
+    EXPECT_NE(grab.output().find("ZORLAN S/N: "), std::string::npos);
+    EXPECT_NE(grab.output().find(std::string(75, '-')), std::string::npos);
+    EXPECT_EQ(grab.errors(), "");
+}
