@@ -51,8 +51,9 @@ set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# The C and C++ runtimes of the Debian release the programs are built on.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.5)")
+# The newest symbol versions the programs and libraries use: glibc 2.34,
+# GLIBCXX 3.4.21.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 5.2), libgcc-s1 (>= 3.5)")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
   set(CPACK_SYSTEM_NAME linux-armhf)

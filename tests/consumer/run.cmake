@@ -2,7 +2,7 @@
 # against it through the CMake package files and through pkg-config, and
 # runs what it built.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... [-DTOOLCHAIN=...]
-#         [-DEMULATOR=...] [-DFLAGS=...] -P run.cmake
+#         [-DEMULATOR=...] [-DFLAGS=...] -DREADELF=... -P run.cmake
 # FLAGS are the compiler flags of the build (sanitizers), used for the
 # consumer too, since the installed libraries need the same runtime.
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -39,5 +39,11 @@ foreach(route cmake pkgconfig)
     expect("start\nReady to start parsing!\n" 0 ${dir}/${caller} /dev/null)
     expect("${WORK_DIR}/none open error\n" 255 ${dir}/${caller} ${WORK_DIR}/none)
   endforeach()
+  # The libraries have no SONAME: a caller must record them by name, not by
+  # the path it was linked with, or it cannot find them on another machine.
+  execute_process(COMMAND ${READELF} -d ${dir}/use_serial_c OUTPUT_VARIABLE dyn COMMAND_ERROR_IS_FATAL ANY)
+  if(NOT dyn MATCHES "NEEDED[^\n]*\[libserial\.so\]")
+    message(FATAL_ERROR "use_serial_c does not need libserial.so by name:\n${dyn}")
+  endif()
   message(STATUS "${route}: built and ran the consumer")
 endforeach()
