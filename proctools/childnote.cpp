@@ -1,0 +1,60 @@
+// childnote: forks a child that pauses 5 seconds and exits with status 0,
+// counts from 1 to 10000 in the parent at 50 ms a step, and reports the
+// child's end from the SIGCHLD handler, which collects it with one blocking
+// wait; the count stands still while it waits.
+//
+// Usage: childnote
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "lineout.h"
+
+// The handler and the count print through lineout.h (one write per line),
+// never through stdio: the handler may interrupt the count at any point, and
+// stdio is not async-signal-safe.
+
+static void term_status(int status)
+{
+    if ((status & 0x7f) == 0)
+        out_num_line("(exit)status: 0x", (status >> 8) & 0xff, 16);
+    else
+        out_num_line("(signal)status: 0x", status & 0x7f, 16);
+}
+
+// When wait finds no child (a SIGCHLD that was held pending while an earlier
+// call waited), it stored no status and nothing is reported.
+static void my_sig(int signo)
+{
+    int saved_errno = errno;
+    out_num_line("signo = ", static_cast<unsigned>(signo), 10);
+    int status;
+    if (wait(&status) > 0)
+        term_status(status);
+    errno = saved_errno;
+}
+
+int main()
+{
+    signal(SIGCHLD, my_sig);
+
+    pid_t pid = fork();
+    if (pid > 0) {
+        for (int i = 1; i <= 10000; i++) {
+            usleep(50000);  // a pause cut short by a signal is not made up
+            out_num_line("", static_cast<unsigned>(i), 10);
+        }
+        return 0;
+    }
+    if (pid == 0) {
+        sleep(5);
+        return 0;
+    }
+    perror("fork() ");
+    exit(-1);
+}

@@ -1,0 +1,63 @@
+// Reading side shared by the FIFO readers: opening "myfifo" and the loop that
+// prints each block read from a descriptor.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "lineout.h"
+
+#define FIFO_NAME "myfifo"
+#define BUF_SIZE 1024
+
+// Opens "myfifo" in the working directory for reading and writing, so that
+// the open does not wait for a writer and reads never see end of file (this
+// process holds a write end itself). The FIFO must exist: when it is missing,
+// cannot be opened or is no FIFO (a plain file would be read to its end and
+// then give empty reads without pause), the failure is reported on standard
+// error and the program ends with status -1 (255), as there is nothing to
+// read. The descriptor stays open until the process ends.
+inline int open_fifo()
+{
+    int fd = open(FIFO_NAME, O_RDWR);
+    if (fd < 0) {
+        perror(FIFO_NAME);
+        exit(-1);
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        fprintf(stderr, "%s: not a FIFO\n", FIFO_NAME);
+        exit(-1);
+    }
+    return fd;
+}
+
+// Reads blocks of at most BUF_SIZE bytes from fd and prints each with prefix,
+// as text ending at its first zero byte. A read of 0 bytes prints the prefix
+// alone and the loop goes on (the end-of-input key at a terminal), unless
+// `end_is_final`: at the end of a file or pipe every further read would
+// return 0 at once, so the function returns 0 instead of printing empty
+// lines without pause. A failed read is reported and returns -1; no
+// terminator is stored and nothing is printed for it.
+inline int print_reads(int fd, const char* prefix, bool end_is_final)
+{
+    char buf[BUF_SIZE + 1];
+    for (;;) {
+        ssize_t n = read(fd, buf, BUF_SIZE);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("read()");
+            return -1;
+        }
+        buf[n] = '\0';
+        out_text_line(prefix, buf, BUF_SIZE);
+        if (n == 0 && end_is_final)
+            return 0;
+    }
+}

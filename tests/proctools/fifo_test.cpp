@@ -1,0 +1,173 @@
+// Black-box tests of the FIFO readers with a real FIFO "myfifo" in a fresh
+// directory that serves as the program's working directory.
+#include "proctest.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <map>
+
+using namespace proctest;
+
+namespace {
+
+struct FifoDir {
+    TempDir dir;
+    Fd writer;
+
+    FifoDir()
+    {
+        EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0);
+        // Read and write: the open does not wait, and what the test writes
+        // waits in the FIFO until the program reads it.
+        writer.reset(::open(dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
+        EXPECT_TRUE(writer);
+    }
+
+    SpawnOptions options(SpawnOptions o = on_pty()) const
+    {
+        o.cwd = dir.path();
+        return o;
+    }
+
+    void put(const std::string& data) { ASSERT_TRUE(write_all(writer.get(), data)); }
+};
+
+std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
+
+}  // namespace
+
+TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
+{
+    FifoDir f;
+    Process p = Process::start({FIFOTAP_BIN}, f.options());
+    EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
+
+    f.put("hello fifo\n");
+    ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
+    f.put(std::string("abc\0def\n", 8));
+    ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
+    f.put("end\n");
+    ASSERT_TRUE(p.wait_output(pipe_line("end"), timeout()));
+    EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
+}
+
+// With one of the two processes stopped, the other alone takes what arrives.
+TEST(Fifotap, EachOfTheTwoProcessesReadsAndPrints)
+{
+    FifoDir f;
+    Process p = Process::start({FIFOTAP_BIN}, f.options());
+    pid_t child = child_of(p.pid(), timeout());
+    ASSERT_GT(child, 0);
+
+    const std::pair<pid_t, const char*> turns[] = {{p.pid(), "child"}, {child, "parent"}};
+    for (const auto& [stopped, reader] : turns) {
+        ::kill(stopped, SIGSTOP);
+        // Only once stopped: a reader woken by the signal could still take data.
+        ASSERT_TRUE(wait_state(stopped, 'T', timeout()));
+        f.put(std::string("for the ") + reader + "\n");
+        EXPECT_TRUE(p.wait_output(pipe_line(std::string("for the ") + reader), timeout())) << p.output();
+        ::kill(stopped, SIGCONT);
+    }
+}
+
+// The block is made of numbered four-digit tokens, so that every printed
+// piece can be placed at its offset in the block.
+TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
+{
+    std::string block;
+    for (int i = 0; block.size() < 2500; i++)
+        block += std::to_string(10000 + i).substr(1);
+    block.resize(2500);
+
+    FifoDir f;
+    Process p = Process::start({FIFOTAP_BIN}, f.options());
+    f.put(block);
+    // The printed pieces, placed at their offsets in the block.
+    std::map<size_t, std::string> pieces;
+    auto place = [&](const std::vector<std::string>& ls) {
+        pieces.clear();
+        size_t total = 0;
+        for (const auto& l : ls) {
+            EXPECT_EQ(l.compare(0, 6, "Pipe: "), 0) << l;
+            pieces[block.find(l.substr(6))] = l.substr(6);
+            total += l.size() - 6;
+        }
+        return total >= block.size();
+    };
+    ASSERT_TRUE(wait_for(p, place, timeout())) << p.output();
+    EXPECT_FALSE(p.wait_output("\x01", milliseconds(200)));
+    place(lines_of(p.output()));
+
+    size_t next = 0;
+    for (const auto& [at, text] : pieces) {
+        EXPECT_EQ(at, next) << "a gap, an overlap or bytes never written";
+        EXPECT_LE(text.size(), 1024u);
+        next = at + text.size();
+    }
+    EXPECT_EQ(next, block.size());
+}
+
+TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
+{
+    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
+        SCOPED_TRACE(bin);
+        TempDir missing;
+        SpawnOptions o;
+        o.cwd = missing.path();
+        Process a = Process::start({bin}, o);
+        EXPECT_EQ(a.wait_exit_code(timeout()), 255);
+        EXPECT_EQ(a.errors(), "myfifo: No such file or directory\n");
+        EXPECT_EQ(a.output(), "");
+
+        TempDir plain;
+        std::ofstream(plain.file("myfifo")) << "not a fifo\n";
+        o.cwd = plain.path();
+        Process b = Process::start({bin}, o);
+        EXPECT_EQ(b.wait_exit_code(timeout()), 255);
+        EXPECT_EQ(b.errors(), "myfifo: not a FIFO\n");
+        EXPECT_EQ(b.output(), "");
+    }
+}
+
+TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
+{
+    FifoDir f;
+    Process p = Process::start({FIFOKBD_BIN}, f.options());
+    write_all(p.in(), "typed\n");
+    ASSERT_TRUE(p.wait_output("Keyboard : typed\r\n\r\n", timeout())) << p.output();
+    f.put("piped\n");
+    ASSERT_TRUE(p.wait_output(pipe_line("piped") + "\r\n", timeout())) << p.output();
+
+    // The end-of-input key gives one empty line; reading goes on.
+    write_all(p.in(), "\x04", 1);
+    ASSERT_TRUE(p.wait_output("Keyboard : \r\n", timeout())) << p.output();
+    write_all(p.in(), "again\n");
+    ASSERT_TRUE(p.wait_output("Keyboard : again\r\n", timeout())) << p.output();
+    EXPECT_EQ(strip_cr(p.output()),
+              "Keyboard : typed\n\nPipe: piped\n\nKeyboard : \nKeyboard : again\n\n");
+}
+
+// A file ends for good: after its blocks and one empty line, no more
+// keyboard lines (rather than empty ones without pause), while the FIFO is
+// still served.
+TEST(Fifokbd, InputFromAFileIsPrintedInBlocksThenOneEmptyLine)
+{
+    FifoDir f;
+    std::string text(1500, 'k');
+    std::ofstream(f.dir.file("input")) << text << "\n";
+    SpawnOptions o = f.options();
+    o.stdin_file = f.dir.file("input");
+    Process p = Process::start({FIFOKBD_BIN}, o);
+
+    ASSERT_TRUE(p.wait_output("Keyboard : \r\n", timeout())) << p.output();
+    f.put("still here\n");
+    ASSERT_TRUE(p.wait_output(pipe_line("still here"), timeout())) << p.output();
+    EXPECT_FALSE(p.wait_output("\x01", milliseconds(200)));
+    EXPECT_EQ(strip_cr(p.output()), "Keyboard : " + text.substr(0, 1024) + "\nKeyboard : " + text.substr(1024) +
+                                        "\n\nKeyboard : \nPipe: still here\n\n");
+    EXPECT_TRUE(p.running());
+}
