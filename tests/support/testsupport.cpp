@@ -99,8 +99,21 @@ std::vector<std::string> split_list(const std::string& s)
 
 }  // namespace
 
+// A checker that prefixes the target programs on the host, such as
+// "valgrind -q --error-exitcode=99", from TOOLSET_TEST_WRAPPER.
+static const std::vector<std::string>& wrapper_prefix()
+{
+    static const std::vector<std::string> prefix = [] {
+        const char* w = std::getenv("TOOLSET_TEST_WRAPPER");
+        return w ? split_list(w) : std::vector<std::string>{};
+    }();
+    return prefix;
+}
+
 milliseconds timeout(milliseconds host)
 {
+    if (!wrapper_prefix().empty())
+        return host * 10;
     return under_emulator() ? host * 4 : host;
 }
 
@@ -306,7 +319,7 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
 {
     std::vector<std::string> full;
     if (!opts.host_program)
-        full = emulator_prefix();
+        full = under_emulator() ? emulator_prefix() : wrapper_prefix();
     full.insert(full.end(), argv.begin(), argv.end());
     std::vector<char*> args;
     for (auto& a : full)

@@ -18,8 +18,9 @@ using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 using std::chrono::milliseconds;
 
-// The usual bound for one step of a test. Emulated runs are slower, so the
-// bound is scaled there; it is a limit, never a pause.
+// The usual bound for one step of a test. Emulated runs, and runs under a
+// checker named by TOOLSET_TEST_WRAPPER, are slower, so the bound is scaled
+// there; it is a limit, never a pause.
 milliseconds timeout(milliseconds host = milliseconds(5000));
 inline Deadline after(milliseconds ms) { return Clock::now() + ms; }
 
@@ -104,7 +105,8 @@ struct SpawnOptions {
     // becomes its controlling terminal (the child leads a new session);
     // otherwise on pipes. Standard error is always a pipe of its own.
     bool pty = false;
-    // Start the program directly, not through the emulator (host programs).
+    // Start the program directly, not through the emulator or the checker
+    // (host programs).
     bool host_program = false;
     // Working directory of the child; empty keeps the current one.
     std::string cwd;
