@@ -65,13 +65,19 @@ int queued_bytes(int fd)
     return count;
 }
 
-// Removes every pending cancellation byte. Checks the pipe's own queue before
-// each read, so the drain stops when the pipe is empty even if its read end
-// could not be made non-blocking at open.
+// Removes the cancellation bytes pending when the drain starts. Counting them
+// first bounds the drain: it stops even if the read end could not be made
+// non-blocking at open, and a canceller that keeps writing cannot hold the
+// wait in it past its time-out.
 void drain_pipe(int fd)
 {
-    char byte;
-    while (queued_bytes(fd) > 0 && ::read(fd, &byte, 1) == 1) {
+    int pending = queued_bytes(fd);
+    char bytes[64];
+    while (pending > 0) {
+        const ssize_t n = ::read(fd, bytes, std::min(pending, static_cast<int>(sizeof(bytes))));
+        if (n <= 0)
+            break;
+        pending -= static_cast<int>(n);
     }
 }
 
@@ -192,10 +198,15 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
     if (::fcntl(_cancel_pipe[0], F_SETFL, fl | O_NONBLOCK) == -1)
         return 1;
 
+    // A write end left blocking would block cancelOperation() for good once
+    // the pipe is full: then run without the pipe, as when it cannot be made.
     fl = ::fcntl(_cancel_pipe[1], F_GETFL);
-    if (fl == -1)
-        return 1;
-    ::fcntl(_cancel_pipe[1], F_SETFL, fl | O_NONBLOCK);  // result deliberately unchecked
+    if (fl == -1 || ::fcntl(_cancel_pipe[1], F_SETFL, fl | O_NONBLOCK) == -1) {
+        ::close(_cancel_pipe[0]);
+        ::close(_cancel_pipe[1]);
+        _cancel_pipe[0] = -1;
+        _cancel_pipe[1] = -1;
+    }
     return 1;
 }
 

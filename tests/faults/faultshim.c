@@ -1,0 +1,368 @@
+/* faultshim: a library preloaded into a program under test that makes one
+ * chosen platform call fail, so that the tests can see how the program
+ * handles the failure. Everything comes from the environment:
+ *
+ *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, pipe, fcntl,
+ *                open, select, write or send
+ *   FAULT_NTH    the first call that fails, counted from 1 over the calls of
+ *                that name in this process (default 1)
+ *   FAULT_COUNT  how many calls in a row fail from there; "all" for every
+ *                one (default 1)
+ *   FAULT_ERRNO  the error reported, by name (EMFILE) or number (default EIO)
+ *   FAULT_SHORT  write and send only: instead of failing, the call passes at
+ *                most this many bytes on (0 makes it write nothing)
+ *   FAULT_LOG    a file to which each injected fault appends one line
+ *                "<call> <n>", so a test can tell that its fault was hit
+ *
+ * A failing call does not reach the system: accept leaves the connection
+ * queued, fork and vfork make no child. Calls of other names, and calls of
+ * the chosen name outside the window, pass through unchanged, except vfork,
+ * which passes through as fork: the parent's wait for the child's exec is
+ * lost, but a vforked child returning through this library's stack frame
+ * would corrupt its suspended parent.
+ *
+ * Only calls made through the dynamic symbol tables are seen: the program's
+ * own and those of its libraries, not those the C library makes internally
+ * (stdio's writes, for one).
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+enum call {
+    CALL_NONE,
+    CALL_ACCEPT,
+    CALL_PTHREAD_CREATE,
+    CALL_FORK,
+    CALL_VFORK,
+    CALL_PIPE,
+    CALL_FCNTL,
+    CALL_OPEN,
+    CALL_SELECT,
+    CALL_WRITE,
+    CALL_SEND,
+};
+
+static const char *const call_names[] = {
+    "", "accept", "pthread_create", "fork", "vfork", "pipe", "fcntl", "open", "select", "write", "send",
+};
+
+static const struct {
+    const char *name;
+    int value;
+} errno_names[] = {
+    {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE},       {"ENFILE", ENFILE}, {"ENOMEM", ENOMEM},
+    {"EINTR", EINTR},   {"ECONNABORTED", ECONNABORTED}, {"EACCES", EACCES}, {"EBUSY", EBUSY},
+    {"EIO", EIO},       {"EPIPE", EPIPE},         {"EBADF", EBADF},   {"ENOSPC", ENOSPC},
+    {"ENOBUFS", ENOBUFS}, {"EPERM", EPERM},       {"ENOENT", ENOENT},
+};
+
+/* Set once by the constructor, before the program's own code runs. */
+static enum call fault_call = CALL_NONE;
+static unsigned long fault_nth = 1;
+static unsigned long fault_count = 1; /* 0: every call from fault_nth on */
+static int fault_errno = EIO;
+static long fault_short = -1; /* -1: fail instead */
+static const char *fault_log;
+
+static atomic_ulong calls_seen;
+
+static unsigned long env_number(const char *name, unsigned long fallback)
+{
+    const char *v = getenv(name);
+    if (v == NULL || *v == '\0')
+        return fallback;
+    return strtoul(v, NULL, 10);
+}
+
+static int parse_errno(const char *v)
+{
+    if (v == NULL || *v == '\0')
+        return EIO;
+    for (size_t i = 0; i < sizeof(errno_names) / sizeof(errno_names[0]); i++)
+        if (strcmp(v, errno_names[i].name) == 0)
+            return errno_names[i].value;
+    int n = atoi(v);
+    return n > 0 ? n : EIO;
+}
+
+__attribute__((constructor)) static void faultshim_init(void)
+{
+    const char *name = getenv("FAULT_CALL");
+    if (name == NULL)
+        return;
+    for (size_t i = 1; i < sizeof(call_names) / sizeof(call_names[0]); i++)
+        if (strcmp(name, call_names[i]) == 0)
+            fault_call = (enum call)i;
+    fault_nth = env_number("FAULT_NTH", 1);
+    if (fault_nth == 0)
+        fault_nth = 1;
+    const char *count = getenv("FAULT_COUNT");
+    fault_count = count != NULL && strcmp(count, "all") == 0 ? 0 : env_number("FAULT_COUNT", 1);
+    fault_errno = parse_errno(getenv("FAULT_ERRNO"));
+    const char *s = getenv("FAULT_SHORT");
+    if (s != NULL && *s != '\0')
+        fault_short = strtol(s, NULL, 10);
+    fault_log = getenv("FAULT_LOG");
+}
+
+/* Appends "<call> <n>" to the log with raw system calls, which this library
+ * does not intercept, and keeps no descriptor open in the program. */
+static void log_fault(enum call c, unsigned long n)
+{
+    if (fault_log == NULL || *fault_log == '\0')
+        return;
+    char line[64];
+    int len = snprintf(line, sizeof(line), "%s %lu\n", call_names[c], n);
+    long fd = syscall(SYS_openat, AT_FDCWD, fault_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (len > 0)
+        (void)syscall(SYS_write, (int)fd, line, (size_t)len);
+    (void)syscall(SYS_close, (int)fd);
+}
+
+/* True when this call of kind c is one that fails (or is cut short). */
+static int hit(enum call c)
+{
+    if (c != fault_call)
+        return 0;
+    unsigned long n = atomic_fetch_add(&calls_seen, 1) + 1;
+    if (n < fault_nth || (fault_count != 0 && n - fault_nth >= fault_count))
+        return 0;
+    log_fault(c, n);
+    return 1;
+}
+
+static void *next(const char *name)
+{
+    void *f = dlsym(RTLD_NEXT, name);
+    if (f == NULL) {
+        static const char msg[] = "faultshim: a call has no next definition\n";
+        (void)syscall(SYS_write, 2, msg, sizeof(msg) - 1);
+        abort();
+    }
+    return f;
+}
+
+/* The next definition of name, looked up on first use. Racing first uses
+ * store the same value. */
+#define NEXT(type, name)                                                   \
+    static _Atomic(type) real_##name;                                      \
+    type fn_##name = atomic_load(&real_##name);                            \
+    if (fn_##name == NULL) {                                               \
+        fn_##name = (type)next(#name);                                     \
+        atomic_store(&real_##name, fn_##name);                             \
+    }
+
+typedef int (*accept_fn)(int, struct sockaddr *, socklen_t *);
+typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+typedef pid_t (*fork_fn)(void);
+typedef int (*pipe_fn)(int[2]);
+typedef int (*fcntl_fn)(int, int, ...);
+typedef int (*open_fn)(const char *, int, ...);
+typedef int (*open2_fn)(const char *, int);
+typedef int (*select_fn)(int, fd_set *, fd_set *, fd_set *, void *);
+typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef ssize_t (*send_fn)(int, const void *, size_t, int);
+
+int accept(int fd, struct sockaddr *addr, socklen_t *len)
+{
+    if (hit(CALL_ACCEPT)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(accept_fn, accept);
+    return fn_accept(fd, addr, len);
+}
+
+int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
+{
+    if (hit(CALL_PTHREAD_CREATE))
+        return fault_errno; /* reported as the result, errno untouched */
+    NEXT(pthread_create_fn, pthread_create);
+    return fn_pthread_create(t, attr, start, arg);
+}
+
+pid_t fork(void)
+{
+    if (hit(CALL_FORK)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(fork_fn, fork);
+    return fn_fork();
+}
+
+pid_t vfork(void)
+{
+    if (hit(CALL_VFORK)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(fork_fn, fork);
+    return fn_fork();
+}
+
+int pipe(int fds[2])
+{
+    if (hit(CALL_PIPE)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(pipe_fn, pipe);
+    return fn_pipe(fds);
+}
+
+/* fcntl's third argument, where there is one, is an int or a pointer; it is
+ * passed on as a pointer-sized value, which carries either. */
+static void *fcntl_arg(va_list ap) { return va_arg(ap, void *); }
+
+int fcntl(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = fcntl_arg(ap);
+    va_end(ap);
+    if (hit(CALL_FCNTL)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(fcntl_fn, fcntl);
+    return fn_fcntl(fd, cmd, arg);
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = fcntl_arg(ap);
+    va_end(ap);
+    if (hit(CALL_FCNTL)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(fcntl_fn, fcntl64);
+    return fn_fcntl64(fd, cmd, arg);
+}
+
+static mode_t open_mode(int flags, va_list ap)
+{
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        return va_arg(ap, mode_t);
+    return 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = open_mode(flags, ap);
+    va_end(ap);
+    if (hit(CALL_OPEN)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(open_fn, open);
+    return fn_open(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = open_mode(flags, ap);
+    va_end(ap);
+    if (hit(CALL_OPEN)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(open_fn, open64);
+    return fn_open64(path, flags, mode);
+}
+
+/* The checked forms that fortified builds call. */
+int __open_2(const char *path, int flags);
+int __open64_2(const char *path, int flags);
+
+int __open_2(const char *path, int flags)
+{
+    if (hit(CALL_OPEN)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(open2_fn, __open_2);
+    return fn___open_2(path, flags);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    if (hit(CALL_OPEN)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(open2_fn, __open64_2);
+    return fn___open64_2(path, flags);
+}
+
+int select(int n, fd_set *rd, fd_set *wr, fd_set *ex, struct timeval *tv)
+{
+    if (hit(CALL_SELECT)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(select_fn, select);
+    return fn_select(n, rd, wr, ex, tv);
+}
+
+/* The form with a 64-bit time value that 32-bit builds with 64-bit time call. */
+int __select64(int n, fd_set *rd, fd_set *wr, fd_set *ex, void *tv);
+
+int __select64(int n, fd_set *rd, fd_set *wr, fd_set *ex, void *tv)
+{
+    if (hit(CALL_SELECT)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(select_fn, __select64);
+    return fn___select64(n, rd, wr, ex, tv);
+}
+
+ssize_t write(int fd, const void *buf, size_t len)
+{
+    if (hit(CALL_WRITE)) {
+        if (fault_short < 0) {
+            errno = fault_errno;
+            return -1;
+        }
+        if ((size_t)fault_short < len)
+            len = (size_t)fault_short;
+    }
+    NEXT(write_fn, write);
+    return fn_write(fd, buf, len);
+}
+
+ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    if (hit(CALL_SEND)) {
+        if (fault_short < 0) {
+            errno = fault_errno;
+            return -1;
+        }
+        if ((size_t)fault_short < len)
+            len = (size_t)fault_short;
+    }
+    NEXT(send_fn, send);
+    return fn_send(fd, buf, len, flags);
+}

@@ -1,0 +1,119 @@
+// The process tools with failing forks, vforks, opens and writes.
+#include "faults.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+using namespace faults;
+
+namespace {
+
+struct Tool {
+    const char* name;
+    const char* bin;
+};
+
+void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
+
+std::string tool_name(const ::testing::TestParamInfo<Tool>& i) { return i.param.name; }
+
+// A working directory that holds the FIFO "myfifo", so that only the
+// injected fault can make a FIFO reader fail.
+struct FifoDir {
+    Scratch dir;
+    FifoDir() { EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0); }
+    SpawnOptions options(const Injection& fault) const
+    {
+        SpawnOptions o;
+        o.cwd = dir.path();
+        return fault.options(o);
+    }
+};
+
+// Runs a program that must end at once with the given status and texts.
+void expect_ends(Process& p, int status, const std::string& out, const std::string& err)
+{
+    EXPECT_EQ(p.wait_exit_code(timeout()), status);
+    EXPECT_EQ(p.output(), out);
+    EXPECT_EQ(p.errors(), err);
+}
+
+}  // namespace
+
+class ReaperForkFails : public ::testing::TestWithParam<Tool> {};
+
+TEST_P(ReaperForkFails, PerrorWithForkPrefixAndStatus255BeforeAnyCount)
+{
+    Injection fault(Fault{"fork", 1, 1, "EAGAIN"});
+    Process p = Process::start({GetParam().bin}, fault.options());
+    expect_ends(p, 255, "", std::string("fork() : ") + std::strerror(EAGAIN) + "\n");
+    EXPECT_EQ(fault.hits(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reapers, ReaperForkFails,
+                         ::testing::Values(Tool{"reapall", REAPALL_BIN}, Tool{"reapfast", REAPFAST_BIN},
+                                           Tool{"reapblock", REAPBLOCK_BIN}, Tool{"childnote", CHILDNOTE_BIN}),
+                         tool_name);
+
+class FifoReaderFaults : public ::testing::TestWithParam<Tool> {};
+
+TEST_P(FifoReaderFaults, ForkFailureIsReportedWithForkPrefixAndStatus255)
+{
+    FifoDir f;
+    Injection fault(Fault{"fork", 1, 1, "ENOMEM"});
+    Process p = Process::start({GetParam().bin}, f.options(fault));
+    expect_ends(p, 255, "", std::string("fork(): ") + std::strerror(ENOMEM) + "\n");
+    EXPECT_EQ(fault.hits(), 1);
+}
+
+TEST_P(FifoReaderFaults, OpenFailureIsReportedWithTheFifoNameAndStatus255)
+{
+    FifoDir f;
+    Injection fault(Fault{"open", 1, 1, "EACCES"});
+    Process p = Process::start({GetParam().bin}, f.options(fault));
+    expect_ends(p, 255, "", std::string("myfifo: ") + std::strerror(EACCES) + "\n");
+    EXPECT_EQ(fault.hits(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, FifoReaderFaults,
+                         ::testing::Values(Tool{"fifotap", FIFOTAP_BIN}, Tool{"fifokbd", FIFOKBD_BIN}), tool_name);
+
+// Every write of the tools' line output passes one byte only, or the first
+// ones are interrupted: each line still comes out whole, once.
+TEST(FifotapWrites, ShortAndInterruptedWritesStillGiveWholeLines)
+{
+    const Fault cases[] = {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}};
+    for (const Fault& fdef : cases) {
+        SCOPED_TRACE(fdef.short_len >= 0 ? "one byte a write" : "interrupted writes");
+        FifoDir f;
+        Injection fault(fdef);
+        Process p = Process::start({FIFOTAP_BIN}, f.options(fault));
+        // Read and write, so the open does not wait for the program.
+        Fd writer(::open(f.dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(writer);
+        std::string expected;
+        for (const char* text : {"first line", "second", "third and last"}) {
+            // One line at a time: only one of the two readers takes each.
+            ASSERT_TRUE(write_all(writer.get(), text));
+            expected += std::string("Pipe: ") + text + "\n";
+            ASSERT_TRUE(p.wait_output(expected, timeout())) << p.output();
+        }
+        EXPECT_EQ(p.output(), expected);
+        EXPECT_GE(fault.hits(), 3);
+        EXPECT_EQ(p.errors(), "");
+    }
+}
+
+TEST(SpawnlsVforkFails, NoOutputAndStatus0)
+{
+    Scratch dir;
+    Injection fault(Fault{"vfork", 1, 1, "EAGAIN"});
+    SpawnOptions o;
+    o.cwd = dir.path();
+    Process p = Process::start({SPAWNLS_BIN}, fault.options(o));
+    expect_ends(p, 0, "", "");
+    EXPECT_EQ(fault.hits(), 1);
+}
