@@ -465,26 +465,25 @@ void Process::pump(Deadline d)
         read_available(err_.get(), err_text_, err_eof_);
 }
 
-bool Process::wait_output(const std::string& needle, milliseconds t)
+bool Process::wait_text(const std::string& text, const bool& eof, const std::string& needle, milliseconds t)
 {
     Deadline d = after(t);
-    while (out_text_.find(needle) == std::string::npos) {
-        if (out_eof_ || Clock::now() >= d)
+    while (text.find(needle) == std::string::npos) {
+        if (eof || Clock::now() >= d)
             return false;
         pump(d);
     }
     return true;
 }
 
+bool Process::wait_output(const std::string& needle, milliseconds t)
+{
+    return wait_text(out_text_, out_eof_, needle, t);
+}
+
 bool Process::wait_errors(const std::string& needle, milliseconds t)
 {
-    Deadline d = after(t);
-    while (err_text_.find(needle) == std::string::npos) {
-        if (err_eof_ || Clock::now() >= d)
-            return false;
-        pump(d);
-    }
-    return true;
+    return wait_text(err_text_, err_eof_, needle, t);
 }
 
 std::optional<int> Process::wait(milliseconds t)

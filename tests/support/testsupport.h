@@ -165,6 +165,8 @@ public:
 private:
     Process() = default;
     void pump(Deadline d);
+    // Pumps output until text (one of the two gathered streams) holds needle.
+    bool wait_text(const std::string& text, const bool& eof, const std::string& needle, milliseconds t);
 
     pid_t pid_ = -1;
     bool reaped_ = false;

@@ -1,0 +1,83 @@
+// bare_relay: the comparison loop for the chat relay. The same design with
+// nothing else: one thread per client, one mutex over the client table, a
+// read of 1024 bytes, then one write of it to every client (the sender too).
+// Listens on 127.0.0.1 only and runs until killed.
+//
+// Usage: bare_relay <port>
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "benchlib.h"
+
+static int clients[256];
+static int count = 0;
+static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
+
+// Caller holds mtx.
+static void remove_locked(int fd)
+{
+    for (int i = 0; i < count; i++)
+        if (clients[i] == fd) {
+            clients[i] = clients[--count];
+            return;
+        }
+}
+
+static void* serve(void* arg)
+{
+    int fd = (int)(intptr_t)arg;
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0) {
+        pthread_mutex_lock(&mtx);
+        for (int i = 0; i < count; i++)
+            (void)!write(clients[i], buf, (size_t)n);
+        pthread_mutex_unlock(&mtx);
+    }
+    pthread_mutex_lock(&mtx);
+    remove_locked(fd);
+    pthread_mutex_unlock(&mtx);
+    close(fd);
+    return nullptr;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s <port>\n", argv[0]);
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);  // clients that leave must not end the relay
+    int ls = bench::listen_loopback(atoi(argv[1]));
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    for (;;) {
+        int fd = accept(ls, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        pthread_mutex_lock(&mtx);
+        bool full = count == 256;
+        if (!full)
+            clients[count++] = fd;
+        pthread_mutex_unlock(&mtx);
+        pthread_t t;
+        if (full || pthread_create(&t, &attr, serve, (void*)(intptr_t)fd) != 0) {
+            if (!full) {
+                pthread_mutex_lock(&mtx);
+                remove_locked(fd);
+                pthread_mutex_unlock(&mtx);
+            }
+            close(fd);
+        }
+    }
+}
