@@ -10,10 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
-#include "lineout.h"
+#include "reaper.h"
 
 // The handler and the count print through lineout.h (one write per line),
 // never through stdio: the handler may interrupt the count at any point, and
@@ -21,10 +19,7 @@
 
 static void term_status(int status)
 {
-    if ((status & 0x7f) == 0)
-        out_num_line("(exit)status: 0x", (status >> 8) & 0xff, 16);
-    else
-        out_num_line("(signal)status: 0x", status & 0x7f, 16);
+    report_status(status, "(exit)status: 0x");
 }
 
 // When wait finds no child (a SIGCHLD that was held pending while an earlier
@@ -43,18 +38,5 @@ int main()
 {
     signal(SIGCHLD, my_sig);
 
-    pid_t pid = fork();
-    if (pid > 0) {
-        for (int i = 1; i <= 10000; i++) {
-            usleep(50000);  // a pause cut short by a signal is not made up
-            out_num_line("", static_cast<unsigned>(i), 10);
-        }
-        return 0;
-    }
-    if (pid == 0) {
-        sleep(5);
-        return 0;
-    }
-    perror("fork() ");
-    exit(-1);
+    return fork_and_count(5, false);
 }

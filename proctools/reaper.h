@@ -1,0 +1,44 @@
+// The shape the four child reapers share: fork one child, count in the parent
+// while the child pauses and ends, and report the child's end in one line.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "lineout.h"
+
+// Prints one line for a wait status: the exit report, whose prefix differs
+// between the tools, or the signal report (core-dump flag masked off).
+inline void report_status(int status, const char* exit_prefix)
+{
+    if ((status & 0x7f) == 0)
+        out_num_line(exit_prefix, (status >> 8) & 0xff, 16);
+    else
+        out_num_line("(signal)status: 0x", status & 0x7f, 16);
+}
+
+// Forks. The parent counts from 1 to 10000, one line each 50 ms, and gets 0;
+// the child pauses child_pause seconds, then aborts or gets 0. A failed fork
+// is reported with perror and ends the process with status 255.
+inline int fork_and_count(unsigned child_pause, bool child_aborts)
+{
+    pid_t pid = fork();
+    if (pid > 0) {
+        for (int i = 1; i <= 10000; i++) {
+            usleep(50000);  // a pause cut short by a signal is not made up
+            out_num_line("", static_cast<unsigned>(i), 10);
+        }
+        return 0;
+    }
+    if (pid == 0) {
+        sleep(child_pause);
+        if (child_aborts)
+            abort();
+        return 0;
+    }
+    perror("fork() ");
+    exit(-1);
+}
