@@ -23,20 +23,6 @@ namespace {
 constexpr unsigned char kChurnTag = 2 << 6;
 constexpr unsigned char kEndTag = 3 << 6;
 
-// Waits until the relay's descriptor and thread counts reach the wanted
-// values; returns the last counts seen.
-std::pair<int, int> settle(pid_t pid, int fds, int threads, Deadline d)
-{
-    std::pair<int, int> now;
-    do {
-        now = {open_fd_count(pid), thread_count(pid)};
-        if (now.first == fds && now.second == threads)
-            break;
-        std::this_thread::sleep_for(milliseconds(20));
-    } while (Clock::now() < d);
-    return now;
-}
-
 }  // namespace
 
 TEST(SOAK_SUITE, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
@@ -130,7 +116,7 @@ TEST(SOAK_SUITE, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
         EXPECT_EQ(next[b], sent[b]);
 
     // Only the steady clients remain: one descriptor and one thread each.
-    auto counts = settle(relay.pid(), base_fds + static_cast<int>(steady),
+    auto counts = settle_counts(relay.pid(), base_fds + static_cast<int>(steady),
                          base_threads + static_cast<int>(steady), after(timeout(milliseconds(10000))));
     EXPECT_EQ(counts.first, base_fds + static_cast<int>(steady)) << "descriptors";
     EXPECT_EQ(counts.second, base_threads + static_cast<int>(steady)) << "threads";

@@ -64,14 +64,7 @@ struct Relay {
     void expect_holds(int clients)
     {
         const int threads = base_threads + clients + (announced() > 0 ? kRuntimeThreads : 0);
-        std::pair<int, int> now;
-        const Deadline d = after(timeout());
-        do {
-            now = {open_fd_count(proc.pid()), thread_count(proc.pid())};
-            if (now.first == base_fds + clients && now.second == threads)
-                return;
-            std::this_thread::sleep_for(milliseconds(20));
-        } while (Clock::now() < d);
+        const auto now = settle_counts(proc.pid(), base_fds + clients, threads, after(timeout()));
         EXPECT_EQ(now.first, base_fds + clients) << "descriptors";
         EXPECT_EQ(now.second, threads) << "threads";
     }

@@ -555,6 +555,19 @@ static int count_entries(const std::string& dir)
 int open_fd_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
 int thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
 
+std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d)
+{
+    // Threads end a moment after their clients leave, and /proc offers
+    // nothing to block on: look again every few milliseconds.
+    std::pair<int, int> now;
+    for (;;) {
+        now = {open_fd_count(pid), thread_count(pid)};
+        if ((now.first == fds && now.second == threads) || Clock::now() >= d)
+            return now;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
 int count_lines(const std::string& text, const std::string& line)
 {
     int n = 0;

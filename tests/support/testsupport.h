@@ -179,6 +179,9 @@ private:
 // Open descriptors and threads of a process, from /proc; -1 when unknown.
 int open_fd_count(pid_t pid);
 int thread_count(pid_t pid);
+// Waits until pid holds exactly fds descriptors and threads threads; returns
+// the counts seen last (the wanted ones unless the deadline passed).
+std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d);
 
 // Counts the lines of text that equal line exactly.
 int count_lines(const std::string& text, const std::string& line);
