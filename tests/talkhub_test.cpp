@@ -5,6 +5,10 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+#include <signal.h>
+
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -56,6 +60,14 @@ std::vector<Fd> join(uint16_t port, size_t n, std::vector<Fd> clients = {})
         EXPECT_EQ(got.size() - got.find(marker), marker.size()) << "bytes after the marker";
     }
     return clients;
+}
+
+// Lets n clients join and leave again, 25 at a time: enough "Connected"
+// lines to fill any output buffer.
+void churn(uint16_t port, int n)
+{
+    for (int done = 0; done < n; done += 25)
+        join(port, 25);
 }
 
 // Checks that nothing more arrives on fd for a short while.
@@ -237,4 +249,160 @@ TEST(TalkhubTable, HoldsExactly256ClientsAndTurnsThe257thAway)
     clients.erase(clients.begin());
     clients = join(r.port, 1, std::move(clients));
     EXPECT_EQ(clients.size(), 256u);
+}
+
+// ---- the log on standard output ----
+
+TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
+{
+    const std::string log = ::testing::TempDir() + "talkhub_log.txt";
+    uint16_t port = free_tcp_port();
+    SpawnOptions o;
+    o.stdout_file = log;
+    Process p = Process::start({TALKHUB_BIN, std::to_string(port)}, o);
+    ASSERT_TRUE(wait_listening(port, after(timeout())));
+    auto clients = join(port, 5);
+    p.signal(SIGTERM);
+    ASSERT_TRUE(p.wait(timeout()));
+    Fd f(::open(log.c_str(), O_RDONLY));
+    EXPECT_EQ(count_lines(read_until_eof(f.get(), after(timeout())), "Connected Client IP: 127.0.0.1"), 5);
+}
+
+TEST(TalkhubLog, RelayOutlivesTheReaderOfItsLog)
+{
+    uint16_t port = free_tcp_port();
+    Process p = Process::start({TALKHUB_BIN, std::to_string(port)});
+    ASSERT_TRUE(wait_listening(port, after(timeout())));
+    p.close_output();
+    churn(port, 200);
+    auto clients = join(port, 2);
+    write_all(clients[0].get(), "alive");
+    EXPECT_EQ(read_exact(clients[1].get(), 5, after(timeout())), "alive");
+    EXPECT_TRUE(p.running());
+}
+
+// ---- start and restart ----
+
+TEST(TalkhubCommandLine, RestartsOnItsPortWhileTheLastRunsConnectionsLinger)
+{
+    uint16_t port = free_tcp_port();
+    std::vector<Fd> clients;
+    {
+        Process first = Process::start({TALKHUB_BIN, std::to_string(port)});
+        ASSERT_TRUE(wait_listening(port, after(timeout())));
+        clients = join(port, 3);
+        first.signal(SIGKILL);
+        ASSERT_TRUE(first.wait(timeout()));
+    }
+    // The relay's side closed first, so its ends of these connections now
+    // wait out TIME-WAIT on the port.
+    for (auto& c : clients)
+        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
+    clients.clear();
+    Relay again(port);
+    join(port, 1);
+}
+
+// Standard descriptors the caller left closed are not taken by the relay's
+// own sockets: its "Connected" lines never reach a client.
+TEST(TalkhubCommandLine, ClosedStandardDescriptorsStayOutOfTheClientsStreams)
+{
+    for (bool close_stdin : {false, true}) {
+        uint16_t port = free_tcp_port();
+        SpawnOptions o;
+        o.close_stdin = close_stdin;
+        o.close_stdout = true;
+        Process p = Process::start({TALKHUB_BIN, std::to_string(port)}, o);
+        ASSERT_TRUE(wait_listening(port, after(timeout())));
+        Fd first = connect_tcp(port, after(timeout()));
+        write_all(first.get(), "first");
+        std::string got;
+        EXPECT_TRUE(read_until(first.get(), got, "first", after(timeout())));
+        churn(port, 200);
+        write_all(first.get(), "<end>");
+        EXPECT_TRUE(read_until(first.get(), got, "<end>", after(timeout())));
+        EXPECT_EQ(got.find("Connected"), std::string::npos) << "with standard input " << (close_stdin ? "closed" : "open");
+        EXPECT_TRUE(p.running());
+    }
+}
+
+// ---- clients that stop reading ----
+
+namespace {
+
+// The relay, a steady sender and a steady reader, and its descriptor and
+// thread counts with just those two connected.
+struct BusyRelay : Relay {
+    std::vector<Fd> steady = join(port, 2);
+    std::pair<int, int> base{open_fd_count(proc.pid()), thread_count(proc.pid())};
+
+    // Sends `total` patterned bytes from the steady sender while both steady
+    // clients and `more` read them all; returns what the steady reader got.
+    std::string pump(size_t total, const std::function<std::string()>& more = nullptr,
+                     std::string* more_got = nullptr)
+    {
+        std::string data(total, '\0');
+        for (size_t i = 0; i < total; i++)
+            data[i] = static_cast<char>(i % 251);
+        std::string got[2];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 2; i++)
+            threads.emplace_back([&, i] { got[i] = read_exact(steady[i].get(), total, after(timeout(milliseconds(60000)))); });
+        if (more)
+            threads.emplace_back([&] { *more_got = more(); });
+        threads.emplace_back([&] { write_all(steady[0].get(), data); });
+        for (auto& t : threads)
+            t.join();
+        EXPECT_TRUE(got[0] == data) << "the sender's own copy: " << got[0].size();
+        EXPECT_TRUE(got[1] == data) << "the steady reader's copy: " << got[1].size();
+        return got[1];
+    }
+
+    // Joins one more client, which the caller reads or leaves unread. Its
+    // receive buffer keeps its small initial size while it does not read
+    // (a buffer smaller than a loopback segment would only slow it down).
+    Fd join_another()
+    {
+        steady = join(port, 1, std::move(steady));
+        Fd c = std::move(steady.back());
+        steady.pop_back();
+        return c;
+    }
+};
+
+}  // namespace
+
+TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
+{
+    BusyRelay r;
+    const size_t total = 12 * 1024 * 1024;
+    {
+        // The stuck client shares the joins' bytes, then never reads again.
+        Fd stuck = r.join_another();
+        r.pump(total);
+        EXPECT_TRUE(wait_eof(stuck.get(), after(timeout()))) << "the stuck client was not cut off";
+    }
+    r.steady = join(r.port, 1, std::move(r.steady));
+    write_all(r.steady[2].get(), "served");
+    for (auto& c : r.steady)
+        EXPECT_EQ(read_exact(c.get(), 6, after(timeout())), "served");
+    r.steady.pop_back();
+    auto now = settle_counts(r.proc.pid(), r.base.first, r.base.second, after(timeout()));
+    EXPECT_EQ(now, r.base) << "descriptors and threads";
+}
+
+TEST(TalkhubSlowClients, OneThatPausesBelowTheBoundKeepsItsConnectionAndEveryByte)
+{
+    BusyRelay r;
+    const size_t total = 12 * 1024 * 1024;
+    Fd slow = r.join_another();
+    std::string slow_got;
+    std::string got = r.pump(total, [&] {
+        // The pause is what is tested: half a second, a quarter of the bound.
+        std::this_thread::sleep_for(milliseconds(500));
+        return read_exact(slow.get(), total, after(timeout(milliseconds(60000))));
+    }, &slow_got);
+    EXPECT_TRUE(slow_got == got) << "the slow client lost bytes: " << slow_got.size() << " of " << total;
+    write_all(r.steady[0].get(), "after");
+    EXPECT_EQ(read_exact(slow.get(), 5, after(timeout())), "after");
 }

@@ -27,6 +27,11 @@
 
 namespace testsupport {
 
+// A write to a program that has died fails with EPIPE and the test reports it;
+// the signal would end the whole test binary instead. Programs under test get
+// the default back when they start.
+static const bool sigpipe_ignored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
 namespace {
 
 int ms_left(Deadline d)
@@ -368,6 +373,10 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         if (out_fd >= 0)
             ::dup2(out_fd, 1);
         ::dup2(err_pipe[1], 2);
+        if (opts.close_stdin)
+            ::close(0);
+        if (opts.close_stdout)
+            ::close(1);
         // Leave no stray descriptor of the test in the program under test.
         for (int fd = 3; fd < 1024; fd++)
             ::close(fd);
@@ -442,6 +451,12 @@ Process::~Process()
 }
 
 void Process::close_input() { in_.reset(); }
+
+void Process::close_output()
+{
+    out_.reset();
+    out_eof_ = true;
+}
 
 void Process::pump(Deadline d)
 {

@@ -117,6 +117,10 @@ struct SpawnOptions {
     // File that takes the child's standard output instead of a pipe or pty,
     // such as /dev/null for a long run whose output nobody reads.
     std::string stdout_file;
+    // Standard input or output left closed in the child, as `<&-` and `>&-`
+    // leave them.
+    bool close_stdin = false;
+    bool close_stdout = false;
 };
 
 // The usual options for a program that should see a terminal.
@@ -143,6 +147,8 @@ public:
     int out() const { return out_.get(); }
     int err() const { return err_.get(); }
     void close_input();
+    // Closes the reading end of the child's standard output.
+    void close_output();
 
     // Output gathered so far by the read calls below.
     const std::string& output() const { return out_text_; }

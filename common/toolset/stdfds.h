@@ -1,0 +1,58 @@
+// Standard descriptors for the programs: surely open at start, and output
+// failures reported at the end. Everything here is async-signal-safe, so a
+// handler that ends a program may use it.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+// Writes "write error: <reason>" to standard error in one write.
+inline void report_write_error(int err)
+{
+    char line[128] = "write error: ";
+    size_t len = strlen(line);
+    const char* why = strerrordesc_np(err);
+    if (why == nullptr)
+        why = "unknown error";
+    size_t n = strnlen(why, sizeof(line) - len - 1);
+    memcpy(line + len, why, n);
+    len += n;
+    line[len++] = '\n';
+    (void)!write(STDERR_FILENO, line, len);  // nowhere left to report a failure
+}
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Called
+// first in main, before the program opens anything: a closed standard
+// descriptor would otherwise be taken by the program's own socket, FIFO or
+// port, and what it prints would go there (or what it reads come from
+// there). Without /dev/null the program cannot run safely and ends with
+// status 1.
+inline void open_std_fds()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is fd itself: those below it are open.
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            static const char msg[] = "/dev/null: cannot open\n";
+            (void)!write(STDERR_FILENO, msg, sizeof(msg) - 1);
+            _exit(1);
+        }
+    }
+}
+
+// For a program that prints through stdio and ends by itself: flushes
+// standard output and returns status, or reports the write error and returns
+// 1 when any output was lost.
+inline int stdout_status(int status)
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return status;
+    report_write_error(errno != 0 ? errno : EIO);
+    return 1;
+}
