@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "toolset/stdfds.h"
+
 #define BUF_SIZE 1024
 #define CLIENTS 5
 
@@ -25,6 +27,7 @@ static void err_handler(const char* msg)
 
 int main(int argc, char* argv[])
 {
+    open_std_fds();
     if (argc != 2) {
         printf("Usage: %s <port>\n", argv[0]);
         exit(-1);
@@ -33,6 +36,11 @@ int main(int argc, char* argv[])
     int serv_sock = socket(PF_INET, SOCK_STREAM, 0);
     if (serv_sock == -1)
         err_handler("socket() error");
+    // A restart may bind while the last run's connections linger in
+    // TIME-WAIT; a port another socket listens on is still refused. Result
+    // ignored: without the option only such a restart fails.
+    int on = 1;
+    (void)setsockopt(serv_sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
 
     struct sockaddr_in serv_adr;
     memset(&serv_adr, 0, sizeof(serv_adr));

@@ -1,6 +1,8 @@
 // coinalarm: echoes each line read from standard input as "Insert <line>",
 // then "After", allowing ten seconds for each read; when ten seconds pass
-// without input it prints "You must insert coin" and ends with status 0.
+// without input it prints "You must insert coin" and ends with status 0 (1,
+// with "write error: ..." on standard error, when any line could not be
+// printed).
 //
 // Usage: coinalarm
 
@@ -21,7 +23,7 @@
 static void my_sig(int)
 {
     out_text_line("", "You must insert coin", BUF_SIZE);
-    _exit(0);
+    _exit(out_status(0));
 }
 
 int main()

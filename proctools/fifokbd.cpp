@@ -1,7 +1,8 @@
 // fifokbd: opens the FIFO "myfifo" in the working directory and forks; the
 // parent prints what it reads from standard input with "Keyboard : ", the
 // child what it reads from the FIFO with "Pipe: ". Ends only through a signal
-// (an interrupt ends both processes).
+// (an interrupt ends both processes); the child also ends when the parent
+// does.
 //
 // Usage: mkfifo myfifo; fifokbd      (type lines; elsewhere: echo hi > myfifo)
 
@@ -16,9 +17,10 @@
 
 int main()
 {
+    open_std_fds();
     int fd = open_fifo();
 
-    pid_t pid = fork();
+    pid_t pid = fork_tied_child();
     if (pid > 0) {
         // At a terminal each end-of-input key gives one empty "Keyboard : "
         // line and reading goes on. A file or pipe at its end has no more to

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +37,22 @@ inline int open_fifo()
         exit(-1);
     }
     return fd;
+}
+
+// Forks, as fork does, a child that is killed when its parent ends: a child
+// left behind would go on reading the FIFO and take what is written for a
+// later reader. The parent may end before the request takes effect, so the
+// child then checks that it still has that parent.
+inline pid_t fork_tied_child()
+{
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with these arguments
+        if (getppid() != parent)
+            _exit(-1);
+    }
+    return pid;
 }
 
 // Reads blocks of at most BUF_SIZE bytes from fd and prints each with prefix,

@@ -1,6 +1,7 @@
 // fifotap: opens the FIFO "myfifo" in the working directory, forks, and in
 // both processes prints forever, with "Pipe: ", whatever each reads from it.
-// Ends only through a signal (an interrupt ends both processes).
+// Ends only through a signal (an interrupt ends both processes); the child
+// also ends when the parent does.
 //
 // Usage: mkfifo myfifo; fifotap      (and elsewhere: echo hello > myfifo)
 
@@ -13,9 +14,10 @@
 
 int main()
 {
+    open_std_fds();
     int fd = open_fifo();
 
-    pid_t pid = fork();
+    pid_t pid = fork_tied_child();
     if (pid >= 0) {
         // Parent and child alike; reads of the FIFO only end by a failure.
         print_reads(fd, "Pipe: ", false);

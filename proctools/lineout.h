@@ -6,25 +6,35 @@
 // order in which they are printed whatever standard output is.
 #pragma once
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 
+#include "toolset/stdfds.h"
+
 // Room for the longest line: a short prefix, 1024 bytes of text, a newline.
 #define LINE_OUT_MAX 1100
 
+// The error of the first write to standard output that failed, 0 while none
+// has; the line that failed is dropped and printing goes on.
+inline volatile sig_atomic_t out_errno = 0;
+
 // Writes n bytes to standard output, going on after interruptions and short
-// writes. Output failures are not examined: the line is dropped.
+// writes.
 inline void out_bytes(const char* p, size_t n)
 {
     while (n > 0) {
         ssize_t w = write(STDOUT_FILENO, p, n);
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0)
+        if (w <= 0) {
+            if (out_errno == 0)
+                out_errno = w < 0 ? errno : EIO;
             return;
+        }
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -63,4 +73,14 @@ inline void out_text_line(const char* prefix, const char* text, size_t max)
     len += n;
     line[len++] = '\n';
     out_bytes(line, len);
+}
+
+// For a program that ends by itself: returns status, or reports the write
+// error and returns 1 when a line could not be printed.
+inline int out_status(int status)
+{
+    if (out_errno == 0)
+        return status;
+    report_write_error(out_errno);
+    return 1;
 }

@@ -20,8 +20,8 @@ inline void report_status(int status, const char* exit_prefix)
         out_num_line("(signal)status: 0x", status & 0x7f, 16);
 }
 
-// Forks. The parent counts from 1 to 10000, one line each 50 ms, and gets 0;
-// the child pauses child_pause seconds, then aborts or gets 0. A failed fork
+// Forks. The parent counts from 1 to 10000, one line each 50 ms, and gets 0,
+// or 1 when a line could not be printed (reported on standard error); the child pauses child_pause seconds, then aborts or gets 0. A failed fork
 // is reported with perror and ends the process with status 255.
 inline int fork_and_count(unsigned child_pause, bool child_aborts)
 {
@@ -31,7 +31,7 @@ inline int fork_and_count(unsigned child_pause, bool child_aborts)
             usleep(50000);  // a pause cut short by a signal is not made up
             out_num_line("", static_cast<unsigned>(i), 10);
         }
-        return 0;
+        return out_status(0);
     }
     if (pid == 0) {
         sleep(child_pause);

@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 using namespace testsupport;
 
@@ -47,6 +48,24 @@ TEST(ParrotCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16Bits)
     Process trailing = start_parrot(p1, std::to_string(p1) + "x");
     uint16_t p2 = free_tcp_port();
     Process wrapped = start_parrot(p2, std::to_string(65536 + p2));
+}
+
+TEST(ParrotCommandLine, RestartsOnItsPortWhileTheLastRunsConnectionLingers)
+{
+    uint16_t port = free_tcp_port();
+    {
+        Process first = start_parrot(port);
+        Fd c = connect_tcp(port, after(timeout()));
+        echo_once(c.get(), "before");
+        first.signal(SIGKILL);
+        ASSERT_TRUE(first.wait(timeout()));
+        // The server's side closed first and now waits out TIME-WAIT.
+        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
+    }
+    Process again = start_parrot(port);
+    Fd c = connect_tcp(port, after(timeout()));
+    echo_once(c.get(), "after");
+    EXPECT_EQ(again.errors(), "");
 }
 
 TEST(ParrotEcho, EchoesExactlyWhatEachClientSends)

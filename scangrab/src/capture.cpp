@@ -1,6 +1,8 @@
 // One scan on the console: grab, histogram, question, listing.
 #include "capture.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -52,7 +54,7 @@ void plot_histogram(_zorlan_response_measurement_node_t* nodes, unsigned int cou
             max_value = bins[index];
     }
 
-    float step = max_value / 20.0f;
+    float step = max_value / static_cast<float>(ROW_COUNT);
     for (int row = ROW_COUNT - 1; row >= 0; row--) {
         float threshold = static_cast<float>(row) * step;
         for (int k = 0; k < BIN_COUNT; k++)
@@ -70,7 +72,7 @@ int capture_and_display(ZorlanDriver* driver)
     std::uint32_t count = SCAN_NODE_CAPACITY;
 
     std::printf("waiting for data...\n");
-    orv::standalone::zorlan::result_t result = driver->GrabScanData(nodes, &count, 2000);
+    orv::standalone::zorlan::result_t result = driver->GrabScanData(nodes, &count, DRIVER_TIMEOUT_MS);
     if (static_cast<std::int32_t>(result) < 0 && result != ZORLAN_ERR_TIMEOUT) {
         std::printf("error code: %x\n", static_cast<unsigned int>(result));
         return static_cast<int>(result);
@@ -87,7 +89,12 @@ int capture_and_display(ZorlanDriver* driver)
     // The question has no newline: show it before waiting for the answer.
     std::fflush(stdout);
     int answer = std::getc(stdin);
-    if ((answer & ~0x20) == 0x59) {
+    // At a terminal the echo of the answer ends the question's line; an
+    // answer from a file or pipe has no echo, so end the line here and the
+    // listing starts on a line of its own.
+    if (!isatty(STDIN_FILENO))
+        std::putchar('\n');
+    if (answer == 'y' || answer == 'Y') {
         for (std::uint32_t i = 0; i < count; i++) {
             std::printf("%s theta: %03.2f Dist: %08.2f \n", (nodes[i].scan_flags & 1) ? "S " : "  ",
                         static_cast<double>(node_degrees(nodes[i])), static_cast<double>(node_distance(nodes[i])));

@@ -7,7 +7,10 @@
 // Capacity of the node buffer of one grab.
 constexpr unsigned int SCAN_NODE_CAPACITY = 8192;
 
-// Grabs one scan (time-out 2000), draws it, asks whether to list it and lists
+// Time-out of every driver request the grabber makes, in milliseconds.
+constexpr unsigned int DRIVER_TIMEOUT_MS = 2000;
+
+// Grabs one scan (time-out DRIVER_TIMEOUT_MS), draws it, asks whether to list it and lists
 // it on a yes. The driver must be bound and scanning. Returns the grab's
 // result code as it came.
 int capture_and_display(orv::standalone::zorlan::ZorlanDriver* driver);

@@ -7,6 +7,7 @@
 
 #include "capture.h"
 #include "scangrab/zorlan_driver.h"
+#include "toolset/stdfds.h"
 
 using namespace orv::standalone::zorlan;
 
@@ -24,7 +25,7 @@ void run(ZorlanDriver* drv, const char* port, std::uint32_t baudrate)
     }
 
     _zorlan_response_identity_t identity;
-    result_t r = drv->RetrieveDeviceInfo(&identity, 2000);
+    result_t r = drv->RetrieveDeviceInfo(&identity, DRIVER_TIMEOUT_MS);
     if (failed(r)) {
         if (r == ZORLAN_ERR_TIMEOUT)
             std::fprintf(stderr, "Error, operation time out.\n");
@@ -39,7 +40,7 @@ void run(ZorlanDriver* drv, const char* port, std::uint32_t baudrate)
                 identity.firmware_version & 0xFF, static_cast<int>(identity.hardware_revision));
 
     _zorlan_response_health_t health;
-    r = drv->RetrieveHealth(&health, 2000);
+    r = drv->RetrieveHealth(&health, DRIVER_TIMEOUT_MS);
     if (failed(r)) {
         std::fprintf(stderr, "Error, cannot retrieve the lidar health code: %x\n", static_cast<unsigned int>(r));
         return;
@@ -91,6 +92,7 @@ void print_usage(int argc, const char** argv)
 
 int main(int argc, char** argv)
 {
+    open_std_fds();
     if (argc < 2) {
         print_usage(argc, const_cast<const char**>(argv));
         return -1;
@@ -109,8 +111,8 @@ int main(int argc, char** argv)
     run(drv, port, baudrate);
 
     // Teardown on every path once a driver exists; results ignored.
-    drv->HaltScan(2000);
+    drv->HaltScan(DRIVER_TIMEOUT_MS);
     drv->FinishScan();
     ZorlanDriver::DisposeDriver(drv);
-    return 0;
+    return stdout_status(0);
 }

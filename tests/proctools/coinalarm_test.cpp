@@ -44,3 +44,15 @@ TEST(Coinalarm, PipeInputIsReadInBlocksEachWithoutItsLastByte)
     EXPECT_EQ(p.output(), "Insert " + std::string(1023, 'x') + "\nAfter\nInsert xxxxx\nAfter\nAfter\n" +
                               "You must insert coin\n");
 }
+
+// Lines that cannot be written are not a success: the reminder's exit
+// reports the write error.
+TEST(Coinalarm, OutputThatCannotBeWrittenEndsWithAWriteError)
+{
+    SpawnOptions o;
+    o.stdout_file = "/dev/full";
+    Process p = Process::start({COINALARM_BIN}, o);
+    p.close_input();
+    EXPECT_EQ(p.wait_exit_code(alarm_bound()), 1);
+    EXPECT_EQ(p.errors(), "write error: No space left on device\n");
+}

@@ -133,6 +133,37 @@ TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
     }
 }
 
+// Killed, either reader takes its child with it: a child left behind would
+// go on reading the FIFO and take what is meant for the next reader.
+TEST(FifoReaders, ChildEndsWithItsParent)
+{
+    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
+        FifoDir f;
+        Process p = Process::start({bin}, f.options());
+        pid_t child = child_of(p.pid(), timeout());
+        ASSERT_GT(child, 0) << bin;
+        // Both read: the child's tie to its parent is in place.
+        f.put("ready\n");
+        ASSERT_TRUE(p.wait_output(pipe_line("ready"), timeout())) << bin;
+        p.signal(SIGKILL);
+        EXPECT_TRUE(wait_ended(child, timeout())) << bin << ": the child outlived its parent";
+    }
+}
+
+// A standard input the caller left closed is not taken by the FIFO: FIFO
+// data keeps its own prefix, and the keyboard side sees an empty input.
+TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
+{
+    FifoDir f;
+    SpawnOptions o = f.options(SpawnOptions{});
+    o.close_stdin = true;
+    Process p = Process::start({FIFOKBD_BIN}, o);
+    f.put("piped\n");
+    ASSERT_TRUE(p.wait_output("Pipe: piped\n", timeout())) << p.output();
+    EXPECT_EQ(p.output().find("Keyboard : piped"), std::string::npos) << p.output();
+    EXPECT_TRUE(p.running());
+}
+
 TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
 {
     FifoDir f;

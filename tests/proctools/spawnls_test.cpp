@@ -38,7 +38,7 @@ std::string on_path(const std::string& name)
 // Starts spawnls with PATH set to `path` for it alone. The emulator, when
 // there is one, is started by its full path, since it is looked up through
 // the child's PATH too.
-Process start_with_path(const std::string& cwd, const std::string& path)
+Process start_with_path(const std::string& cwd, const std::string& path, const std::string& stdout_file = "")
 {
     std::vector<std::string> argv = emulator_prefix();
     if (!argv.empty())
@@ -48,6 +48,7 @@ Process start_with_path(const std::string& cwd, const std::string& path)
     o.host_program = true;
     o.cwd = cwd;
     o.env = {"PATH=" + path};
+    o.stdout_file = stdout_file;
     return Process::start(argv, o);
 }
 
@@ -86,4 +87,13 @@ TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReports)
     drain(p, timeout());
     EXPECT_EQ(p.output(), "ls -al test Success\n");
     EXPECT_EQ(p.errors(), "");
+}
+
+TEST(Spawnls, ReportThatCannotBeWrittenIsAWriteError)
+{
+    TempDir dir;
+    TempDir empty;
+    Process p = start_with_path(dir.path(), empty.path(), "/dev/full");
+    EXPECT_EQ(p.wait_exit_code(timeout()), 1);
+    EXPECT_EQ(p.errors(), "write error: No space left on device\n");
 }

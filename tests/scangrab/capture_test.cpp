@@ -8,6 +8,9 @@ using namespace sgtest;
 namespace {
 
 const std::string PROMPT = "Do you want to see all the data? (y/n) ";
+// Input here is a pipe, not a terminal, so no echo ends the question's line:
+// the program ends it after reading the answer.
+const std::string ANSWERED = PROMPT + "\n";
 
 struct CaptureRun {
     std::string out;
@@ -62,7 +65,7 @@ TEST(ScanHistogram, EmptyScanOrAllZeroDistancesFillsEveryRow)
     for (auto env : std::vector<std::vector<std::string>>{
              {}, {nodes_env({node(1, 0, 0), node(0, angle_code(9216), 0), node(0, angle_code(23039), 0)})}}) {
         CaptureRun run = capture(env);
-        EXPECT_EQ(run.out, "waiting for data...\n" + full + PROMPT);
+        EXPECT_EQ(run.out, "waiting for data...\n" + full + ANSWERED);
         EXPECT_EQ(run.result, "0");
         ASSERT_GE(run.calls.size(), 3u);
         EXPECT_EQ(run.calls[1], "GrabScanData 8192 2000");
@@ -140,7 +143,7 @@ TEST(ScanListing, EachNodeIsOneLineWithFixedFieldWidthsInBufferOrder)
     CaptureRun run = capture({nodes_env({node(1, 0, 0), node(0, 65535, 65535), node(0, 9217, 4001),
                                          node(2, 640, 4), node(3, 641, 40000)})},
                              "y\n");
-    EXPECT_EQ(lines_after(run.out, PROMPT), (std::vector<std::string>{
+    EXPECT_EQ(lines_after(run.out, ANSWERED), (std::vector<std::string>{
                                                 listing(true, "0.00", "00000.00"),
                                                 listing(false, "511.98", "16383.75"),
                                                 listing(false, "72.00", "01000.25"),
@@ -162,7 +165,7 @@ TEST(ScanListing, OnlyAnAnswerStartingWithYListsAndOnlyOneCharacterIsRead)
     };
     for (const auto& c : cases) {
         CaptureRun run = capture({nodes_env({node(1, 0, 400), node(0, 640, 800)})}, c.input);
-        auto listed = lines_after(run.out, PROMPT);
+        auto listed = lines_after(run.out, ANSWERED);
         EXPECT_EQ(listed.size(), c.lists ? 2u : 0u) << "answer [" << c.input << "]";
         EXPECT_EQ(run.rest, c.input.empty() ? "" : c.input.substr(1)) << "answer [" << c.input << "]";
     }
@@ -180,7 +183,7 @@ TEST(ScanListing, QuestionIsShownBeforeTheAnswerIsRead)
     write_all(p.in(), "y\n");
     p.close_input();
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
-    EXPECT_EQ(lines_after(p.output(), PROMPT).size(), 1u);
+    EXPECT_EQ(lines_after(p.output(), ANSWERED).size(), 1u);
 }
 
 TEST(ScanGrabResult, TimeOutOrPositiveSuccessStillDrawsAndOffersTheNodesThatCame)
@@ -189,7 +192,7 @@ TEST(ScanGrabResult, TimeOutOrPositiveSuccessStillDrawsAndOffersTheNodesThatCame
         CaptureRun run = capture({"ZFAKE_GRAB=" + code, nodes_env({node(1, 0, 400), node(0, 640, 800), node(0, 1280, 1200)})},
                                  "y\n");
         EXPECT_EQ(chart_rows(run.out).size(), 20u);
-        EXPECT_EQ(lines_after(run.out, PROMPT).size(), 3u) << code;
+        EXPECT_EQ(lines_after(run.out, ANSWERED).size(), 3u) << code;
         EXPECT_EQ(run.result, code);
         EXPECT_EQ(run.calls, (std::vector<std::string>{"CreateDriver 0", "GrabScanData 8192 2000",
                                                        "ArrangeScanData 3", "DisposeDriver"}));
@@ -211,7 +214,7 @@ TEST(ScanGrabResult, FailurePrintsTheCodeAndNeitherDrawsNorAsks)
 TEST(ScanGrabResult, CountAboveTheCapacityIsClampedToTheBuffer)
 {
     CaptureRun run = capture({"ZFAKE_COUNT=9000", nodes_env({node(0, 640, 400), node(0, 1280, 800)})}, "y\n");
-    EXPECT_EQ(lines_after(run.out, PROMPT).size(), 8192u);
+    EXPECT_EQ(lines_after(run.out, ANSWERED).size(), 8192u);
     EXPECT_EQ(run.calls, (std::vector<std::string>{"CreateDriver 0", "GrabScanData 8192 2000",
                                                    "ArrangeScanData 8192", "DisposeDriver"}));
     EXPECT_EQ(run.result, "0");

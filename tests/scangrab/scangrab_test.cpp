@@ -11,6 +11,9 @@ using namespace sgtest;
 namespace {
 
 const std::string PROMPT = "Do you want to see all the data? (y/n) ";
+// With the answer from a pipe the program ends the question's line itself; at
+// a terminal the echo of the answer does.
+const std::string ANSWERED = PROMPT + "\n";
 const std::string TEARDOWN[] = {"HaltScan 2000", "FinishScan", "DisposeDriver"};
 
 struct Result {
@@ -185,7 +188,7 @@ TEST(ScangrabReport, GrabTimeOutShowsThePartialScanAndIsStillAnError)
                         "y\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(chart_rows(r.out).size(), 20u);
-    EXPECT_EQ(lines_after(r.out, PROMPT).size(), 2u);
+    EXPECT_EQ(lines_after(r.out, ANSWERED).size(), 2u);
     EXPECT_EQ(r.err, "Error, cannot grab scan data.\n");
     EXPECT_EQ(r.calls.size(), 11u);
 }
@@ -248,8 +251,20 @@ TEST(ScangrabWithEmulator, ScanCutShortIsDrawnAndListedThenReportedAsAnError)
     ASSERT_TRUE(p.wait_output(PROMPT, timeout())) << p.output() << p.errors();
     write_all(p.in(), "Y\n");
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
-    EXPECT_EQ(lines_after(p.output(), PROMPT).size(), 100u);
+    EXPECT_EQ(lines_after(p.output(), ANSWERED).size(), 100u);
     EXPECT_EQ(p.errors(), "Error, cannot grab scan data.\n");
+}
+
+TEST(ScangrabWithEmulator, OutputThatCannotBeWrittenIsAWriteErrorNotASuccess)
+{
+    Sim sim({"--nodes", "360"});
+    SpawnOptions o;
+    o.stdout_file = "/dev/full";
+    Process p = Process::start({SCANGRAB_BIN, sim.path}, o);
+    write_all(p.in(), "y\n");
+    p.close_input();
+    EXPECT_EQ(p.wait_exit_code(timeout()), 1);
+    EXPECT_EQ(p.errors(), "write error: No space left on device\n");
 }
 
 TEST(ScangrabWithEmulator, PortThatCannotBeOpenedIsABindError)
