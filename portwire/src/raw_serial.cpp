@@ -6,6 +6,7 @@
 // member takes a lock. close() must not run while another thread waits.
 #include "portwire/raw_serial.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -170,6 +171,18 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
     _port_fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (_port_fd == -1)
         return 0;
+
+    // Only a terminal device is a port: a regular file, a pipe or /dev/null
+    // given by mistake is closed again before anything touches it, so the
+    // requests later sent to the "port" cannot land in someone's file. The
+    // check is the plain terminal-settings query, which pseudo-terminals,
+    // real UARTs and user-mode emulators all answer.
+    if (!::isatty(_port_fd)) {
+        ::close(_port_fd);
+        _port_fd = -1;
+        errno = ENOTTY;
+        return 0;
+    }
 
     // A rate or setting the device refuses does not make the open fail.
     apply_line_settings(_port_fd, baud);

@@ -185,6 +185,35 @@ TEST_F(Port, OpenOfAMissingPathFailsAndLeavesTheChannelClosed)
     EXPECT_EQ(open_fd_count(), fds);
 }
 
+// Anything but a terminal device is refused at once, before anything is
+// written to it or flushed: a regular file keeps its bytes, and /dev/null
+// (a character device that is not a terminal) is refused the same way.
+TEST_F(Port, OpenRefusesWhatIsNotATerminalAndLeavesItUntouched)
+{
+    std::string path = ::testing::TempDir() + "portwire-notatty-XXXXXX";
+    const Fd file(::mkstemp(&path[0]));
+    ASSERT_TRUE(file) << "no temporary file";
+    const std::string text = "hostname\n";
+    ASSERT_TRUE(write_all(file.get(), text));
+    const int fds = open_fd_count();
+    for (const std::string& target : {path, std::string("/dev/null")}) {
+        SCOPED_TRACE(target);
+        ASSERT_EQ(ch->bind(target.c_str(), 115200, 0), 1);
+        EXPECT_EQ(ch->open(), 0);
+        EXPECT_EQ(errno, ENOTTY);
+        EXPECT_FALSE(ch->isOpened());
+        const unsigned char frame[] = {0xE7, 0x7E, 0x04, 0x00, 0x1C};
+        EXPECT_EQ(ch->senddata(frame, sizeof frame), 0);
+        EXPECT_EQ(open_fd_count(), fds) << "the refused file stayed open";
+    }
+    EXPECT_TRUE(seam::calls().empty()) << "a refused file must not get terminal requests";
+    struct stat st;
+    ASSERT_EQ(::fstat(file.get(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(text.size()));
+    EXPECT_EQ(read_until_eof(Fd(::open(path.c_str(), O_RDONLY)).get(), after(timeout())), text);
+    ::unlink(path.c_str());
+}
+
 TEST_F(Port, BindRefusesPathsThatDoNotFitAndKeepsTheOldOne)
 {
     ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 9600, 0), 1);

@@ -1,7 +1,12 @@
 // The driver contract's table layout, the wire protocol's frame reader, and
 // the stand-in driver against the scanner emulator on a pseudo-terminal.
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "room.h"
 #include "scangrab/zorlan_driver.h"
@@ -206,6 +211,23 @@ TEST(DriverStates, UnboundDriverRefusesWorkAndTeardownIsHarmlessEverywhere)
 
     EXPECT_EQ(drv->BindPort("/nonexistent/tty0", 115200, 0), ZORLAN_ERR_PORT);
     EXPECT_FALSE(drv->IsPortBound());
+    {
+        // A regular file given as the port is refused and keeps its bytes:
+        // the session's requests find no port to go to.
+        std::string path = ::testing::TempDir() + "zorlan-notatty-XXXXXX";
+        const int fd = ::mkstemp(&path[0]);
+        ASSERT_GE(fd, 0) << "no temporary file";
+        ASSERT_EQ(::write(fd, "board\n", 6), 6);
+        ::close(fd);
+        EXPECT_EQ(drv->BindPort(path.c_str(), 115200, 0), ZORLAN_ERR_PORT);
+        EXPECT_FALSE(drv->IsPortBound());
+        EXPECT_EQ(drv->PrepareScan(), ZORLAN_ERR_NOT_BOUND);
+        EXPECT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_ERR_NOT_BOUND);
+        EXPECT_EQ(drv->FinishScan(), ZORLAN_OK);
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "board\n");
+        ::unlink(path.c_str());
+    }
     EXPECT_EQ(drv->BindPort(nullptr, 115200, 0), ZORLAN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(drv->HaltScan(2000), ZORLAN_OK);
     EXPECT_EQ(drv->FinishScan(), ZORLAN_OK);
