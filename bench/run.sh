@@ -49,6 +49,7 @@ case "$size" in
     MEM_LINES=1
     ECHO_BYTES=2000000        # per echo client
     WAITS=3
+    QUIET_WAITS=1             # waits on a line gone quiet part-way, 3 s each
     REPEAT=1
     QEMU_CHAT_DELIVERIES=5000
     QEMU_BULK_DELIVERED=4000000
@@ -64,6 +65,7 @@ case "$size" in
     MEM_LINES=4
     ECHO_BYTES=100000000
     WAITS=30
+    QUIET_WAITS=5
     REPEAT=5
     QEMU_CHAT_DELIVERIES=2000000
     QEMU_BULK_DELIVERED=1000000000
@@ -292,6 +294,18 @@ if want waits; then
   strace -f -c -e trace=select,pselect6,poll,ppoll,clock_nanosleep,nanosleep -o "$out/waits_strace.txt" \
     "$TOOLS/portwait" --impl portwire --bits 10 --baud 115200 --want 600 --waits "$WAITS" --header 1 \
     >"$out/waits_strace.csv"
+  # The line goes quiet part-way: 1 of 2 or 50 of 100 bytes never come and
+  # every wait runs its 3 s time-out. Goal: at most 1% of a core.
+  rm -f "$out/waits_quiet.csv"
+  for baud in 115200 4000000; do
+    for v in "2 1" "100 50"; do
+      set -- $v
+      hdr=0
+      [ -s "$out/waits_quiet.csv" ] || hdr=1
+      timeout 300 "$TOOLS/portwait" --impl portwire --baud "$baud" --want "$1" --quiet "$2" --timeout 3000 \
+        --waits "$QUIET_WAITS" --header "$hdr" | tee -a "$out/waits_quiet.csv"
+    done
+  done
 fi
 
 # ---------------------------------------------------------------- board

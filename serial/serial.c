@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #define RX_BUF_SIZE 32
@@ -66,26 +67,43 @@ int32_t serial_config(char *dev)
     return fd;
 }
 
+/* Milliseconds on the monotonic clock. */
+static long long now_ms(void)
+{
+    struct timespec ts;
+
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 /* Polls the recorded device, reads from fd. Each read is printed by its own
  * count, up to its first zero byte: the buffer holds no terminator when a
- * read fills it, and older bytes stay behind a shorter read. */
+ * read fills it, and older bytes stay behind a shorter read. Returns once
+ * POLL_TIMEOUT_MS pass without input. A read of nothing (end of file, which
+ * /dev/null or a regular file report as readable on every poll) is no
+ * input: it does not restart the time, so such a device ends the call after
+ * the same second. */
 void recv_data(int32_t fd)
 {
     char buf[RX_BUF_SIZE];
+    long long last_input = now_ms();
 
     memset(buf, 0, sizeof(buf));
     for (;;) {
         ssize_t got = 0;
+        long long left = POLL_TIMEOUT_MS - (now_ms() - last_input);
 
         /* Nothing within the limit, or poll failed (e.g. EINTR): done. */
-        if (poll(&poll_events, 1, POLL_TIMEOUT_MS) <= 0)
+        if (left <= 0 || poll(&poll_events, 1, (int)left) <= 0)
             return;
 
         if (poll_events.revents & POLLIN) {
             usleep(READ_SETTLE_US);
             got = read(fd, buf, sizeof(buf));
-            if (got > 0)
+            if (got > 0) {
                 printf("%.*s", (int)got, buf);
+                last_input = now_ms();
+            }
         }
 
         /* An error or hang-up is reported again at once on every poll; with

@@ -7,9 +7,15 @@
 // count is reached).
 //
 //   portwait --impl portwire|naive --baud B --want N --waits K [--bits 10]
+//            [--quiet M --timeout MS]
 //
 // --bits is the line time of one byte: 10 for 8N1 framing as a real UART
 // sends it (start and stop bits included), 8 for the bare data bits.
+//
+// With --quiet M the writer leaves out the last M bytes of each burst: the
+// line goes quiet part-way and every wait must time out after --timeout ms
+// (default 3000). The line then gives the CPU of the waiting thread as a
+// share of one core over the whole wait, instead of the lateness.
 //
 // Per wait it counts the passes (select calls) and sleeps of the waiting
 // thread through link-time wrappers (-Wl,--wrap=...) around the C library
@@ -243,7 +249,11 @@ int main(int argc, char** argv)
     int waits = (int)opt.num("waits", 20);
     unsigned bits = (unsigned)opt.num("bits", 10);
     bool header = opt.num("header", 0) != 0;
+    unsigned quiet = (unsigned)opt.num("quiet", 0);
+    unsigned timeout_ms = (unsigned)opt.num("timeout", quiet ? 3000 : 5000);
     opt.check_all_used();
+    if (quiet >= want)
+        die("--quiet must leave at least one of the --want bytes");
     if (impl != "portwire" && impl != "naive")
         die("--impl is portwire or naive");
     // The terminal's input queue holds 4095 bytes in raw mode.
@@ -290,7 +300,7 @@ int main(int argc, char** argv)
     std::thread wt([&] { writer.run(); });
 
     static uint8_t buf[8192];
-    std::vector<double> passes, sleeps, cpu_us, late_ms;
+    std::vector<double> passes, sleeps, cpu_us, late_ms, cpu_percent;
     for (int k = 0; k < waits; k++) {
         // Start from an empty queue.
         if (port) {
@@ -302,34 +312,41 @@ int main(int argc, char** argv)
             while (read(naive_fd, buf, sizeof(buf)) > 0) {
             }
         }
-        writer.start(want);
+        writer.start(want - quiet);
         n_select = n_sleep = 0;
         counting = true;
+        const int64_t wall0 = now_ns();
         int64_t cpu0 = thread_cpu_ns();
         int r;
         int64_t ret_ns;
         if (port) {
             uint32_t got = 0;
-            r = port->waitfordata(want, 5000, &got);
+            r = port->waitfordata(want, timeout_ms, &got);
             ret_ns = now_ns();
             if (r == orv::hal::serial_rxtx::WAIT_READY && got < want)
                 die("waitfordata said ready with %u of %u bytes", got, want);
             int n = port->recvdata(buf, want);
             if (r == orv::hal::serial_rxtx::WAIT_READY && n != (int)want)
                 die("recvdata gave %d of %u bytes", n, want);
+            if (quiet)
+                r = r == orv::hal::serial_rxtx::WAIT_TIMEOUT ? 0 : 1;
         } else {
-            r = naive_wait(naive_fd, want, 5000, buf);
+            r = naive_wait(naive_fd, want, timeout_ms, buf);
             ret_ns = now_ns();
+            if (quiet)
+                r = r == -1 ? 0 : 1;
         }
         int64_t cpu1 = thread_cpu_ns();
         counting = false;
         int64_t last_ns = writer.wait_done();
         if (r != 0)
-            die("wait %d of %u bytes at %u baud ended with %d", k, want, baud, r);
+            die("wait %d of %u bytes at %u baud ended with %d%s", k, want, baud, r,
+                quiet ? " (a time-out was due)" : "");
         passes.push_back(n_select);
         sleeps.push_back(n_sleep);
         cpu_us.push_back((double)(cpu1 - cpu0) / 1000.0);
         late_ms.push_back((double)(ret_ns - last_ns) / 1e6);
+        cpu_percent.push_back(100.0 * (double)(cpu1 - cpu0) / (double)(ret_ns - wall0));
     }
     writer.stop();
     wt.join();
@@ -338,6 +355,16 @@ int main(int argc, char** argv)
     if (naive_fd >= 0)
         close(naive_fd);
     close(master);
+
+    if (quiet) {
+        if (header)
+            printf("impl,bits,baud,want,quiet,timeout_ms,waits,passes_median,passes_max,cpu_us_median,cpu_us_max,"
+                   "cpu_percent_median,cpu_percent_max\n");
+        printf("%s,%u,%u,%u,%u,%u,%d,%g,%g,%.1f,%.1f,%.3f,%.3f\n", impl.c_str(), bits, baud, want, quiet,
+               timeout_ms, waits, quantile(passes, 0.5), quantile(passes, 1), quantile(cpu_us, 0.5),
+               quantile(cpu_us, 1), quantile(cpu_percent, 0.5), quantile(cpu_percent, 1));
+        return 0;
+    }
 
     // The wait's own estimate of the whole burst: 8 bits a byte.
     double estimate_ms = (double)want * 8000.0 / baud;

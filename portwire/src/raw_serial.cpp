@@ -6,9 +6,10 @@
 // member takes a lock. close() must not run while another thread waits.
 #include "portwire/raw_serial.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,12 +49,15 @@ std::int64_t micros_left(Clock::time_point deadline)
     return left > 0 ? left : 0;
 }
 
-timeval to_timeval(std::int64_t micros)
+// Waits on fds for at most micros (microseconds, not negative). ppoll
+// rather than select: any descriptor number can be watched, and the time
+// keeps its microseconds.
+int poll_for(pollfd* fds, nfds_t count, std::int64_t micros)
 {
-    timeval tv;
-    tv.tv_sec = static_cast<time_t>(micros / 1000000);
-    tv.tv_usec = static_cast<suseconds_t>(micros % 1000000);
-    return tv;
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(micros / 1000000);
+    ts.tv_nsec = static_cast<long>(micros % 1000000) * 1000;
+    return ::ppoll(fds, count, &ts, nullptr);
 }
 
 // Bytes queued in fd's input; -1 when the request fails.
@@ -83,7 +87,7 @@ void drain_pipe(int fd)
 
 // Pauses for micros, waking early when a cancellation byte arrives in the
 // pipe (read end pipe_rd, -1 when absent); the next pass then sees the byte.
-// A failed select only shortens the pause: the next pass reports failures.
+// A failed poll only shortens the pause: the next pass reports failures.
 void pause_or_cancel(int pipe_rd, std::int64_t micros)
 {
     if (micros <= 0)
@@ -92,11 +96,8 @@ void pause_or_cancel(int pipe_rd, std::int64_t micros)
         ::usleep(static_cast<useconds_t>(micros));
         return;
     }
-    fd_set rd;
-    FD_ZERO(&rd);
-    FD_SET(pipe_rd, &rd);
-    timeval tv = to_timeval(micros);
-    ::select(pipe_rd + 1, &rd, nullptr, nullptr, &tv);
+    pollfd pipe_end = {pipe_rd, POLLIN, 0};
+    poll_for(&pipe_end, 1, micros);
 }
 
 // Pause between passes when the bound rate gives no transfer estimate, and the
@@ -104,6 +105,10 @@ void pause_or_cancel(int pipe_rd, std::int64_t micros)
 // without them a pass would poll it in a busy loop.
 constexpr std::int64_t kUnratedPauseMicros = 1000;
 constexpr std::int64_t kMinPauseMicros = 100;
+// Longest pause that passes finding no new byte grow to (they double each
+// time): a line gone quiet part-way costs a few passes a second, and a byte
+// that comes after all is seen at most this late.
+constexpr std::int64_t kMaxIdlePauseMicros = 20000;
 
 }  // namespace
 
@@ -170,6 +175,18 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
     _port_fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (_port_fd == -1)
         return 0;
+
+    // Only a terminal device is a port: a regular file, a pipe or /dev/null
+    // given by mistake is closed again before anything touches it, so the
+    // requests later sent to the "port" cannot land in someone's file. The
+    // check is the plain terminal-settings query, which pseudo-terminals,
+    // real UARTs and user-mode emulators all answer.
+    if (!::isatty(_port_fd)) {
+        ::close(_port_fd);
+        _port_fd = -1;
+        errno = ENOTTY;
+        return 0;
+    }
 
     // A rate or setting the device refuses does not make the open fail.
     apply_line_settings(_port_fd, baud);
@@ -306,7 +323,6 @@ std::int32_t raw_serial::waitfordata(std::uint32_t want, std::uint32_t timeout_m
 
     const int port_fd = _port_fd;
     const int pipe_rd = _cancel_pipe[0];
-    const int nfds = std::max(port_fd, pipe_rd) + 1;
     // Time since the call began is measured on the monotonic clock, so the
     // pauses between passes count too.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -316,31 +332,25 @@ std::int32_t raw_serial::waitfordata(std::uint32_t want, std::uint32_t timeout_m
         if (queued == -1)
             return WAIT_FAILED;
         *returned = static_cast<std::uint32_t>(queued);
-        // Enough already: no select, and a pending cancellation stays pending.
+        // Enough already: no poll, and a pending cancellation stays pending.
         if (*returned >= want)
             return WAIT_READY;
     }
 
+    std::uint32_t seen = *returned;  // queued count of the last pass
+    std::int64_t idle_pause = 0;     // grows while passes find no new byte
     for (;;) {
         // Closed meanwhile (or never open).
-        if (!isOpened())
-            return WAIT_FAILED;
-
-        // A descriptor outside the fixed-size set cannot be watched; refuse
-        // rather than write outside the set.
-        if (port_fd < 0 || port_fd >= FD_SETSIZE || pipe_rd >= FD_SETSIZE) {
+        if (!isOpened() || port_fd < 0) {
             *returned = 0;
             return WAIT_FAILED;
         }
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(port_fd, &rd);
-        if (pipe_rd != -1)
-            FD_SET(pipe_rd, &rd);
 
-        timeval tv = to_timeval(micros_left(deadline));
-        const int ready = ::select(nfds, &rd, nullptr, nullptr, &tv);
-        if (ready < 0) {  // a signal included: no retry
+        pollfd fds[2] = {{port_fd, POLLIN, 0}, {pipe_rd, POLLIN, 0}};
+        const int ready = poll_for(fds, pipe_rd != -1 ? 2 : 1, micros_left(deadline));
+        // A signal included: no retry. A descriptor that is not open fails
+        // the wait too.
+        if (ready < 0 || ((fds[0].revents | fds[1].revents) & POLLNVAL)) {
             *returned = 0;
             return WAIT_FAILED;
         }
@@ -350,7 +360,7 @@ std::int32_t raw_serial::waitfordata(std::uint32_t want, std::uint32_t timeout_m
         }
 
         // A cancellation wins over data that arrived in the same pass.
-        if (pipe_rd != -1 && FD_ISSET(pipe_rd, &rd)) {
+        if (pipe_rd != -1 && fds[1].revents != 0) {
             drain_pipe(pipe_rd);
             *returned = 0;
             return WAIT_TIMEOUT;
@@ -385,7 +395,19 @@ std::int32_t raw_serial::waitfordata(std::uint32_t want, std::uint32_t timeout_m
             const std::uint64_t estimate = missing * 8000000u / _baud_rate;
             pause = static_cast<std::uint64_t>(left) > estimate ? static_cast<std::int64_t>(estimate) : left;
         }
-        pause_or_cancel(pipe_rd, std::min(std::max(pause, kMinPauseMicros), left));
+        pause = std::max(pause, kMinPauseMicros);
+
+        // A pass that found no new byte means the line has gone quiet part-way:
+        // the pauses double from there, up to kMaxIdlePauseMicros, instead of
+        // polling the quiet line at the rate the bytes would need.
+        if (*returned == seen) {
+            idle_pause = std::min(std::max(idle_pause, pause / 2) * 2, kMaxIdlePauseMicros);
+            pause = std::max(pause, idle_pause);
+        } else {
+            idle_pause = 0;
+        }
+        seen = *returned;
+        pause_or_cancel(pipe_rd, std::min(pause, left));
     }
 }
 

@@ -3,7 +3,7 @@
  * handles the failure. Everything comes from the environment:
  *
  *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, pipe, fcntl,
- *                open, select, write or send
+ *                open, select, poll (poll and ppoll), write or send
  *   FAULT_NTH    the first call that fails, counted from 1 over the calls of
  *                that name in this process (default 1)
  *   FAULT_COUNT  how many calls in a row fail from there; "all" for every
@@ -35,6 +35,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -52,10 +53,11 @@ enum call {
     CALL_SELECT,
     CALL_WRITE,
     CALL_SEND,
+    CALL_POLL,
 };
 
 static const char *const call_names[] = {
-    "", "accept", "pthread_create", "fork", "vfork", "pipe", "fcntl", "open", "select", "write", "send",
+    "", "accept", "pthread_create", "fork", "vfork", "pipe", "fcntl", "open", "select", "write", "send", "poll",
 };
 
 static const struct {
@@ -174,6 +176,8 @@ typedef int (*fcntl_fn)(int, int, ...);
 typedef int (*open_fn)(const char *, int, ...);
 typedef int (*open2_fn)(const char *, int);
 typedef int (*select_fn)(int, fd_set *, fd_set *, fd_set *, void *);
+typedef int (*poll_fn)(struct pollfd *, nfds_t, int);
+typedef int (*ppoll_fn)(struct pollfd *, nfds_t, const void *, const void *);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef ssize_t (*send_fn)(int, const void *, size_t, int);
 
@@ -337,6 +341,39 @@ int __select64(int n, fd_set *rd, fd_set *wr, fd_set *ex, void *tv)
     }
     NEXT(select_fn, __select64);
     return fn___select64(n, rd, wr, ex, tv);
+}
+
+int poll(struct pollfd *fds, nfds_t n, int ms)
+{
+    if (hit(CALL_POLL)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(poll_fn, poll);
+    return fn_poll(fds, n, ms);
+}
+
+int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *ts, const sigset_t *mask)
+{
+    if (hit(CALL_POLL)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(ppoll_fn, ppoll);
+    return fn_ppoll(fds, n, ts, mask);
+}
+
+/* The form with a 64-bit time value that 32-bit builds with 64-bit time call. */
+int __ppoll64(struct pollfd *fds, nfds_t n, const void *ts, const void *mask);
+
+int __ppoll64(struct pollfd *fds, nfds_t n, const void *ts, const void *mask)
+{
+    if (hit(CALL_POLL)) {
+        errno = fault_errno;
+        return -1;
+    }
+    NEXT(ppoll_fn, __ppoll64);
+    return fn___ppoll64(fds, n, ts, mask);
 }
 
 ssize_t write(int fd, const void *buf, size_t len)

@@ -1,4 +1,4 @@
-// The serial port with failing fcntl, open, select and write calls, through
+// The serial port with failing fcntl, open, poll and write calls, through
 // the probe program. (A failing pipe, and a read end whose flags cannot be
 // read, are covered by the port's own tests.)
 #include "faults.h"
@@ -138,11 +138,11 @@ TEST(PortwireOpenFails, ReopenThatFailsLeavesTheChannelClosedAndEmpty)
     EXPECT_EQ(p.fault.hits(), 1);
 }
 
-// An interrupted select ends the wait as failed with a count of 0, at once;
+// An interrupted poll ends the wait as failed with a count of 0, at once;
 // the channel is unharmed and the next wait runs normally.
-TEST(PortwireSelectFails, TheWaitFailsWithZeroAndTheNextOneWorks)
+TEST(PortwirePollFails, TheWaitFailsWithZeroAndTheNextOneWorks)
 {
-    Probe p(Fault{"select", 1, 1, "EINTR"}, {"wait", "0", "1", "20000"});
+    Probe p(Fault{"poll", 1, 1, "EINTR"}, {"wait", "0", "1", "20000"});
     const std::string wait = p.line("wait");
     EXPECT_EQ(field(wait, "wait"), FAILED) << wait;
     EXPECT_EQ(field(wait, "got"), 0) << wait;
@@ -153,12 +153,12 @@ TEST(PortwireSelectFails, TheWaitFailsWithZeroAndTheNextOneWorks)
     EXPECT_EQ(p.fault.hits(), 1);
 }
 
-// One byte is queued and three are wanted: the wait's second select is the
+// One byte is queued and three are wanted: the wait's second poll is the
 // pause between passes. Its failure only cuts that pause short; the wait
 // runs to its time-out as usual and the byte stays queued.
-TEST(PortwireSelectFails, AFailedPauseDoesNotFailTheWait)
+TEST(PortwirePollFails, AFailedPauseDoesNotFailTheWait)
 {
-    Probe p(Fault{"select", 2, 1, "EINTR"}, {"wait", "1", "3", "1000"});
+    Probe p(Fault{"poll", 2, 1, "EINTR"}, {"wait", "1", "3", "1000"});
     ASSERT_TRUE(p.proc->wait_output("ready\n", timeout())) << p.proc->output();
     ASSERT_TRUE(write_all(p.pty.master.get(), "a"));
     const std::string wait = p.line("wait");

@@ -120,7 +120,7 @@ int main(int argc, char** argv)
         const std::uint32_t ms = static_cast<std::uint32_t>(std::atol(argv[5]));
         if (open_on(ch, dev, base)) {
             std::printf("ready\n");
-            // Watched through the queue count alone, so that no select is
+            // Watched through the queue count alone, so that no poll is
             // made before the wait under test.
             const auto t0 = Clock::now();
             while (static_cast<std::uint32_t>(ch->rxqueue_count()) < have && ms_since(t0) < 20000)

@@ -15,6 +15,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace testsupport;
 using orv::arch::net::raw_serial;
@@ -183,6 +184,35 @@ TEST_F(Port, OpenOfAMissingPathFailsAndLeavesTheChannelClosed)
     EXPECT_EQ(ch->rxqueue_count(), 0);
     EXPECT_EQ(ch->waitfordata(1, 0, nullptr), FAILED);
     EXPECT_EQ(open_fd_count(), fds);
+}
+
+// Anything but a terminal device is refused at once, before anything is
+// written to it or flushed: a regular file keeps its bytes, and /dev/null
+// (a character device that is not a terminal) is refused the same way.
+TEST_F(Port, OpenRefusesWhatIsNotATerminalAndLeavesItUntouched)
+{
+    std::string path = ::testing::TempDir() + "portwire-notatty-XXXXXX";
+    const Fd file(::mkstemp(&path[0]));
+    ASSERT_TRUE(file) << "no temporary file";
+    const std::string text = "hostname\n";
+    ASSERT_TRUE(write_all(file.get(), text));
+    const int fds = open_fd_count();
+    for (const std::string& target : {path, std::string("/dev/null")}) {
+        SCOPED_TRACE(target);
+        ASSERT_EQ(ch->bind(target.c_str(), 115200, 0), 1);
+        EXPECT_EQ(ch->open(), 0);
+        EXPECT_EQ(errno, ENOTTY);
+        EXPECT_FALSE(ch->isOpened());
+        const unsigned char frame[] = {0xE7, 0x7E, 0x04, 0x00, 0x1C};
+        EXPECT_EQ(ch->senddata(frame, sizeof frame), 0);
+        EXPECT_EQ(open_fd_count(), fds) << "the refused file stayed open";
+    }
+    EXPECT_TRUE(seam::calls().empty()) << "a refused file must not get terminal requests";
+    struct stat st;
+    ASSERT_EQ(::fstat(file.get(), &st), 0);
+    EXPECT_EQ(st.st_size, static_cast<off_t>(text.size()));
+    EXPECT_EQ(read_until_eof(Fd(::open(path.c_str(), O_RDONLY)).get(), after(timeout())), text);
+    ::unlink(path.c_str());
 }
 
 TEST_F(Port, BindRefusesPathsThatDoNotFitAndKeepsTheOldOne)
@@ -404,13 +434,17 @@ TEST_F(Port, WaitTimesOutWithZeroAndLeavesTooFewBytesQueued)
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(ch->waitfordata(1, 0, nullptr), TIMED_OUT);
 
+    // The line goes quiet part-way: the passes back off instead of looking
+    // at the port every time the 7 missing bytes would need (under 1 ms).
     feed("abc");
     expect_queued(3);
+    const int looks = seam::fionread_count(port_fd());
     const auto t0 = Clock::now();
     got = 9;
     EXPECT_EQ(ch->waitfordata(10, 300, &got), TIMED_OUT);
     EXPECT_GE(ms_since(t0), 300) << "returned before its time-out";
     EXPECT_EQ(got, 0u);
+    EXPECT_LT(seam::fionread_count(port_fd()) - looks, 60) << "the quiet line was polled without backing off";
     EXPECT_EQ(ch->rxqueue_count(), 3);
     EXPECT_EQ(receive(16), "abc");
 }
@@ -559,7 +593,10 @@ TEST_F(Port, DrainStopsOnAnEmptyPipeWhoseReadEndStayedBlocking)
     expect_no_pending_cancel();
 }
 
-TEST_F(Port, WaitFailsWhenThePipeLiesBeyondTheSelectSet)
+// Descriptors at 1024 and above (beyond what select can watch) serve like
+// any other: the port and both pipe ends are placed there by taking every
+// lower descriptor first.
+TEST_F(Port, WaitsWorkWithThePortAndThePipeAboveDescriptor1024)
 {
     rlimit saved;
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -569,18 +606,29 @@ TEST_F(Port, WaitFailsWhenThePipeLiesBeyondTheSelectSet)
         if (raised.rlim_max < raised.rlim_cur || ::setrlimit(RLIMIT_NOFILE, &raised) != 0)
             GTEST_SKIP() << "cannot raise the descriptor limit above " << FD_SETSIZE;
     }
-    seam::set_pipe_floor(FD_SETSIZE);
+    std::vector<Fd> fillers;
+    for (;;) {
+        Fd f(::dup(pty.master.get()));
+        if (!f || f.get() >= FD_SETSIZE)
+            break;
+        fillers.push_back(std::move(f));
+    }
+    ASSERT_NE(::fcntl(FD_SETSIZE - 1, F_GETFD), -1) << "could not take every lower descriptor";
     open_on(pty);
     const int rd = seam::last_pipe_read_end();
-    if (rd < FD_SETSIZE) {
-        ::setrlimit(RLIMIT_NOFILE, &saved);
-        GTEST_SKIP() << "could not place the pipe at or above descriptor " << FD_SETSIZE;
-    }
+    EXPECT_GE(rd, FD_SETSIZE);
+    fillers.clear();
+
     std::uint32_t got = 9;
-    EXPECT_EQ(ch->waitfordata(1, 0, &got), FAILED);
+    EXPECT_EQ(ch->waitfordata(1, 50, &got), TIMED_OUT);
     EXPECT_EQ(got, 0u);
+    feed("hi");
+    expect_queued(2);
+    EXPECT_EQ(receive(4), "hi");
     ch->cancelOperation();
-    EXPECT_EQ(ch->waitfordata(1, 100, &got), FAILED);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(ch->waitfordata(1, kLongWaitMs, &got), TIMED_OUT);
+    EXPECT_LT(ms_since(t0), timeout().count()) << "the cancellation was not seen";
     ch->close();
     ::setrlimit(RLIMIT_NOFILE, &saved);
 }

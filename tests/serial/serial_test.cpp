@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 using namespace testsupport;
 
@@ -32,6 +34,23 @@ struct Received {
     long cpu_ms = -1;
 };
 
+// Waits for a caller to end normally and takes its report apart.
+Received finish_caller(Process& proc)
+{
+    Received r;
+    EXPECT_EQ(proc.wait_exit_code(timeout()), 0) << proc.output() << proc.errors();
+    EXPECT_EQ(proc.errors(), "");
+    const std::string& out = proc.output();
+    size_t end = out.rfind("|end ");
+    if (out.compare(0, kReady.size(), kReady) != 0 || end == std::string::npos || end < kReady.size()) {
+        ADD_FAILURE() << "unexpected output: " << out;
+        return r;
+    }
+    r.text = out.substr(kReady.size(), end - kReady.size());
+    EXPECT_EQ(std::sscanf(out.c_str() + end, "|end ms=%ld cpu_ms=%ld\n", &r.wall_ms, &r.cpu_ms), 2);
+    return r;
+}
+
 // One caller running one scenario on its own pseudo-terminal. The test keeps
 // the slave open too, so the terminal's settings outlive the caller.
 struct Session {
@@ -53,22 +72,7 @@ struct Session {
 
     void send(const std::string& bytes) { ASSERT_TRUE(write_all(pty.master.get(), bytes)); }
 
-    // Waits for the caller to end normally and takes its report apart.
-    Received finish()
-    {
-        Received r;
-        EXPECT_EQ(proc->wait_exit_code(timeout()), 0) << proc->output() << proc->errors();
-        EXPECT_EQ(proc->errors(), "");
-        const std::string& out = proc->output();
-        size_t end = out.rfind("|end ");
-        if (out.compare(0, kReady.size(), kReady) != 0 || end == std::string::npos || end < kReady.size()) {
-            ADD_FAILURE() << "unexpected output: " << out;
-            return r;
-        }
-        r.text = out.substr(kReady.size(), end - kReady.size());
-        EXPECT_EQ(std::sscanf(out.c_str() + end, "|end ms=%ld cpu_ms=%ld\n", &r.wall_ms, &r.cpu_ms), 2);
-        return r;
-    }
+    Received finish() { return finish_caller(*proc); }
 };
 
 // 'n' bytes, none of them zero, spread over the whole range of byte values.
@@ -177,6 +181,23 @@ TEST_P(SerialLib, DeviceThatGoesAwayEndsTheWaitWithoutSpinning)
         EXPECT_EQ(r.text, "");
         EXPECT_LT(r.cpu_ms, 300) << "closed descriptor";
     }
+}
+
+// A device at end of file is readable on every poll but gives nothing: that
+// is no input, so recv_data returns after a second as on a silent line.
+TEST_P(SerialLib, DeviceAtEndOfFileReturnsAfterASecondLikeASilentOne)
+{
+    std::string path = ::testing::TempDir() + "serial-empty-XXXXXX";
+    const Fd file(::mkstemp(&path[0]));
+    ASSERT_TRUE(file) << "no temporary file";
+    for (const std::string& device : {std::string("/dev/null"), path}) {
+        SCOPED_TRACE(device);
+        Process p = Process::start({GetParam().caller, "recv", device});
+        Received r = finish_caller(p);
+        EXPECT_EQ(r.text, "");
+        EXPECT_GE(r.wall_ms, 900);
+    }
+    ::unlink(path.c_str());
 }
 
 TEST_P(SerialLib, SendDataWritesTheBytesToTheDevice)

@@ -81,6 +81,9 @@ private:
     wire::Frame _nodes_frame;
     std::size_t _nodes_total = 0;
     std::size_t _nodes_used = 0;
+    // The node at _nodes_used begins a revolution though it has no flag: the
+    // last grab ended there because the angle fell back.
+    bool _next_node_starts = false;
 };
 
 result_t SerialDriver::BindPort(const char* port_path, std::uint32_t baudrate, std::uint32_t flags)
@@ -153,6 +156,7 @@ result_t SerialDriver::StartScanOperation(std::uint32_t mode, std::uint32_t wait
             return ZORLAN_ERR_REFUSED;
     }
     _nodes_total = _nodes_used = 0;
+    _next_node_starts = false;
     _scanning = true;
     return ZORLAN_OK;
 }
@@ -222,6 +226,7 @@ result_t SerialDriver::HaltScan(std::uint32_t timeout)
     bool was_scanning = _scanning;
     _scanning = false;
     _nodes_total = _nodes_used = 0;
+    _next_node_starts = false;
     result_t r = send_request(wire::REQ_STOP, nullptr, 0);
     if (zorlan_failed(r) || !was_scanning)
         return r;
@@ -244,13 +249,22 @@ result_t SerialDriver::GrabScanData(_zorlan_response_measurement_node_t* nodes, 
     Deadline deadline(timeout);
     std::uint32_t delivered = 0;
     bool revolution_started = false;
+    bool have_angle = false;
+    unsigned last_angle = 0;
     for (;;) {
         while (_nodes_used < _nodes_total) {
             _zorlan_response_measurement_node_t node;
             std::memcpy(&node, _nodes_frame.payload + _nodes_used * wire::NODE_SIZE, sizeof(node));
-            if (node.scan_flags & 1) {
+            // A revolution starts at a flagged node, or where the angle falls
+            // back: then the flagged node was in a frame that was lost, and
+            // without this the grab would run on into the next revolution.
+            const unsigned angle = node.angle_code >> 1;
+            const bool starts = (node.scan_flags & 1) || _next_node_starts || (have_angle && angle <= last_angle);
+            _next_node_starts = false;
+            if (starts) {
                 if (revolution_started) {
                     // The next revolution begins: this node is kept for the next grab.
+                    _next_node_starts = true;
                     *count = delivered;
                     return ZORLAN_OK;
                 }
@@ -258,6 +272,8 @@ result_t SerialDriver::GrabScanData(_zorlan_response_measurement_node_t* nodes, 
                 revolution_started = true;
                 delivered = 0;
             }
+            have_angle = true;
+            last_angle = angle;
             // A revolution longer than the buffer is cut to the buffer.
             if (delivered < capacity)
                 nodes[delivered++] = node;
@@ -359,6 +375,7 @@ void SerialDriver::drop_input()
 {
     _reader.clear();
     _nodes_total = _nodes_used = 0;
+    _next_node_starts = false;
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ public:
     // Records path, rate (baud) and flags for the next open(); touches no device. Returns 1 on success.
     virtual std::int32_t bind(const char* path, std::uint32_t baud, std::uint32_t flags) = 0;
     // Opens the bound device raw, non-blocking, 8N1, no flow control, DTR cleared.
-    // An open channel is closed first. Returns 1 on success, 0 on failure.
+    // An open channel is closed first. Anything but a terminal device is refused
+    // untouched (errno ENOTTY). Returns 1 on success, 0 on failure.
     virtual std::int32_t open() = 0;
     // Releases the device and the cancellation pipe; harmless when not open.
     virtual void close() = 0;
