@@ -1,44 +1,5 @@
-# Install layout for other projects (CMake package files and pkg-config files
-# for the libraries), man pages, and the board's packages.
-include(CMakePackageConfigHelpers)
-
-set(cmake_pkg_dir ${CMAKE_INSTALL_LIBDIR}/cmake)
-set(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-# toolset_export(PACKAGE TARGET...): installs the targets under an export set
-# and the package's config, version and targets files.
-function(toolset_export package)
-  install(TARGETS ${ARGN} EXPORT ${package}Targets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(EXPORT ${package}Targets NAMESPACE ${package}::
-    DESTINATION ${cmake_pkg_dir}/${package})
-  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/pkg/${package}Config.cmake.in
-    ${PROJECT_BINARY_DIR}/pkg/${package}Config.cmake
-    INSTALL_DESTINATION ${cmake_pkg_dir}/${package})
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/pkg/${package}ConfigVersion.cmake
-    COMPATIBILITY SameMajorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/pkg/${package}Config.cmake
-    ${PROJECT_BINARY_DIR}/pkg/${package}ConfigVersion.cmake
-    DESTINATION ${cmake_pkg_dir}/${package})
-endfunction()
-
-toolset_export(portwire portwire)
-toolset_export(serial serial serial_mangled)
-
-configure_file(cmake/pkg/portwire.pc.in pkg/portwire.pc @ONLY)
-set(PC_NAME serial)
-set(PC_WHAT "plain C names")
-set(PC_CFLAGS " -DSERIAL_PLAIN_NAMES")
-configure_file(cmake/pkg/serial.pc.in pkg/serial.pc @ONLY)
-set(PC_NAME serial_mangled)
-set(PC_WHAT "C++ names")
-set(PC_CFLAGS " -DSERIAL_MANGLED_NAMES")
-configure_file(cmake/pkg/serial.pc.in pkg/serial_mangled.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/pkg/portwire.pc ${PROJECT_BINARY_DIR}/pkg/serial.pc
-  ${PROJECT_BINARY_DIR}/pkg/serial_mangled.pc DESTINATION ${pc_dir})
-
+# Man pages and the board's packages. The libraries install their own files,
+# from their folders.
 install(DIRECTORY man/man1 man/man3 DESTINATION ${CMAKE_INSTALL_MANDIR})
 
 # Packages: a .deb and a .tar.gz, for the board in the cross build.
