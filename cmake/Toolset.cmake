@@ -1,11 +1,37 @@
 # Build flags every target gets, and the helpers that the deliverable folders
 # use for their programs and their installed libraries.
 include(CMakePackageConfigHelpers)
+include(CheckPIESupported)
 
 add_compile_options(-Wall -Wextra)
 # Record a run-time library only when something is used from it: the plain C
 # programs then need no C++ runtime on the board.
 add_link_options(-Wl,--as-needed)
+
+# Hardening, as Debian builds its packages: stack protector, checked string
+# and memory functions, format checks, position-independent programs, and a
+# read-only relocation table bound at start.
+option(TOOLSET_HARDENING "Build with the Debian hardening flags" ON)
+if(TOOLSET_HARDENING)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  check_pie_supported(LANGUAGES C CXX)
+  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
+  add_link_options(-Wl,-z,relro,-z,now)
+  # The checked functions need optimisation, and they would hide errors from
+  # the sanitizers' own checks.
+  if(NOT CMAKE_C_FLAGS MATCHES "-fsanitize" AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize"
+      AND NOT TOOLSET_FUZZ)
+    add_compile_definitions($<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+  endif()
+endif()
+
+# Reproducible binaries: no trace of the folder the tree was built in, in
+# debug information or in file-name macros.
+add_compile_options(-fdebug-prefix-map=${PROJECT_SOURCE_DIR}=. -fmacro-prefix-map=${PROJECT_SOURCE_DIR}=.)
+
+# Folders made by the install get the same modes whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # toolset_program(NAME SOURCES src... [LIBS lib...] [LIBC_ONLY])
 # A program installed to bin/. LIBC_ONLY is for the C-style programs: no
