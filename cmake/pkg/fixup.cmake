@@ -7,7 +7,7 @@
 # (libc6:armhf, libgcc-s1-armhf-cross); on the board they are libc6 and
 # libgcc-s1. Each package is unpacked, mended and packed again by dpkg-deb,
 # which orders the members by name and clamps their times to
-# SOURCE_DATE_EPOCH.
+# SOURCE_DATE_EPOCH; the modes do not depend on the umask.
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   if(NOT package MATCHES "\\.d?deb$")
     continue()
@@ -44,6 +44,12 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
   endforeach()
   file(WRITE ${root}/DEBIAN/md5sums "${sums}")
 
+  # Modes as Debian's tools leave them, whatever the umask of the build.
+  execute_process(COMMAND chmod -R go-w ${root} COMMAND_ERROR_IS_FATAL ANY)
+  if(EXISTS ${root}/usr/lib/debug)
+    execute_process(COMMAND find ${root}/usr/lib/debug -type f -exec chmod 0644 {} +
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()
   if(DEFINED ENV{SOURCE_DATE_EPOCH})
     execute_process(COMMAND find ${root} -exec touch -h -d @$ENV{SOURCE_DATE_EPOCH} {} +
       COMMAND_ERROR_IS_FATAL ANY)
