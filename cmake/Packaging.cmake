@@ -1,60 +1,80 @@
-# Install layout for other projects (CMake package files and pkg-config files
-# for the libraries), man pages, and the board's packages.
-include(CMakePackageConfigHelpers)
+# Man pages and package documents, and the Debian package and tarball of the
+# install tree (for the board in the cross build). The libraries install
+# their own files, from their folders.
+set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/board-toolset)
+find_program(GZIP gzip REQUIRED)
+find_package(Git QUIET)
 
-set(cmake_pkg_dir ${CMAKE_INSTALL_LIBDIR}/cmake)
-set(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# gzip_file(SOURCE OUTPUT): compressed at build time, without name or time in
+# the header, so that the bytes depend on the contents only.
+set(gzipped "")
+macro(gzip_file source output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/pkg/man/man1 ${CMAKE_BINARY_DIR}/pkg/man/man3
+    COMMAND ${GZIP} -9nc ${source} > ${output}
+    DEPENDS ${source} VERBATIM)
+  list(APPEND gzipped ${output})
+endmacro()
 
-# toolset_export(PACKAGE TARGET...): installs the targets under an export set
-# and the package's config, version and targets files.
-function(toolset_export package)
-  install(TARGETS ${ARGN} EXPORT ${package}Targets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(EXPORT ${package}Targets NAMESPACE ${package}::
-    DESTINATION ${cmake_pkg_dir}/${package})
-  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/pkg/${package}Config.cmake.in
-    ${PROJECT_BINARY_DIR}/pkg/${package}Config.cmake
-    INSTALL_DESTINATION ${cmake_pkg_dir}/${package})
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/pkg/${package}ConfigVersion.cmake
-    COMPATIBILITY SameMajorVersion)
-  install(FILES ${PROJECT_BINARY_DIR}/pkg/${package}Config.cmake
-    ${PROJECT_BINARY_DIR}/pkg/${package}ConfigVersion.cmake
-    DESTINATION ${cmake_pkg_dir}/${package})
-endfunction()
+foreach(section 1 3)
+  file(GLOB pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/man${section}/*.${section})
+  foreach(page IN LISTS pages)
+    get_filename_component(name ${page} NAME)
+    gzip_file(${page} ${CMAKE_BINARY_DIR}/pkg/man/man${section}/${name}.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/pkg/man/man${section}/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
+endforeach()
+gzip_file(${PROJECT_SOURCE_DIR}/cmake/pkg/changelog ${CMAKE_BINARY_DIR}/pkg/changelog.gz)
+add_custom_target(package_documents ALL DEPENDS ${gzipped})
 
-toolset_export(portwire portwire)
-toolset_export(serial serial serial_mangled)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/pkg/copyright ${CMAKE_BINARY_DIR}/pkg/changelog.gz
+  DESTINATION ${doc_dir})
+set(LIBDIR usr/${CMAKE_INSTALL_LIBDIR})
+configure_file(cmake/pkg/lintian-overrides.in pkg/lintian-overrides @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/pkg/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME board-toolset)
 
-configure_file(cmake/pkg/portwire.pc.in pkg/portwire.pc @ONLY)
-set(PC_NAME serial)
-set(PC_WHAT "plain C names")
-set(PC_CFLAGS " -DSERIAL_PLAIN_NAMES")
-configure_file(cmake/pkg/serial.pc.in pkg/serial.pc @ONLY)
-set(PC_NAME serial_mangled)
-set(PC_WHAT "C++ names")
-set(PC_CFLAGS " -DSERIAL_MANGLED_NAMES")
-configure_file(cmake/pkg/serial.pc.in pkg/serial_mangled.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/pkg/portwire.pc ${PROJECT_BINARY_DIR}/pkg/serial.pc
-  ${PROJECT_BINARY_DIR}/pkg/serial_mangled.pc DESTINATION ${pc_dir})
+# The package runs ldconfig once after the libraries it installs.
+file(WRITE ${PROJECT_BINARY_DIR}/pkg/control/triggers "activate-noawait ldconfig\n")
 
-install(DIRECTORY man/man1 man/man3 DESTINATION ${CMAKE_INSTALL_MANDIR})
-
-# Packages: a .deb and a .tar.gz, for the board in the cross build.
 set(CPACK_PACKAGE_NAME board-toolset)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Chat relay, echo server, serial libraries, scanner grabber and process tools")
-set(CPACK_PACKAGE_CONTACT "Board toolset maintainers <toolset@localhost>")
+  "chat relay, echo server, serial libraries, scanner grabber, process tools")
+set(CPACK_PACKAGE_DESCRIPTION "Small command-line programs and libraries for ARM Linux boards:
+talkhub, a TCP chat relay that sends every block any client writes to all
+clients; parrot, a TCP echo server that serves five clients in turn;
+libserial and libserial_mangled, a serial helper library under plain and C++
+symbol names; portwire, a static library for a serial channel with any baud
+rate, timed waits and cancellation; scangrab, which grabs one scan from a
+rotating laser range scanner and draws it as a text histogram, with a
+stand-in driver and a scanner emulator; and process and signal tools that
+reap children on SIGCHLD, read FIFOs, time out a read with SIGALRM and run a
+command in a vforked child.")
+set(TOOLSET_MAINTAINER "Board toolset maintainers <maintainers@users.noreply.c-seed-7bb1023d.example>"
+  CACHE STRING "Maintainer of the packages")
+set(CPACK_PACKAGE_CONTACT "${TOOLSET_MAINTAINER}")
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# The newest symbol versions the programs and libraries use: glibc 2.34,
-# GLIBCXX 3.4.21.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 5.2), libgcc-s1 (>= 3.5)")
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# Dependencies come from what the programs and libraries link (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/pkg/control/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Stripped programs and libraries; their debug information goes to the
+# board-toolset-dbgsym package, under /usr/lib/debug/.build-id/.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/pkg/fixup.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/pkg/CPackProject.cmake)
+configure_file(cmake/pkg/CPackProject.cmake.in pkg/CPackProject.cmake @ONLY)
 if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps finds the board's libraries with the cross toolchain;
+  # cmake/pkg/fixup.cmake turns the cross packages' names back into the board's.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /usr/${CMAKE_LIBRARY_ARCHITECTURE}/lib)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
   set(CPACK_SYSTEM_NAME linux-armhf)
 endif()

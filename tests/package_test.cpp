@@ -1,5 +1,6 @@
-// Builds the Debian package from this build tree, checks what it declares and
-// holds, unpacks it into a temporary root and runs programs from there.
+// Builds the Debian packages from this build tree, checks what they declare
+// and hold, unpacks the main one into a temporary root and runs its stripped
+// programs from there.
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -35,25 +36,32 @@ protected:
         fs::remove_all(work_);
         fs::create_directories(work_);
         run_tool({CPACK_COMMAND, "-G", "DEB", "--config", CPACK_CONFIG, "-B", work_.string()});
-        for (const auto& e : fs::directory_iterator(work_))
+        for (const auto& e : fs::directory_iterator(work_)) {
             if (e.path().extension() == ".deb")
                 deb_ = e.path().string();
+            if (e.path().extension() == ".ddeb")
+                ddeb_ = e.path().string();
+        }
         if (!deb_.empty())
             run_tool({"dpkg-deb", "-x", deb_, (work_ / "root").string()});
     }
 
     static void TearDownTestSuite() { fs::remove_all(work_); }
 
-    void SetUp() override { ASSERT_FALSE(deb_.empty()) << "cpack made no .deb"; }
+    void SetUp() override
+    {
+        ASSERT_FALSE(deb_.empty()) << "cpack made no .deb";
+        ASSERT_FALSE(ddeb_.empty()) << "cpack made no debug-symbols package";
+    }
 
     static std::string installed(const char* program) { return (work_ / "root/usr/bin" / program).string(); }
 
     static fs::path work_;
-    static std::string deb_;
+    static std::string deb_, ddeb_;
 };
 
 fs::path Package::work_;
-std::string Package::deb_;
+std::string Package::deb_, Package::ddeb_;
 
 }  // namespace
 
@@ -65,8 +73,9 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndTheRuntimeItNeeds)
     EXPECT_NE(depends.find("libstdc++6"), std::string::npos) << depends;
 }
 
-TEST_F(Package, HoldsNothingOutsideTheInstallLayout)
+TEST_F(Package, HoldsTheDebianLayoutWithLibrariesInTheMultiarchFolder)
 {
+    const std::string libdir = "./usr/" INSTALL_LIBDIR "/";
     std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
     std::string line;
     int files = 0;
@@ -75,12 +84,37 @@ TEST_F(Package, HoldsNothingOutsideTheInstallLayout)
             continue;
         std::string path = line.substr(line.find("./"));
         bool inside = false;
-        for (const char* dir : {"./usr/bin/", "./usr/lib/", "./usr/include/", "./usr/share/man/"})
+        for (const std::string& dir : {std::string("./usr/bin/"), libdir, std::string("./usr/include/"),
+                                       std::string("./usr/share/doc/board-toolset/"),
+                                       std::string("./usr/share/lintian/overrides/")})
             inside = inside || path.rfind(dir, 0) == 0;
+        if (path.rfind("./usr/share/man/", 0) == 0)
+            inside = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
         EXPECT_TRUE(inside) << path;
         files++;
     }
     EXPECT_GT(files, 20);
+    for (const char* f : {"libserial.so", "libportwire.a", "pkgconfig/serial.pc", "cmake/serial/serialConfig.cmake"})
+        EXPECT_TRUE(fs::exists(work_ / "root/usr" / INSTALL_LIBDIR / f)) << f;
+    for (const char* f : {"copyright", "changelog.gz"})
+        EXPECT_TRUE(fs::exists(work_ / "root/usr/share/doc/board-toolset" / f)) << f;
+}
+
+TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsByBuildId)
+{
+    std::string notes = run_tool({READELF, "-n", installed("talkhub")});
+    auto at = notes.find("Build ID: ");
+    ASSERT_NE(at, std::string::npos) << notes;
+    std::string id = notes.substr(at + 10, 40);
+    std::string debug_file = "./usr/lib/debug/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+    EXPECT_NE(run_tool({"dpkg-deb", "-c", ddeb_}).find(debug_file), std::string::npos) << debug_file;
+
+    for (const fs::path& f : {fs::path(installed("talkhub")), fs::path(installed("scangrab")),
+                              work_ / "root/usr" / INSTALL_LIBDIR / "libserial.so"}) {
+        std::string sections = run_tool({READELF, "-SW", f.string()});
+        EXPECT_EQ(sections.find(".debug_"), std::string::npos) << f;
+        EXPECT_EQ(sections.find(".symtab"), std::string::npos) << f;
+    }
 }
 
 TEST_F(Package, ServerRunsFromTheUnpackedPackage)

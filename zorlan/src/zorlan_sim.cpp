@@ -20,6 +20,7 @@
 #include <string>
 
 #include "room.h"
+#include "toolset/stdfds.h"
 #include "wire.h"
 
 namespace wire = orv::standalone::zorlan::wire;
@@ -372,6 +373,7 @@ int open_terminal(int& keep_slave, std::string& path)
 
 int main(int argc, char** argv)
 {
+    open_std_fds();
     parse_options(argc, argv);
 
     int slave = -1;
