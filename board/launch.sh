@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs a command on the board and exits with its status; the board preset's
+# CMAKE_CROSSCOMPILING_EMULATOR, so CTest starts every test binary through it.
+#   board/launch.sh STATE_DIR PROGRAM [ARGS...]
+# The emulated board (board/up.sh) serves on the host port in STATE_DIR/port.
+# The command runs in the current directory (the build tree is shared at the
+# same path) with the GTEST_* and TOOLSET_* variables of this environment.
+# Its output comes back as it is written; when this launcher is killed (a
+# test time-out), the board kills the command and all it started.
+# The tests listed in STATE_DIR/build-machine-tests run on this machine
+# under user-mode qemu instead.
+set -uo pipefail
+state=$1; shift
+
+# Tests of the built files that need the build machine's tools run here:
+# each line of the list is a program and a pattern its arguments must match.
+while read -r program pattern; do
+  [ "$program" = "$1" ] || continue
+  for a in "${@:2}"; do
+    if [[ $a =~ $pattern ]]; then
+      export TOOLSET_TEST_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"
+      exec $TOOLSET_TEST_EMULATOR "$@"
+    fi
+  done
+done < <(cat "$state/build-machine-tests" 2>/dev/null)
+
+port=$(cat "$state/port" 2>/dev/null) ||
+  { echo "board: no board is up (no $state/port); CTest boots it before the tests" >&2; exit 125; }
+
+# Quotes one word for the guest's shell.
+q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
+
+request="cd $(q "$PWD") 2>/dev/null || cd /tmp; exec env"
+while IFS= read -r var; do
+  request+=" $(q "$var")"
+done < <(env | grep -E '^(GTEST|TOOLSET)_[A-Za-z0-9_]*=' || true)
+for a in "$@"; do request+=" $(q "$a")"; done
+[[ $request == *$'\n'* ]] && { echo "board: arguments with line breaks cannot be sent to the board" >&2; exit 125; }
+
+# The request, then an open but silent input: the board takes the end of
+# the connection for the end of this launcher (killed at a test time-out).
+status_file=$(mktemp)
+exec 3< <(printf '%s\n' "$request"; exec sleep infinity)
+feeder=$!
+trap 'kill "$feeder" 2>/dev/null; rm -f "$status_file"' EXIT
+socat -t 0.2 - "TCP:127.0.0.1:$port,connect-timeout=${BOARD_CONNECT_TIMEOUT:-10}" <&3 |
+  awk -v sf="$status_file" '
+    # Everything but the last line, "@@board-exit N", and the line break
+    # the board puts before it.
+    /^@@board-exit [0-9]+$/ { print $2 > sf; close(sf); held = 0; next }
+    held { print ""; held = 0 }
+    $0 == "" { held = 1; next }
+    { print; fflush() }'
+exec 3<&-
+status=$(cat "$status_file")
+if [ -z "$status" ]; then
+  echo "board: the connection to the board ended without a status" >&2
+  exit 125
+fi
+exit "$status"
