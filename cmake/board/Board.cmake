@@ -26,3 +26,24 @@ file(GENERATE OUTPUT ${board_state}/build-machine-tests CONTENT
   "$<TARGET_FILE:package_test> ^--gtest_filter=Package\\.
 $<TARGET_FILE:serial_test> ^--gtest_filter=[^:]*SerialElf\\.
 ")
+
+# What only a real UART shows. ttyS0 and ttyS1 are joined to each other;
+# ttyS2 ends on this machine, where a peer can sit.
+add_executable(board_uart_test ${board_scripts}/tests/uart_test.cpp)
+target_link_libraries(board_uart_test PRIVATE testsupport GTest::gtest_main portwire::portwire)
+target_compile_definitions(board_uart_test PRIVATE UART_A="/dev/ttyS0" UART_B="/dev/ttyS1"
+  SERIAL_CALLER_BIN="$<TARGET_FILE:serial_caller>"
+  SERIAL_MANGLED_CALLER_BIN="$<TARGET_FILE:serial_mangled_caller>")
+add_dependencies(board_uart_test serial_caller serial_mangled_caller)
+gtest_discover_tests(board_uart_test
+  DISCOVERY_MODE PRE_TEST
+  DISCOVERY_TIMEOUT 120
+  PROPERTIES TIMEOUT 300 RESOURCE_LOCK board_ttyS0_ttyS1)
+
+foreach(case listing health)
+  add_test(NAME BoardHostPeer.ScangrabOnTtyS2AgainstZorlanSimOnThePc.${case}
+    COMMAND ${board_scripts}/tests/host_peer.sh ${board_state}
+      $<TARGET_FILE:zorlan_sim> $<TARGET_FILE:scangrab> ${case})
+  set_tests_properties(BoardHostPeer.ScangrabOnTtyS2AgainstZorlanSimOnThePc.${case} PROPERTIES
+    TIMEOUT 300 RESOURCE_LOCK board_ttyS2 FAIL_REGULAR_EXPRESSION "^FAIL:")
+endforeach()
