@@ -15,14 +15,14 @@ fail() { echo "board: $*" >&2; exit 1; }
 # The image package the metapackage points at now; its ABI number is never
 # written down anywhere.
 image=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*-armmp\)\(:armhf\)\{0,1\}$/\1/p' | head -n1)
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*-armmp\)\(:armhf\)\{0,1\}$/\1/p' | head -n1 || true)
 [ -n "$image" ] || fail "no kernel package: linux-image-armmp:armhf is not known to apt (run: dpkg --add-architecture armhf && apt-get update)"
 
 # Downloads package NAME:armhf into debs/ unless that version is there already,
 # and prints the path of the .deb.
 download() {
   local name=$1 version file
-  version=$(apt-cache policy "$name:armhf" 2>/dev/null | sed -n 's/^ *Candidate: //p')
+  version=$(apt-cache policy "$name:armhf" 2>/dev/null | sed -n 's/^ *Candidate: //p' || true)
   [ -n "$version" ] && [ "$version" != "(none)" ] || return 1
   file=$(ls "$state/debs/${name}_"*"_armhf.deb" 2>/dev/null | grep -F "_${version//:/%3a}_" | head -n1 || true)
   if [ -z "$file" ]; then

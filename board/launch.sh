@@ -37,22 +37,27 @@ done < <(env | grep -E '^(GTEST|TOOLSET)_[A-Za-z0-9_]*=' || true)
 for a in "$@"; do request+=" $(q "$a")"; done
 [[ $request == *$'\n'* ]] && { echo "board: arguments with line breaks cannot be sent to the board" >&2; exit 125; }
 
-# The request, then an open but silent input: the board takes the end of
-# the connection for the end of this launcher (killed at a test time-out).
-status_file=$(mktemp)
-exec 3< <(printf '%s\n' "$request"; exec sleep infinity)
-feeder=$!
-trap 'kill "$feeder" 2>/dev/null; rm -f "$status_file"' EXIT
-socat -t 0.2 - "TCP:127.0.0.1:$port,connect-timeout=${BOARD_CONNECT_TIMEOUT:-10}" <&3 |
-  awk -v sf="$status_file" '
-    # Everything but the last line, "@@board-exit N", and the line break
-    # the board puts before it.
-    /^@@board-exit [0-9]+$/ { print $2 > sf; close(sf); held = 0; next }
-    held { print ""; held = 0 }
-    $0 == "" { held = 1; next }
-    { print; fflush() }'
-exec 3<&-
-status=$(cat "$status_file")
+# The request, then an input that stays open and silent (ignoreeof): the
+# board takes the end of the connection for the end of this launcher (killed
+# at a test time-out).
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+printf '%s\n' "$request" >"$work/request"
+socat -t 0.2 "OPEN:$work/request,rdonly,ignoreeof!!STDOUT" \
+  "TCP:127.0.0.1:$port,connect-timeout=${BOARD_CONNECT_TIMEOUT:-10}" |
+  while IFS= read -r line || [ -n "$line" ]; do
+    # Everything but the last line, "@@board-exit N", and the line break the
+    # board puts before it; line by line as it comes, for a test cut off.
+    if [[ $line =~ ^@@board-exit\ ([0-9]+)$ ]]; then
+      echo "${BASH_REMATCH[1]}" >"$work/status"
+      held=
+      continue
+    fi
+    [ -n "${held:-}" ] && echo && held=
+    if [ -z "$line" ]; then held=1; continue; fi
+    printf '%s\n' "$line"
+  done
+status=$(cat "$work/status" 2>/dev/null)
 if [ -z "$status" ]; then
   echo "board: the connection to the board ended without a status" >&2
   exit 125
