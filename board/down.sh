@@ -18,4 +18,10 @@ stop() {
 stop "$state/watchdog.pid" board-watchdog
 stop "$state/qemu.pid" qemu-system-arm
 rm -f "$state/port"
+if [ -f "$state/deadline" ]; then
+  echo "board: the guest was killed at its deadline, $(cat "$state/deadline") s after the boot; last lines of its console:" >&2
+  tail -n 25 "$state/console.log" 2>/dev/null | sed 's/^/  | /' >&2
+  rm -f "$state/deadline"
+  exit 1
+fi
 echo "board: guest stopped"
