@@ -60,7 +60,8 @@ socat -t 0.2 "OPEN:$work/request,rdonly,ignoreeof!!STDOUT" \
 status=$(cat "$work/status" 2>/dev/null)
 if [ -z "$status" ]; then
   echo "board: the connection to the board ended without a status" >&2
-  if ! kill -0 "$(cat "$state/qemu.pid" 2>/dev/null)" 2>/dev/null; then
+  qemu_state=$(cut -d' ' -f3 "/proc/$(cat "$state/qemu.pid" 2>/dev/null)/stat" 2>/dev/null)
+  if [ -z "$qemu_state" ] || [ "$qemu_state" = Z ]; then
     echo "board: qemu is gone; last lines of the console:" >&2
     tail -n 15 "$state/console.log" 2>/dev/null | sed 's/^/  | /' >&2
   fi
