@@ -25,18 +25,21 @@ case $case in
   *) fail "unknown case $case" ;;
 esac
 
-qemu-arm -L /usr/arm-linux-gnueabihf "$sim" "${sim_args[@]}" >"$work/sim.out" 2>"$work/sim.err" &
+# The simulator prints its terminal's path first; read it with a deadline.
+exec {simout}< <(exec qemu-arm -L /usr/arm-linux-gnueabihf "$sim" "${sim_args[@]}" 2>"$work/sim.err")
 pids+=($!)
 pty=
-for _ in $(seq 100); do
-  pty=$(head -n1 "$work/sim.out" 2>/dev/null)
-  [ -n "$pty" ] && break
-  sleep 0.1
-done
+read -r -t 30 -u "$simout" pty
 [ -n "$pty" ] || fail "zorlan_sim printed no terminal: $(cat "$work/sim.err")"
 
-socat UNIX-CONNECT:"$state/ttyS2.sock" "FILE:$pty,raw,echo=0" 2>"$work/socat.err" &
+# Join it to ttyS2's end; socat reports when both sides are open.
+exec {joinlog}< <(exec socat -d -d UNIX-CONNECT:"$state/ttyS2.sock" "FILE:$pty,raw,echo=0" 2>&1)
 pids+=($!)
+joined=
+while read -r -t 30 -u "$joinlog" line; do
+  [[ $line == *"starting data transfer loop"* ]] && { joined=1; break; }
+done
+[ -n "$joined" ] || fail "could not join zorlan_sim to ttyS2: $line"
 
 out=$(timeout 240 "$here/launch.sh" "$state" sh -c "echo y | '$grab' /dev/ttyS2" 2>&1)
 status=$?
