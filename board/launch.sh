@@ -40,9 +40,10 @@ for a in "$@"; do request+=" $(q "$a")"; done
 # The request, then an input that stays open and silent (ignoreeof): the
 # board takes the end of the connection for the end of this launcher (killed
 # at a test time-out).
-work=$(mktemp -d)
+work=$(umask 077 && mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf '%s\n' "$request" >"$work/request"
+{ cat "$state/token" && echo && printf '%s\n' "$request"; } >"$work/request" 2>/dev/null ||
+  { echo "board: cannot read the board's token in $state" >&2; exit 125; }
 socat -t 0.2 "OPEN:$work/request,rdonly,ignoreeof!!STDOUT" \
   "TCP:127.0.0.1:$port,connect-timeout=${BOARD_CONNECT_TIMEOUT:-10}" |
   while IFS= read -r line || [ -n "$line" ]; do

@@ -3,9 +3,10 @@
 # busybox-static, the cross toolchain's runtime libraries, the kernel modules
 # for the network card and the 9p share, and the board's init and test server.
 #   board/mkinitramfs.sh STATE_DIR SHARE_DIR
-# STATE_DIR holds what board/fetch.sh unpacked; the result is
-# STATE_DIR/initramfs.cpio.  SHARE_DIR is the host tree the guest mounts at the
-# same path, so that the paths built into the tests hold there too.
+# STATE_DIR holds what board/fetch.sh unpacked and the boot's request token
+# (STATE_DIR/token); the result is STATE_DIR/initramfs.cpio.  SHARE_DIR is
+# the host tree the guest mounts at the same path, so that the paths built
+# into the tests hold there too.
 set -euo pipefail
 state=$1 share=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,7 +20,7 @@ cp "$state/busybox/bin/busybox" "$root/bin/busybox"
 # The C and C++ runtime, where the loader looks for it on the board.
 for f in "$runtime"/ld-linux-armhf.so.3 "$runtime"/lib*.so*; do
   [ -e "$f" ] || continue
-  case $f in *.a|*.o) continue;; esac
+  case ${f##*/} in *.a|*.o|lib*san.so*) continue;; esac   # no sanitizer runtimes
   cp -L "$f" "$root/lib/"
 done
 
@@ -52,8 +53,12 @@ echo "root:x:0:" >"$root/etc/group"
 printf '127.0.0.1 localhost\n::1 localhost\n' >"$root/etc/hosts"
 echo board >"$root/etc/hostname"
 echo "$share" >"$root/etc/board-share"
+install -m 600 "$state/token" "$root/etc/board-token"
 
 install -m 755 "$here/guest/init" "$root/init"
 install -m 755 "$here/guest/serve" "$root/sbin/board-serve"
 
-(cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$state/initramfs.cpio"
+# The image holds the token: for this user only.
+image=$(cd "$state" && pwd)/initramfs.cpio
+(umask 077 && cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet >"$image.new")
+mv "$image.new" "$image"

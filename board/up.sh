@@ -25,10 +25,13 @@ if tr '\0' '\n' </proc/$PPID/cmdline 2>/dev/null | grep -qx -e -N -e --show-only
 fi
 
 command -v qemu-system-arm >/dev/null || fail "qemu-system-arm is missing (apt-get install qemu-system-arm)"
-mkdir -p "$state"
+mkdir -p "$state" && chmod 700 "$state"
 "$here/down.sh" "$state" >/dev/null 2>&1 || true   # a board left from an interrupted run
 
 timeout 600 "$here/fetch.sh" "$state"
+# A fresh secret per boot that every request must carry: the forwarded port
+# is open to every local user, the guest runs as root and writes to the share.
+(umask 077 && head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$state/token")
 timeout 120 "$here/mkinitramfs.sh" "$state" "$share"
 kernel=$(ls "$state"/kernel/boot/vmlinuz-* | head -n1)
 
