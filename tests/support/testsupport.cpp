@@ -24,6 +24,9 @@
 #ifndef TESTSUPPORT_EMULATOR
 #define TESTSUPPORT_EMULATOR ""
 #endif
+#ifndef TESTSUPPORT_TIMEOUT_SCALE
+#define TESTSUPPORT_TIMEOUT_SCALE 1
+#endif
 
 namespace testsupport {
 
@@ -119,12 +122,17 @@ milliseconds timeout(milliseconds host)
 {
     if (!wrapper_prefix().empty())
         return host * 10;
-    return under_emulator() ? host * 4 : host;
+    return under_emulator() ? host * 4 : host * TESTSUPPORT_TIMEOUT_SCALE;
 }
 
 const std::vector<std::string>& emulator_prefix()
 {
-    static const std::vector<std::string> prefix = split_list(TESTSUPPORT_EMULATOR);
+    // TOOLSET_TEST_EMULATOR replaces the built-in command: a board build runs
+    // some tests on the build machine, under user-mode qemu.
+    static const std::vector<std::string> prefix = [] {
+        const char* e = std::getenv("TOOLSET_TEST_EMULATOR");
+        return split_list(e ? e : TESTSUPPORT_EMULATOR);
+    }();
     return prefix;
 }
 

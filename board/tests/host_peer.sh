@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# scangrab on the board against zorlan_sim on this machine, across a real
+# UART: the simulator's pseudo-terminal is joined to the host end of the
+# board's ttyS2 (STATE_DIR/ttyS2.sock), and scangrab runs on /dev/ttyS2.
+#   host_peer.sh STATE_DIR ZORLAN_SIM SCANGRAB CASE
+# CASE "listing": a healthy scanner, answer y, the whole listing comes back.
+# CASE "health":  the scanner reports an internal error; scangrab says so
+#                 and ends (with status 0, as it does on every scanner fault).
+# zorlan_sim is the armhf build, run here under user-mode qemu.
+set -uo pipefail
+state=$1 sim=$2 grab=$3 case=$4
+here=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+case $case in
+  listing) sim_args=() ;;
+  health)  sim_args=(--health 2,9) ;;
+  *) fail "unknown case $case" ;;
+esac
+
+# The simulator prints its terminal's path first; read it with a deadline.
+exec {simout}< <(exec qemu-arm -L /usr/arm-linux-gnueabihf "$sim" "${sim_args[@]}" 2>"$work/sim.err")
+pids+=($!)
+pty=
+read -r -t 30 -u "$simout" pty
+[ -n "$pty" ] || fail "zorlan_sim printed no terminal: $(cat "$work/sim.err")"
+
+# Join it to ttyS2's end; socat reports when both sides are open.
+exec {joinlog}< <(exec socat -d -d UNIX-CONNECT:"$state/ttyS2.sock" "FILE:$pty,raw,echo=0" 2>&1)
+pids+=($!)
+joined=
+while read -r -t 30 -u "$joinlog" line; do
+  [[ $line == *"starting data transfer loop"* ]] && { joined=1; break; }
+done
+[ -n "$joined" ] || fail "could not join zorlan_sim to ttyS2: $line"
+
+out=$(timeout 240 "$here/launch.sh" "$state" sh -c "echo y | '$grab' /dev/ttyS2" 2>&1)
+status=$?
+echo "$out" | head -n 12
+echo "... ($(echo "$out" | wc -l) lines, status $status)"
+
+case $case in
+  listing)
+    [ "$status" -eq 0 ] || fail "scangrab ended with status $status"
+    grep -q '^ZorLan health status : OK. (errorcode: 0)' <<<"$out" || fail "no healthy status line"
+    rows=$(grep -c ' theta: [0-9.]* Dist: ' <<<"$out")
+    [ "$rows" -eq 720 ] || fail "$rows measurements listed, wanted 720"
+    grep -q '(y/n) S  theta: 0.00 Dist: ' <<<"$out" || fail "the listing does not follow the prompt with a scan start at 0 degrees"
+    ;;
+  health)
+    [ "$status" -eq 0 ] || fail "scangrab ended with status $status"
+    grep -q '^ZorLan health status : Error. (errorcode: 9)' <<<"$out" || fail "no error status line"
+    grep -q 'theta:' <<<"$out" && fail "a failing scanner was asked for a scan"
+    grep -q '^Error, zorlan internal error detected. Please reboot the device to retry.$' <<<"$out" ||
+      fail "no internal error message"
+    ;;
+esac
+echo "PASS"
