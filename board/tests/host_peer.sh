@@ -52,7 +52,9 @@ case $case in
     grep -q '^ZorLan health status : OK. (errorcode: 0)' <<<"$out" || fail "no healthy status line"
     rows=$(grep -c ' theta: [0-9.]* Dist: ' <<<"$out")
     [ "$rows" -eq 720 ] || fail "$rows measurements listed, wanted 720"
-    grep -q '(y/n) S  theta: 0.00 Dist: ' <<<"$out" || fail "the listing does not follow the prompt with a scan start at 0 degrees"
+    # The answer is piped, so the program ends the question's line itself.
+    grep -A1 '(y/n) $' <<<"$out" | grep -q '^S  theta: 0.00 Dist: ' ||
+      fail "the listing does not start on the line after the prompt with a scan start at 0 degrees"
     ;;
   health)
     [ "$status" -eq 0 ] || fail "scangrab ended with status $status"
