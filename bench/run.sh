@@ -15,8 +15,8 @@
 #
 # mtu runs the bulk benchmark again in a private network namespace whose
 # loopback has a 1500-byte MTU, like the board's Ethernet: run.sh starts
-# itself there with `unshare -n` (needs root, or an unprivileged user
-# namespace) and skips it with a message where it cannot.
+# itself there with `unshare -n` (needs root) and skips it with a message
+# where it cannot (a container without the right to make namespaces).
 #
 # Builds: the `release` preset (host) and the `armhf-release` preset (board),
 # each into a folder of its own under the build folder, and the tools of
@@ -313,7 +313,7 @@ if want mtu; then
   fi
   rm -f "$out/bulk_mtu.csv"
   if ! command -v ip >/dev/null || ! unshare -n true 2>/dev/null; then
-    note "2b. skipped: bulk over a 1500-byte MTU needs ip (iproute2) and unshare -n (root or user namespaces)"
+    note "2b. skipped: bulk over a 1500-byte MTU needs ip (iproute2) and unshare -n (root, allowed to make network namespaces)"
   else
     unshare -n -- bash "$0" --in-netns --size "$size" --only mtu --repeat "$REPEAT" --out "$out" --plots "$plots" \
       --build "$BUILD"
