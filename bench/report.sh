@@ -183,7 +183,7 @@ if [ -s "$f" ]; then
   last=$(awk 'NR == 1 { first = $2 } END { if (NR) printf "%.2f", $2 / first; else print "NA" }' "$dat/bulk.dat")
   {
     echo
-    echo "talkhub throughput relative to the fewest clients: lowest $flat, at the most clients $last (flat: no count below 0.85: $(yes_no "$(calc '(a >= 0.85) ? 1 : 0' "$flat")"))."
+    echo "talkhub throughput relative to the fewest clients: lowest $flat, at the most clients $last."
   } >>"$sum"
 fi
 
