@@ -392,6 +392,10 @@ if [ -s "$res/armhf_chat.csv" ] || [ -s "$res/armhf_bulk.csv" ] || [ -s "$res/ar
   for n in $CLIENTS; do
     ratio_row "bulk CPU/MB" "$n" "$res/armhf_bulk.csv" "$res/bulk.csv" cpu_ms_per_MB talkhub bare_relay
   done
+  # The option alone: talkhub over the bare loop with TCP_NODELAY.
+  for n in $CLIENTS; do
+    ratio_row "bulk CPU/MB, to bare+ND" "$n" "$res/armhf_bulk.csv" "$res/bulk.csv" cpu_ms_per_MB talkhub bare_relay_nodelay
+  done
   ratio_row "RSS" 256 "$res/armhf_memory.csv" "$res/memory.csv" vm_rss_kib talkhub bare_relay
   ratio_row "echo CPU/MB" - "$res/armhf_parrot.csv" "$res/parrot.csv" cpu_ms_per_MB parrot bare_echo
 fi

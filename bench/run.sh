@@ -147,7 +147,7 @@ if want armhf || want footprint; then
   step arm-build cmake --build "$ARM" -j2
   step armtools-configure cmake -S "$ROOT/bench" -B "$ARMTOOLS" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake"
-  step armtools-build cmake --build "$ARMTOOLS" -j2 --target bare_relay bare_echo
+  step armtools-build cmake --build "$ARMTOOLS" -j2 --target bare_relay bare_relay_nodelay bare_echo
 fi
 
 # ---------------------------------------------------------------- servers
@@ -395,7 +395,7 @@ if want armhf; then
   note "7. benchmarks 1 to 4 built for armhf, under qemu-arm, against the bare loops built the same way"
   rm -f "$out"/armhf_*.csv
   chat_runs "$out/armhf_chat.csv" armhf "$QEMU_CHAT_DELIVERIES" talkhub bare_relay
-  bulk_runs "$out/armhf_bulk.csv" armhf "$QEMU_BULK_DELIVERED" talkhub bare_relay
+  bulk_runs "$out/armhf_bulk.csv" armhf "$QEMU_BULK_DELIVERED" talkhub bare_relay bare_relay_nodelay
   memory_runs "$out/armhf_memory.csv" armhf talkhub bare_relay
   echo_runs "$out/armhf_parrot.csv" armhf "$QEMU_ECHO_BYTES" parrot bare_echo
 fi
