@@ -15,6 +15,7 @@ have(f) = system("test -s '" . datadir . "/" . f . "' && echo 1 || echo 0") eq "
 set style line 1 lc rgb "#1f77b4" lw 2 pt 7
 set style line 2 lc rgb "#d62728" lw 2 pt 5
 set style line 3 lc rgb "#7f7f7f" lw 2 pt 9 dt 2
+set style line 4 lc rgb "#2ca02c" lw 2 pt 11 dt 3
 
 if (have("chat.dat")) {
   set key below
@@ -42,22 +43,64 @@ if (have("chat.dat")) {
   set yrange [*:*]
 }
 
+if (have("ordinary.dat")) {
+  set key below
+  set output outdir . "/ordinary." . fmt
+  set multiplot layout 1,2 title "1b. talkhub, chat lines at 50 lines/s per sender, ordinary clients (acknowledgements delayed)"
+  set logscale x 2
+  set xrange [12:340]
+  set xtics (16, 64, 256)
+  set xlabel "clients"
+  set logscale y
+  set ylabel "latency to the last receiver (µs)"
+  set title "p50"
+  plot datadir . "/ordinary.dat" u 1:2 w lp ls 1 t "talkhub", "" u 1:3 w lp ls 2 t "ncat --broker", "" u 1:4 w lp ls 3 t "bare loop", "" u 1:5 w lp ls 4 t "bare loop + TCP_NODELAY"
+  set title "p99"
+  plot datadir . "/ordinary.dat" u 1:6 w lp ls 1 t "talkhub", "" u 1:7 w lp ls 2 t "ncat --broker", "" u 1:8 w lp ls 3 t "bare loop", "" u 1:9 w lp ls 4 t "bare loop + TCP_NODELAY"
+  unset multiplot
+  unset logscale
+  set xtics autofreq
+  set xrange [*:*]
+  set yrange [*:*]
+}
+
+# bulk.dat and bulk_mtu.dat: clients, MB/s talkhub bare ncat, CPU ms/MB
+# talkhub bare ncat, bare + TCP_NODELAY MB/s and CPU ms/MB.
 if (have("bulk.dat")) {
   set key below
+  mtu = have("bulk_mtu.dat")
+  if (mtu) {
+    if (fmt eq "png") {
+      set terminal pngcairo size 1200,760 font "sans,10" background "white"
+    } else {
+      set terminal svg size 1200,760 dynamic font "sans,12" background "white"
+    }
+    set termoption noenhanced
+  }
   set output outdir . "/bulk." . fmt
-  set multiplot layout 1,2 title "2. talkhub, bulk: 4 senders of 1024-byte blocks"
+  if (mtu) { set multiplot layout 2,2 title "2. talkhub, bulk: 4 senders of 1024-byte blocks" } else { set multiplot layout 1,2 title "2. talkhub, bulk: 4 senders of 1024-byte blocks" }
   set logscale x 2
   set xrange [12:340]
   set xtics (16, 64, 256)
   set xlabel "clients"
   set yrange [0:*]
-  set ylabel "MB/s delivered to the other clients"
-  set title "throughput"
-  plot datadir . "/bulk.dat" u 1:2 w lp ls 1 t "talkhub", "" u 1:3 w lp ls 3 t "bare loop (same design)", "" u 1:4 w lp ls 2 t "ncat --broker (8 KB reads)"
-  set ylabel "server CPU ms per delivered MB"
-  set title "CPU per megabyte"
-  plot datadir . "/bulk.dat" u 1:5 w lp ls 1 t "talkhub", "" u 1:6 w lp ls 3 t "bare loop (same design)", "" u 1:7 w lp ls 2 t "ncat --broker (8 KB reads)"
+  do for [i = 1:(mtu ? 2 : 1)] {
+    f = datadir . (i == 1 ? "/bulk.dat" : "/bulk_mtu.dat")
+    where = (i == 1 ? "loopback, MTU 64 KiB" : "MTU 1500")
+    set ylabel "MB/s delivered to the other clients"
+    set title "throughput, " . where
+    plot f u 1:2 w lp ls 1 t "talkhub", "" u 1:3 w lp ls 3 t "bare loop (same design)", "" u 1:8 w lp ls 4 t "bare loop + TCP_NODELAY", "" u 1:4 w lp ls 2 t "ncat --broker (8 KB reads)"
+    set ylabel "server CPU ms per delivered MB"
+    set title "CPU per megabyte, " . where
+    plot f u 1:5 w lp ls 1 t "talkhub", "" u 1:6 w lp ls 3 t "bare loop (same design)", "" u 1:9 w lp ls 4 t "bare loop + TCP_NODELAY", "" u 1:7 w lp ls 2 t "ncat --broker (8 KB reads)"
+  }
   unset multiplot
+  if (fmt eq "png") {
+    set terminal pngcairo size 1200,420 font "sans,10" background "white"
+  } else {
+    set terminal svg size 1200,420 dynamic font "sans,12" background "white"
+  }
+  set termoption noenhanced
   unset logscale x
   set xtics autofreq
   set xrange [*:*]

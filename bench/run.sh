@@ -2,31 +2,40 @@
 # Runs every benchmark of the toolset against its peers and comparison loops,
 # writes one CSV per benchmark, a summary with the goals, and the plots.
 #
-#   bench/run.sh [--size tiny|full] [--only LIST] [--out DIR] [--plots DIR] [--build DIR]
+#   bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR] [--plots DIR] [--build DIR]
 #
 #   --size tiny   a few seconds per benchmark, to check that they all still work
 #                 (CI); results go to build/bench/tiny unless --out says otherwise
 #   --size full   the documented run (default); CSVs go to bench/results, plots
 #                 next to bench/README.md
-#   --only LIST   comma-separated subset of: chat,bulk,memory,parrot,waits,footprint,armhf
+#   --only LIST   comma-separated subset of:
+#                 chat,ordinary,bulk,mtu,memory,parrot,lines,waits,footprint,armhf
+#   --repeat N    runs of each configuration (default: 1 tiny, 5 full)
 #   --build DIR   where the Release builds go (default build/bench)
+#
+# mtu runs the bulk benchmark again in a private network namespace whose
+# loopback has a 1500-byte MTU, like the board's Ethernet: run.sh starts
+# itself there with `unshare -n` (needs root) and skips it with a message
+# where it cannot (a container without the right to make namespaces).
 #
 # Builds: the `release` preset (host) and the `armhf-release` preset (board),
 # each into a folder of its own under the build folder, and the tools of
-# bench/CMakeLists.txt for both. All traffic stays on 127.0.0.1; every load
+# bench/CMakeLists.txt for both, with -j2. All traffic stays on 127.0.0.1; every load
 # ends by itself (a count and a time limit); the servers started here are
 # stopped by their process id.
 #
 # Needs (Debian): cmake ninja-build g++ crossbuild-essential-armhf qemu-user
-# ncat socat gnuplot-nox strace.
+# ncat socat gnuplot-nox strace iproute2 (for mtu; unshare is in util-linux).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 size=full
-only=chat,bulk,memory,parrot,waits,footprint,armhf
+only=chat,ordinary,bulk,mtu,memory,parrot,lines,waits,footprint,armhf
 out=""
 plots=""
 build=""
+repeat=""
+in_netns=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --size) size=${2:?}; shift 2 ;;
@@ -34,7 +43,9 @@ while [ $# -gt 0 ]; do
     --out) out=${2:?}; shift 2 ;;
     --plots) plots=${2:?}; shift 2 ;;
     --build) build=${2:?}; shift 2 ;;
-    -h | --help) sed -n '2,21p' "$0"; exit 0 ;;
+    --repeat) repeat=${2:?}; shift 2 ;;
+    --in-netns) in_netns=1; shift ;;  # internal: the mtu part, inside unshare -n
+    -h | --help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -46,6 +57,8 @@ case "$size" in
     CHAT_DELIVERIES=20000     # lines x receivers per flood run
     RATE_LINES=10             # lines per sender at the fixed rate
     BULK_DELIVERED=24000000   # bytes delivered per bulk run
+    MTU_DELIVERED=24000000    # the same, over the 1500-byte MTU
+    LINES=200                 # lines per line-at-a-time echo client
     MEM_LINES=1
     ECHO_BYTES=2000000        # per echo client
     WAITS=3
@@ -62,6 +75,8 @@ case "$size" in
     CHAT_DELIVERIES=4000000
     RATE_LINES=500
     BULK_DELIVERED=2000000000
+    MTU_DELIVERED=1000000000
+    LINES=4000
     MEM_LINES=4
     ECHO_BYTES=100000000
     WAITS=30
@@ -75,6 +90,10 @@ case "$size" in
   *) echo "run.sh: --size is tiny or full" >&2; exit 2 ;;
 esac
 plots=${plots:-$out}
+if [ -n "$repeat" ]; then
+  case "$repeat" in *[!0-9]* | 0) echo "run.sh: --repeat is a number of 1 or more" >&2; exit 2 ;; esac
+  REPEAT=$repeat
+fi
 CLIENT_COUNTS="16 64 256"
 SENDERS=4
 RATE=50  # lines per second per sender at the fixed rate
@@ -90,6 +109,12 @@ ARMTOOLS=$BUILD/tools-armhf
 EMU=(qemu-arm -L /usr/arm-linux-gnueabihf)
 
 note() { printf '\n== %s\n' "$*"; }
+
+# Inside the namespace: the loopback up with the MTU of the board's network.
+if [ "$in_netns" = 1 ]; then
+  ip link set lo up
+  ip link set lo mtu 1500
+fi
 
 # Runs a build step with its output in a log; shows the end of it on failure.
 step() {
@@ -107,20 +132,22 @@ for tool in ncat socat gnuplot strace; do
 done
 
 # ---------------------------------------------------------------- builds
-note "building ($size run, results in $out)"
-if want chat || want bulk || want memory || want parrot || want waits; then
+if [ "$in_netns" = 1 ]; then
+  :  # the outer run.sh has built everything
+elif want chat || want ordinary || want bulk || want mtu || want memory || want parrot || want lines || want waits; then
+  note "building ($size run, results in $out)"
   step host-configure cmake -S "$ROOT" --preset release -B "$HOST"
-  step host-build cmake --build "$HOST" --target talkhub parrot
+  step host-build cmake --build "$HOST" -j2 --target talkhub parrot
   step tools-configure cmake -S "$ROOT/bench" -B "$TOOLS" -G Ninja -DCMAKE_BUILD_TYPE=Release
-  step tools-build cmake --build "$TOOLS"
+  step tools-build cmake --build "$TOOLS" -j2
 fi
 if want armhf || want footprint; then
   command -v qemu-arm >/dev/null || { echo "run.sh: qemu-arm is missing (apt-get install qemu-user)" >&2; exit 1; }
   step arm-configure cmake -S "$ROOT" --preset armhf-release -B "$ARM"
-  step arm-build cmake --build "$ARM"
+  step arm-build cmake --build "$ARM" -j2
   step armtools-configure cmake -S "$ROOT/bench" -B "$ARMTOOLS" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake"
-  step armtools-build cmake --build "$ARMTOOLS" --target bare_relay bare_echo
+  step armtools-build cmake --build "$ARMTOOLS" -j2 --target bare_relay bare_relay_nodelay bare_echo
 fi
 
 # ---------------------------------------------------------------- servers
@@ -144,6 +171,7 @@ start_server() {
   case "$name" in
     talkhub) "${emu[@]}" "$bin/talkhub/talkhub" "$PORT" >/dev/null & ;;
     bare_relay) "${emu[@]}" "$tools/bare_relay" "$PORT" & ;;
+    bare_relay_nodelay) "${emu[@]}" "$tools/bare_relay_nodelay" "$PORT" & ;;
     ncat) ncat --broker --listen --max-conns 300 127.0.0.1 "$PORT" & ECHO=0 ;;
     parrot) "${emu[@]}" "$bin/parrot/parrot" "$PORT" & ;;
     bare_echo) "${emu[@]}" "$tools/bare_echo" "$PORT" 5 & ;;
@@ -243,15 +271,28 @@ if want chat; then
   note "1. talkhub, chat lines: as fast as the window allows, then at $RATE lines/s per sender"
   rm -f "$out/chat.csv"
   chat_runs "$out/chat.csv" host "$CHAT_DELIVERIES" talkhub ncat bare_relay
-  # Fixed rate, clients that acknowledge at once, then ordinary clients
-  # whose acknowledgements the kernel delays (the relays' Nagle wait shows).
-  for quick in 1 0; do
-    for n in $CLIENT_COUNTS; do
-      for s in talkhub ncat bare_relay; do
-        [ "$quick" = 0 ] && [ "$s" = bare_relay ] && continue
+  # Fixed rate, clients that acknowledge every read at once.
+  for n in $CLIENT_COUNTS; do
+    for s in talkhub ncat bare_relay; do
+      start_server "$s" host
+      csv "$out/chat.csv" "$TOOLS/chatload" --mode chat --label "$s" --port "$PORT" --server-pid "$SERVER_PID" \
+        --echo "$ECHO" --clients "$n" --senders "$SENDERS" --messages "$RATE_LINES" --rate "$RATE" --quickack 1
+      stop_server
+    done
+  done
+fi
+
+if want ordinary; then
+  note "1b. talkhub, chat lines at $RATE lines/s per sender, ordinary clients (acknowledgements delayed)"
+  # A relay that leaves Nagle on holds each line until the previous one is
+  # acknowledged, and these clients delay that acknowledgement.
+  rm -f "$out/chat_ordinary.csv"
+  for n in $CLIENT_COUNTS; do
+    for _ in $(seq "$REPEAT"); do
+      for s in talkhub ncat bare_relay bare_relay_nodelay; do
         start_server "$s" host
-        csv "$out/chat.csv" "$TOOLS/chatload" --mode chat --label "$s" --port "$PORT" --server-pid "$SERVER_PID" \
-          --echo "$ECHO" --clients "$n" --senders "$SENDERS" --messages "$RATE_LINES" --rate "$RATE" --quickack "$quick"
+        csv "$out/chat_ordinary.csv" "$TOOLS/chatload" --mode chat --label "$s" --port "$PORT" --server-pid "$SERVER_PID" \
+          --echo "$ECHO" --clients "$n" --senders "$SENDERS" --messages "$RATE_LINES" --rate "$RATE" --quickack 0
         stop_server
       done
     done
@@ -261,7 +302,22 @@ fi
 if want bulk; then
   note "2. talkhub, bulk: $SENDERS senders of 1024-byte blocks"
   rm -f "$out/bulk.csv"
-  bulk_runs "$out/bulk.csv" host "$BULK_DELIVERED" talkhub bare_relay ncat
+  bulk_runs "$out/bulk.csv" host "$BULK_DELIVERED" talkhub bare_relay bare_relay_nodelay ncat
+fi
+
+if want mtu; then
+  if [ "$in_netns" = 1 ]; then
+    note "2b. talkhub, bulk over a 1500-byte MTU ($(ip -o link show lo | grep -o 'mtu [0-9]*'))"
+    bulk_runs "$out/bulk_mtu.csv" host "$MTU_DELIVERED" talkhub bare_relay bare_relay_nodelay ncat
+    exit 0
+  fi
+  rm -f "$out/bulk_mtu.csv"
+  if ! command -v ip >/dev/null || ! unshare -n true 2>/dev/null; then
+    note "2b. skipped: bulk over a 1500-byte MTU needs ip (iproute2) and unshare -n (root, allowed to make network namespaces)"
+  else
+    unshare -n -- bash "$0" --in-netns --size "$size" --only mtu --repeat "$REPEAT" --out "$out" --plots "$plots" \
+      --build "$BUILD"
+  fi
 fi
 
 if want memory; then
@@ -308,6 +364,27 @@ if want waits; then
   done
 fi
 
+if want lines; then
+  note "4b. parrot, line-at-a-time clients: $LINES lines each, round trip of each line"
+  # Kernel defaults on the client (Nagle, delayed acknowledgements) or Nagle
+  # off; one line at a time, a sliding window of 8, or blocks of 8 pasted at once.
+  rm -f "$out/parrot_lines.csv"
+  for _ in $(seq "$REPEAT"); do
+    for v in "1 0 0" "8 0 0" "8 1 0" "8 1 1"; do
+      set -- $v
+      for s in parrot bare_echo; do
+        start_server "$s" host
+        hdr=0
+        [ -s "$out/parrot_lines.csv" ] || hdr=1
+        timeout --kill-after=5 $((TIME_LIMIT + 30)) "$TOOLS/echoload" --label "$s" --port "$PORT" \
+          --server-pid "$SERVER_PID" --clients 5 --lines "$LINES" --window "$1" --batch "$2" --nodelay "$3" \
+          --time-limit "$TIME_LIMIT" --header "$hdr" | tee -a "$out/parrot_lines.csv"
+        expect_exit
+      done
+    done
+  done
+fi
+
 # ---------------------------------------------------------------- board
 if want footprint; then
   note "6. footprint of the armhf build"
@@ -318,7 +395,7 @@ if want armhf; then
   note "7. benchmarks 1 to 4 built for armhf, under qemu-arm, against the bare loops built the same way"
   rm -f "$out"/armhf_*.csv
   chat_runs "$out/armhf_chat.csv" armhf "$QEMU_CHAT_DELIVERIES" talkhub bare_relay
-  bulk_runs "$out/armhf_bulk.csv" armhf "$QEMU_BULK_DELIVERED" talkhub bare_relay
+  bulk_runs "$out/armhf_bulk.csv" armhf "$QEMU_BULK_DELIVERED" talkhub bare_relay bare_relay_nodelay
   memory_runs "$out/armhf_memory.csv" armhf talkhub bare_relay
   echo_runs "$out/armhf_parrot.csv" armhf "$QEMU_ECHO_BYTES" parrot bare_echo
 fi

@@ -1,11 +1,15 @@
 // bare_relay: the comparison loop for the chat relay. The same design with
 // nothing else: one thread per client, one mutex over the client table, a
 // read of 1024 bytes, then one write of it to every client (the sender too).
-// Listens on 127.0.0.1 only and runs until killed.
+// Listens on 127.0.0.1 only and runs until killed. Built as bare_relay with
+// no socket options, and as bare_relay_nodelay (BARE_NODELAY) with
+// TCP_NODELAY on each client socket and nothing else: the two references
+// for the relay's choice of socket options.
 //
 // Usage: bare_relay <port>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -65,6 +69,10 @@ int main(int argc, char** argv)
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0)
             continue;
+#ifdef BARE_NODELAY
+        int one = 1;
+        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+#endif
         pthread_mutex_lock(&mtx);
         bool full = count == 256;
         if (!full)

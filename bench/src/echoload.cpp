@@ -5,6 +5,16 @@
 // megabyte (10^6 bytes) echoed, from /proc/PID/stat, as one CSV line.
 //
 //   echoload --port P --clients K --bytes B [--chunk 16384] [--server-pid PID]
+//   echoload --port P --clients K --lines N [--window W] [--batch 0|1]
+//            [--nodelay 0|1] [--server-pid PID]
+//
+// With --lines, each client is a line-at-a-time client with the kernel's
+// defaults (Nagle on, delayed acknowledgements; --nodelay 1 turns Nagle off
+// as an interactive program may): it sends N lines of 64 bytes, one write
+// each, at most W not yet echoed (1: send a line, wait for its echo); with
+// --batch 1 it sends W lines and waits for all of them before the next W (a
+// pasted block). Reports the round trip of each line, p50 and p99, over all
+// clients.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -47,6 +57,82 @@ bool matches(const uint8_t* p, size_t n, uint64_t off)
     return true;
 }
 
+// Line mode: see the top of the file.
+int run_lines(const std::string& label, int port, int clients, uint64_t lines, uint64_t window, bool batch,
+              bool nodelay, int server_pid, int64_t deadline, bool header)
+{
+    const size_t kLine = 64;
+    std::vector<double> lat_us;
+    std::vector<int64_t> sent_at(lines);
+    static uint8_t rx[64 * 1024];
+    double server_cpu = 0, elapsed = 0;
+    bool cpu_known = server_pid > 0;
+    for (int i = 0; i < clients; i++) {
+        int fd = connect_loopback(port, std::min<int64_t>(deadline, now_ns() + 10000000000LL));
+        // connect_loopback leaves the socket as the kernel makes it: Nagle
+        // on, acknowledgements delayed.
+        if (nodelay)
+            set_nodelay(fd);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        double cpu0 = proc_cpu_s(server_pid);
+        int64_t t0 = now_ns();
+        uint64_t sent = 0, got = 0;  // bytes
+        while (got < lines * kLine) {
+            if (now_ns() > deadline)
+                die("time limit: client %d got %llu of %llu lines back", i, (unsigned long long)(got / kLine),
+                    (unsigned long long)lines);
+            // One write per line, as a program that writes each line as it has it.
+            bool may_send = !batch || sent == got;  // a batch starts when the last is all back
+            while (may_send && sent < lines * kLine && sent - got < window * kLine) {
+                uint64_t k = sent / kLine;
+                uint8_t line[kLine];
+                for (size_t j = 0; j < kLine; j++)
+                    line[j] = pattern[(sent + j) % kPeriod];
+                sent_at[k] = now_ns();
+                ssize_t w = write(fd, line, kLine);
+                if (w < 0 && (errno == EAGAIN || errno == EINTR))
+                    break;
+                if (w != (ssize_t)kLine)
+                    die("write of a line: %s", w < 0 ? strerror(errno) : "short write");
+                sent += kLine;
+            }
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 1000) < 0 && errno != EINTR)
+                die("poll: %s", strerror(errno));
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t r = read(fd, rx, sizeof(rx));
+            if (r == 0)
+                die("client %d: the server closed after %llu lines", i, (unsigned long long)(got / kLine));
+            if (r < 0) {
+                if (errno != EAGAIN && errno != EINTR)
+                    die("read: %s", strerror(errno));
+                continue;
+            }
+            if (got + (uint64_t)r > sent || !matches(rx, (size_t)r, got))
+                die("client %d: echo differs from what was sent near byte %llu", i, (unsigned long long)got);
+            int64_t now = now_ns();
+            for (uint64_t k = got / kLine; k < (got + (uint64_t)r) / kLine; k++)
+                lat_us.push_back((double)(now - sent_at[k]) / 1000.0);
+            got += (uint64_t)r;
+        }
+        elapsed += (double)(now_ns() - t0) / 1e9;
+        double cpu1 = proc_cpu_s(server_pid);
+        if (cpu0 < 0 || cpu1 < 0)
+            cpu_known = false;
+        server_cpu += cpu1 - cpu0;
+        close(fd);
+    }
+    uint64_t total = lines * (uint64_t)clients;
+    if (header)
+        printf("server,clients,lines_per_client,window,batch,nodelay,elapsed_s,lines_per_s,lat_p50_us,lat_p99_us,lat_max_us,"
+               "server_cpu_s,verified\n");
+    double p50 = quantile(lat_us, 0.50), p99 = quantile(lat_us, 0.99), mx = quantile(lat_us, 1.0);
+    printf("%s,%d,%llu,%llu,%d,%d,%.3f,%.0f,%.0f,%.0f,%.0f,%.2f,yes\n", label.c_str(), clients,
+           (unsigned long long)lines, (unsigned long long)window, batch ? 1 : 0, nodelay ? 1 : 0, elapsed, (double)total / elapsed, p50, p99, mx, cpu_known ? server_cpu : -1);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -60,6 +146,10 @@ int main(int argc, char** argv)
     int server_pid = (int)opt.num("server-pid", 0);
     double time_limit = opt.real("time-limit", 120);
     bool header = opt.num("header", 0) != 0;
+    uint64_t lines = (uint64_t)opt.num("lines", 0);
+    uint64_t window = (uint64_t)opt.num("window", 1);
+    bool batch = opt.num("batch", 0) != 0;
+    bool nodelay = opt.num("nodelay", 0) != 0;
     opt.check_all_used();
     if (chunk < 1 || chunk > kPeriod)
         die("--chunk must be 1 to %zu", kPeriod);
@@ -69,6 +159,12 @@ int main(int argc, char** argv)
     const int64_t deadline = now_ns() + (int64_t)(time_limit * 1e9);
     double server_cpu = 0, elapsed = 0;
     bool cpu_known = server_pid > 0;
+
+    if (lines > 0) {
+        if (window < 1)
+            die("--window must be 1 or more");
+        return run_lines(label, port, clients, lines, window, batch, nodelay, server_pid, deadline, header);
+    }
 
     for (int i = 0; i < clients; i++) {
         int fd = connect_loopback(port, std::min<int64_t>(deadline, now_ns() + 10000000000LL));
