@@ -259,8 +259,16 @@ echo_runs() { # echo_runs FILE ARCH BYTES SERVERS...
       # socat serves one connection and ends: the same volume on one.
       [ "$s" = socat ] && clients=1 && each=$((bytes * 5))
       start_server "$s" "$arch"
-      csv "$file" "$TOOLS/echoload" --label "$s" --port "$PORT" --server-pid "$SERVER_PID" \
-        --clients "$clients" --bytes "$each"
+      if ! csv "$file" "$TOOLS/echoload" --label "$s" --port "$PORT" --server-pid "$SERVER_PID" \
+        --clients "$clients" --bytes "$each"; then
+        # socat's PIPE echo now and then stalls with both directions full. It
+        # is a peer, not ours: in the tiny run, which only checks that our
+        # benchmarks work, its row is left out; a full run still stops.
+        [ "$s" = socat ] && [ "$size" = tiny ] || exit 1
+        echo "run.sh: socat stalled; its row is left out of this tiny run" >&2
+        stop_server
+        continue
+      fi
       expect_exit
     done
   done
