@@ -1,12 +1,12 @@
 // The chat relay with failing accepts, thread starts and sends.
-#include "faults.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <utility>
 
-using namespace faults;
+using namespace testsupport;
 
 namespace {
 
@@ -69,11 +69,6 @@ struct Relay {
         EXPECT_EQ(now.second, threads) << "threads";
     }
 };
-
-void expect_quiet(int fd)
-{
-    EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << "unexpected bytes";
-}
 
 // Every client receives exactly what `from` sends, once.
 void expect_relayed(std::vector<Fd>& clients, int from, const std::string& text)
