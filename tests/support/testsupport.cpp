@@ -192,20 +192,7 @@ std::string read_exact(int fd, size_t n, Deadline d)
     return acc;
 }
 
-std::string read_until_eof(int fd, Deadline d)
-{
-    std::string acc;
-    char buf[4096];
-    while (poll_one(fd, POLLIN, d)) {
-        ssize_t r = ::read(fd, buf, sizeof(buf));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
-            break;
-        acc.append(buf, static_cast<size_t>(r));
-    }
-    return acc;
-}
+std::string read_until_eof(int fd, Deadline d) { return read_exact(fd, std::string::npos, d); }
 
 bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
 {
