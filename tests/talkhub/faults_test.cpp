@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Errors, TalkhubAcceptFails, ::testing::Values("EMFILE",
 // Out of descriptors for good: the relay keeps trying at a steady pace, not
 // in a busy loop, and registers nobody; a waiting client is neither served
 // nor closed.
-TEST(TalkhubAcceptFailsForGood, PausesBetweenAttemptsAndRegistersNobody)
+TEST(TalkhubAcceptAlwaysFails, PausesBetweenAttemptsAndRegistersNobody)
 {
     Relay r(Fault{"accept", 1, 0, "EMFILE"});
     const auto t0 = Clock::now();
