@@ -82,6 +82,7 @@ TEST(ParrotEcho, ServesFiveClientsInTurnThenExitsZero)
 {
     uint16_t port = free_tcp_port();
     Process p = start_parrot(port);
+    const int listening = open_fd_count(p.pid());
 
     Fd first = connect_tcp(port, after(timeout()));
     echo_once(first.get(), "one");
@@ -110,6 +111,8 @@ TEST(ParrotEcho, ServesFiveClientsInTurnThenExitsZero)
     Fd sixth = connect_tcp(port, after(timeout()));
     write_all(sixth.get(), "six");
     echo_once(fifth.get(), "five");
+    // Every client served before was closed: the server holds the fifth alone.
+    EXPECT_EQ(settle_counts(p.pid(), listening + 1, thread_count(p.pid()), after(timeout())).first, listening + 1);
     fifth.reset();
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
     EXPECT_EQ(p.output(), "");
