@@ -209,11 +209,11 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
     _cancel_pipe[0] = ends[0];
     _cancel_pipe[1] = ends[1];
 
+    // A read end left blocking still works: the drain reads only what is
+    // pending. Its failure must not skip the write end below.
     int fl = ::fcntl(_cancel_pipe[0], F_GETFL);
-    if (fl == -1)
-        return 1;
-    if (::fcntl(_cancel_pipe[0], F_SETFL, fl | O_NONBLOCK) == -1)
-        return 1;
+    if (fl != -1)
+        (void)::fcntl(_cancel_pipe[0], F_SETFL, fl | O_NONBLOCK);
 
     // A write end left blocking would block cancelOperation() for good once
     // the pipe is full: then run without the pipe, as when it cannot be made.

@@ -8,25 +8,36 @@
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdarg>
 #include <mutex>
+#include <string>
 
 extern "C" {
 int __real_ioctl(int fd, unsigned long request, ...);
 int __real_fcntl(int fd, int cmd, ...);
 int __real_pipe(int fds[2]);
+int __real_open(const char* path, int flags, ...);
+int __real_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss);
+int __real___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len);
+ssize_t __real_write(int fd, const void* buf, size_t len);
 int __wrap_ioctl(int fd, unsigned long request, ...);
 int __wrap_fcntl(int fd, int cmd, ...);
 int __wrap_pipe(int fds[2]);
+int __wrap_open(const char* path, int flags, ...);
+int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss);
+int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len);
+ssize_t __wrap_write(int fd, const void* buf, size_t len);
 }
 
-namespace seam {
+namespace testsupport {
 
 const unsigned long kTCSETS2 = TCSETS2;
 const unsigned long kTIOCMBIS = TIOCMBIS;
@@ -39,11 +50,38 @@ namespace {
 std::mutex mtx;  // guards everything below
 std::condition_variable changed;
 std::vector<IoctlCall> log;
-bool pipe_fails = false;
-bool pipe_read_blocking = false;
-int blocking_read_end = -1;
 int pipe_floor = -1;
 int last_read_end = -1;
+
+// The injected fault: the calls of `call` counted since it was armed, and
+// how often it struck.
+struct Injected {
+    std::string call;
+    int nth = 0, count = 0, err = 0, short_len = -1;
+    int seen = 0, hits = 0;
+} injected;
+
+// With mtx held: true when this call of `call` is one the fault strikes.
+bool strikes(const char* call)
+{
+    if (injected.call != call)
+        return false;
+    const int k = ++injected.seen;
+    if (k < injected.nth || (injected.count > 0 && k >= injected.nth + injected.count))
+        return false;
+    injected.hits++;
+    return true;
+}
+
+// Fails the call with the injected error when the fault strikes it.
+bool fail_now(const char* call)
+{
+    std::lock_guard<std::mutex> lock(mtx);
+    if (!strikes(call))
+        return false;
+    errno = injected.err;
+    return true;
+}
 
 LineRecord to_record(const struct termios2& t)
 {
@@ -72,18 +110,28 @@ int move_up(int fd, int floor)
 
 }  // namespace
 
-void reset()
+void reset_seam()
 {
     std::lock_guard<std::mutex> lock(mtx);
     log.clear();
-    pipe_fails = false;
-    pipe_read_blocking = false;
-    blocking_read_end = -1;
     pipe_floor = -1;
     last_read_end = -1;
+    injected = Injected{};
 }
 
-std::vector<IoctlCall> calls()
+void inject(const char* call, int nth, int count, int err, int short_len)
+{
+    std::lock_guard<std::mutex> lock(mtx);
+    injected = Injected{call, nth, count, err, short_len};
+}
+
+int injected_hits()
+{
+    std::lock_guard<std::mutex> lock(mtx);
+    return injected.hits;
+}
+
+std::vector<IoctlCall> ioctl_calls()
 {
     std::lock_guard<std::mutex> lock(mtx);
     return log;
@@ -109,18 +157,6 @@ bool wait_fionread(int fd, int n, std::chrono::steady_clock::time_point deadline
     });
 }
 
-void fail_next_pipe()
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    pipe_fails = true;
-}
-
-void keep_next_pipe_read_blocking()
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    pipe_read_blocking = true;
-}
-
 void set_pipe_floor(int floor)
 {
     std::lock_guard<std::mutex> lock(mtx);
@@ -141,9 +177,9 @@ std::optional<LineRecord> read_line_settings(int fd)
     return to_record(t);
 }
 
-}  // namespace seam
+}  // namespace testsupport
 
-using namespace seam;
+using namespace testsupport;
 
 // Every request here takes one pointer argument (or none), which is passed on.
 int __wrap_ioctl(int fd, unsigned long request, ...)
@@ -179,35 +215,63 @@ int __wrap_fcntl(int fd, int cmd, ...)
     va_start(ap, cmd);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (cmd == F_GETFL) {
-        std::lock_guard<std::mutex> lock(mtx);
-        if (fd == blocking_read_end) {
-            blocking_read_end = -1;
-            errno = EBADF;
-            return -1;
-        }
-    }
+    if (fail_now("fcntl"))
+        return -1;
     return __real_fcntl(fd, cmd, arg);
 }
 
 int __wrap_pipe(int fds[2])
 {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (pipe_fails) {
-        pipe_fails = false;
-        errno = EMFILE;
+    if (fail_now("pipe"))
         return -1;
-    }
+    std::lock_guard<std::mutex> lock(mtx);
     if (__real_pipe(fds) != 0)
         return -1;
     if (pipe_floor >= 0) {
         fds[0] = move_up(fds[0], pipe_floor);
         fds[1] = move_up(fds[1], pipe_floor);
     }
-    if (pipe_read_blocking) {
-        pipe_read_blocking = false;
-        blocking_read_end = fds[0];
-    }
     last_read_end = fds[0];
     return 0;
+}
+
+int __wrap_open(const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    const int mode = (flags & O_CREAT) != 0 ? va_arg(ap, int) : 0;
+    va_end(ap);
+    if (fail_now("open"))
+        return -1;
+    return __real_open(path, flags, mode);
+}
+
+int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss)
+{
+    if (fail_now("ppoll"))
+        return -1;
+    return __real_ppoll(fds, n, t, ss);
+}
+
+// The checked ppoll that fortified builds call.
+int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len)
+{
+    if (fail_now("ppoll"))
+        return -1;
+    return __real___ppoll_chk(fds, n, t, ss, len);
+}
+
+ssize_t __wrap_write(int fd, const void* buf, size_t len)
+{
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        if (strikes("write")) {
+            if (injected.short_len < 0) {
+                errno = injected.err;
+                return -1;
+            }
+            len = std::min(len, static_cast<size_t>(injected.short_len));
+        }
+    }
+    return __real_write(fd, buf, len);
 }

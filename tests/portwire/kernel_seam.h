@@ -1,8 +1,9 @@
 // Test seam around the system calls of the serial port, linked with
-// --wrap=ioctl,pipe,fcntl into the portwire test: it records the ioctl
-// requests (so the DTR requests can be seen on a pseudo-terminal, which has no
-// modem lines), lets a test make the cancellation pipe fail or land on high
-// descriptors, and reads terminal settings back through termios2.
+// --wrap=ioctl,pipe,fcntl,open,ppoll,write into the portwire test: it records
+// the ioctl requests (so the DTR requests can be seen on a pseudo-terminal,
+// which has no modem lines), makes one chosen call fail or come out short,
+// lets the cancellation pipe land on high descriptors, and reads terminal
+// settings back through termios2.
 #pragma once
 
 #include <sys/types.h>
@@ -12,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-namespace seam {
+namespace testsupport {
 
 // A terminal settings record as the kernel's termios2 holds it.
 struct LineRecord {
@@ -39,18 +40,22 @@ extern const unsigned long kFIONREAD;
 extern const int kTIOCM_DTR;
 
 // Clears the log and every injected behaviour.
-void reset();
+void reset_seam();
 // All ioctl requests since the last reset, in call order.
-std::vector<IoctlCall> calls();
+std::vector<IoctlCall> ioctl_calls();
 // Count of FIONREAD requests on fd since the last reset.
 int fionread_count(int fd);
 // Waits until fd has seen at least n FIONREAD requests, or the deadline.
 bool wait_fionread(int fd, int n, std::chrono::steady_clock::time_point deadline);
 
-// The next pipe() fails with EMFILE.
-void fail_next_pipe();
-// The next pipe()'s read end reports F_GETFL failure, so it stays blocking.
-void keep_next_pipe_read_blocking();
+// Arms one fault: counted from now, the nth call of `call` ("fcntl", "open",
+// "pipe", "ppoll" or "write") fails with err, and so do the `count` - 1 calls
+// after it (count 0: every call from there). For write, short_len >= 0 makes
+// the call pass that many bytes at most instead of failing.
+void inject(const char* call, int nth, int count, int err, int short_len = -1);
+// How often the armed fault has struck.
+int injected_hits();
+
 // The ends of later pipes are moved to descriptors at or above floor (-1: off).
 void set_pipe_floor(int floor);
 // Ends of the last pipe made through the seam; -1 when none.
@@ -60,4 +65,4 @@ int last_pipe_read_end();
 // fails (as it does under the emulator).
 std::optional<LineRecord> read_line_settings(int fd);
 
-}  // namespace seam
+}  // namespace testsupport

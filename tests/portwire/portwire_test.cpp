@@ -15,6 +15,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace testsupport;
@@ -30,14 +31,6 @@ constexpr std::int32_t FAILED = serial_rxtx::WAIT_FAILED;
 // Long enough that only a cancellation can end a wait this early.
 constexpr std::uint32_t kLongWaitMs = 30000;
 
-int open_fd_count()
-{
-    int n = 0;
-    for (int fd = 0; fd < FD_SETSIZE; fd++)
-        n += ::fcntl(fd, F_GETFD) != -1;
-    return n;
-}
-
 int queued(int fd)
 {
     int n = -1;
@@ -45,26 +38,21 @@ int queued(int fd)
     return n;
 }
 
-std::int64_t ms_since(Clock::time_point t0)
-{
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
-}
-
 class Port : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        seam::reset();
+        reset_seam();
         pty = open_pty(false);
         ASSERT_TRUE(pty.master) << "no pseudo-terminal";
-        termios2 = seam::read_line_settings(pty.slave.get()).has_value();
+        termios2 = read_line_settings(pty.slave.get()).has_value();
         ch = serial_rxtx::CreateRxTx();
     }
 
     void TearDown() override
     {
         serial_rxtx::ReleaseRxTx(ch);
-        seam::reset();
+        reset_seam();
     }
 
     // Binds and opens the channel on pty. Where the termios2 requests fail
@@ -84,8 +72,8 @@ protected:
     int port_fd()
     {
         int fd = -1;
-        for (const auto& c : seam::calls())
-            if (c.request == seam::kTCSETS2)
+        for (const auto& c : ioctl_calls())
+            if (c.request == kTCSETS2)
                 fd = c.fd;
         return fd;
     }
@@ -154,7 +142,7 @@ TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
     ch->close();
     EXPECT_FALSE(ch->isOpened());
     EXPECT_EQ(open_fd_count(), fds);
-    EXPECT_TRUE(seam::calls().empty()) << "a closed channel must not touch a device";
+    EXPECT_TRUE(ioctl_calls().empty()) << "a closed channel must not touch a device";
 }
 
 TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
@@ -207,7 +195,7 @@ TEST_F(Port, OpenRefusesWhatIsNotATerminalAndLeavesItUntouched)
         EXPECT_EQ(ch->senddata(frame, sizeof frame), 0);
         EXPECT_EQ(open_fd_count(), fds) << "the refused file stayed open";
     }
-    EXPECT_TRUE(seam::calls().empty()) << "a refused file must not get terminal requests";
+    EXPECT_TRUE(ioctl_calls().empty()) << "a refused file must not get terminal requests";
     struct stat st;
     ASSERT_EQ(::fstat(file.get(), &st), 0);
     EXPECT_EQ(st.st_size, static_cast<off_t>(text.size()));
@@ -242,9 +230,9 @@ TEST_F(Port, OpenAtANonStandardRateSetsARawExplicitRateLine)
     ASSERT_EQ(ch->open(), 1);
 
     // The record handed to the kernel (seen through the seam, emulator included).
-    std::optional<seam::LineRecord> sent;
-    for (const auto& c : seam::calls())
-        if (c.request == seam::kTCSETS2)
+    std::optional<LineRecord> sent;
+    for (const auto& c : ioctl_calls())
+        if (c.request == kTCSETS2)
             sent = c.line;
     ASSERT_TRUE(sent);
     EXPECT_EQ(sent->cflag, 0x18B0u);  // BOTHER | CLOCAL | CREAD | CS8
@@ -260,7 +248,7 @@ TEST_F(Port, OpenAtANonStandardRateSetsARawExplicitRateLine)
         GTEST_SKIP() << "the termios2 requests (TCGETS2/TCSETS2) fail under the emulator: "
                         "the settings the port holds cannot be read back";
     }
-    const auto held = seam::read_line_settings(pty.slave.get());
+    const auto held = read_line_settings(pty.slave.get());
     ASSERT_TRUE(held);
     EXPECT_EQ(held->cflag & 0x100Fu, 0x1000u) << "explicit rate (BOTHER)";
     EXPECT_EQ(held->ispeed, 256000u);
@@ -282,16 +270,16 @@ TEST_F(Port, OpenClearsDtrAndTheLineRequestsReachThePort)
     const int fd = port_fd();
 
     auto modem_requests = [&] {
-        std::vector<seam::IoctlCall> out;
-        for (const auto& c : seam::calls())
-            if (c.request == seam::kTIOCMBIS || c.request == seam::kTIOCMBIC)
+        std::vector<IoctlCall> out;
+        for (const auto& c : ioctl_calls())
+            if (c.request == kTIOCMBIS || c.request == kTIOCMBIC)
                 out.push_back(c);
         return out;
     };
     auto calls = modem_requests();
     ASSERT_EQ(calls.size(), 1u) << "open must clear DTR, once";
-    EXPECT_EQ(calls[0].request, seam::kTIOCMBIC);
-    EXPECT_EQ(calls[0].int_arg, seam::kTIOCM_DTR);
+    EXPECT_EQ(calls[0].request, kTIOCMBIC);
+    EXPECT_EQ(calls[0].int_arg, kTIOCM_DTR);
     EXPECT_EQ(calls[0].fd, fd);
     EXPECT_EQ(calls[0].rdev, slave.st_rdev);
 
@@ -299,10 +287,10 @@ TEST_F(Port, OpenClearsDtrAndTheLineRequestsReachThePort)
     ch->clearDTR();
     calls = modem_requests();
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1].request, seam::kTIOCMBIS);
-    EXPECT_EQ(calls[1].int_arg, seam::kTIOCM_DTR);
-    EXPECT_EQ(calls[2].request, seam::kTIOCMBIC);
-    EXPECT_EQ(calls[2].int_arg, seam::kTIOCM_DTR);
+    EXPECT_EQ(calls[1].request, kTIOCMBIS);
+    EXPECT_EQ(calls[1].int_arg, kTIOCM_DTR);
+    EXPECT_EQ(calls[2].request, kTIOCMBIC);
+    EXPECT_EQ(calls[2].int_arg, kTIOCM_DTR);
 
     ch->close();
     ch->setDTR();
@@ -312,7 +300,7 @@ TEST_F(Port, OpenClearsDtrAndTheLineRequestsReachThePort)
     ASSERT_EQ(ch->open(), 1);
     calls = modem_requests();
     ASSERT_EQ(calls.size(), 4u) << "every open clears DTR";
-    EXPECT_EQ(calls[3].request, seam::kTIOCMBIC);
+    EXPECT_EQ(calls[3].request, kTIOCMBIC);
 }
 
 TEST_F(Port, ReopenAndBindOnAnOpenChannel)
@@ -438,13 +426,13 @@ TEST_F(Port, WaitTimesOutWithZeroAndLeavesTooFewBytesQueued)
     // at the port every time the 7 missing bytes would need (under 1 ms).
     feed("abc");
     expect_queued(3);
-    const int looks = seam::fionread_count(port_fd());
+    const int looks = fionread_count(port_fd());
     const auto t0 = Clock::now();
     got = 9;
     EXPECT_EQ(ch->waitfordata(10, 300, &got), TIMED_OUT);
     EXPECT_GE(ms_since(t0), 300) << "returned before its time-out";
     EXPECT_EQ(got, 0u);
-    EXPECT_LT(seam::fionread_count(port_fd()) - looks, 60) << "the quiet line was polled without backing off";
+    EXPECT_LT(fionread_count(port_fd()) - looks, 60) << "the quiet line was polled without backing off";
     EXPECT_EQ(ch->rxqueue_count(), 3);
     EXPECT_EQ(receive(16), "abc");
 }
@@ -456,14 +444,14 @@ TEST_F(Port, WaitSeesBytesThatArriveDuringIt)
 {
     for (std::uint32_t baud : {115200u, 0u}) {
         SCOPED_TRACE("rate " + std::to_string(baud));
-        seam::reset();
+        reset_seam();
         open_on(pty, baud);
         const int fd = port_fd();
-        const int seen = seam::fionread_count(fd);
+        const int seen = fionread_count(fd);
         std::thread far_end([&] {
-            EXPECT_TRUE(seam::wait_fionread(fd, seen + 1, after(timeout())));
+            EXPECT_TRUE(wait_fionread(fd, seen + 1, after(timeout())));
             EXPECT_TRUE(write_all(pty.master.get(), "12345"));
-            EXPECT_TRUE(seam::wait_fionread(fd, seen + 2, after(timeout())));
+            EXPECT_TRUE(wait_fionread(fd, seen + 2, after(timeout())));
             EXPECT_TRUE(write_all(pty.master.get(), "67890"));
         });
         std::uint32_t got = 0;
@@ -482,9 +470,9 @@ TEST_F(Port, CancelFromAnotherThreadEndsABlockedWait)
 {
     open_on(pty);
     const int fd = port_fd();
-    const int seen = seam::fionread_count(fd);
+    const int seen = fionread_count(fd);
     std::thread canceller([&] {
-        EXPECT_TRUE(seam::wait_fionread(fd, seen + 1, after(timeout())));
+        EXPECT_TRUE(wait_fionread(fd, seen + 1, after(timeout())));
         ch->cancelOperation();
     });
     const auto t0 = Clock::now();
@@ -495,7 +483,7 @@ TEST_F(Port, CancelFromAnotherThreadEndsABlockedWait)
     EXPECT_EQ(r, TIMED_OUT);
     EXPECT_EQ(got, 0u);
     EXPECT_LT(took, timeout().count()) << "the wait ran on after the cancellation";
-    EXPECT_EQ(queued(seam::last_pipe_read_end()), 0) << "the pipe must be emptied";
+    EXPECT_EQ(queued(last_pipe_read_end()), 0) << "the pipe must be emptied";
     expect_no_pending_cancel();
 }
 
@@ -507,9 +495,9 @@ TEST_F(Port, CancelEndsAWaitThatPausesForMissingBytes)
     feed("1");
     expect_queued(1);
     const int fd = port_fd();
-    const int seen = seam::fionread_count(fd);
+    const int seen = fionread_count(fd);
     std::thread canceller([&] {
-        EXPECT_TRUE(seam::wait_fionread(fd, seen + 2, after(timeout())));
+        EXPECT_TRUE(wait_fionread(fd, seen + 2, after(timeout())));
         ch->cancelOperation();
     });
     const auto t0 = Clock::now();
@@ -531,11 +519,11 @@ TEST_F(Port, SeveralCancelsEndOneWaitOnly)
             ch->cancelOperation();
     });
     canceller.join();
-    EXPECT_EQ(queued(seam::last_pipe_read_end()), 3);
+    EXPECT_EQ(queued(last_pipe_read_end()), 3);
     const auto t0 = Clock::now();
     EXPECT_EQ(ch->waitfordata(1, kLongWaitMs, nullptr), TIMED_OUT);
     EXPECT_LT(ms_since(t0), timeout().count());
-    EXPECT_EQ(queued(seam::last_pipe_read_end()), 0) << "all three bytes drained";
+    EXPECT_EQ(queued(last_pipe_read_end()), 0) << "all three bytes drained";
     expect_no_pending_cancel();
 }
 
@@ -568,7 +556,7 @@ TEST_F(Port, NoCancelIsPendingAfterCloseAndANewOpen)
 
 TEST_F(Port, WithoutThePipeWaitsWatchThePortAloneAndCannotBeCancelled)
 {
-    seam::fail_next_pipe();
+    inject("pipe", 1, 1, EMFILE);
     const int base = open_fd_count();
     open_on(pty);
     EXPECT_EQ(open_fd_count(), base + 1) << "the port only";
@@ -581,9 +569,9 @@ TEST_F(Port, WithoutThePipeWaitsWatchThePortAloneAndCannotBeCancelled)
 
 TEST_F(Port, DrainStopsOnAnEmptyPipeWhoseReadEndStayedBlocking)
 {
-    seam::keep_next_pipe_read_blocking();
+    inject("fcntl", 2, 1, EBADF);  // the read end's flags: it stays blocking
     open_on(pty);
-    const int rd = seam::last_pipe_read_end();
+    const int rd = last_pipe_read_end();
     ASSERT_GE(rd, 0);
     ASSERT_EQ(::fcntl(rd, F_GETFL) & O_NONBLOCK, 0) << "the seam did not keep the read end blocking";
     ch->cancelOperation();
@@ -615,7 +603,7 @@ TEST_F(Port, WaitsWorkWithThePortAndThePipeAboveDescriptor1024)
     }
     ASSERT_NE(::fcntl(FD_SETSIZE - 1, F_GETFD), -1) << "could not take every lower descriptor";
     open_on(pty);
-    const int rd = seam::last_pipe_read_end();
+    const int rd = last_pipe_read_end();
     EXPECT_GE(rd, FD_SETSIZE);
     fillers.clear();
 
@@ -631,6 +619,161 @@ TEST_F(Port, WaitsWorkWithThePortAndThePipeAboveDescriptor1024)
     EXPECT_LT(ms_since(t0), timeout().count()) << "the cancellation was not seen";
     ch->close();
     ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+// ---- failing system calls, through the seam ----
+
+// A wait reported by what it returned, what it counted and how long it took.
+struct Wait {
+    std::int32_t result;
+    std::uint32_t got;
+    std::int64_t ms;
+};
+
+class PortFaults : public Port {
+protected:
+    Wait wait(std::uint32_t want, std::uint32_t ms)
+    {
+        std::uint32_t got = 12345;
+        const auto t0 = Clock::now();
+        const std::int32_t r = ch->waitfordata(want, ms, &got);
+        return {r, got, ms_since(t0)};
+    }
+
+    // A cancellation ends a long wait early and is then gone.
+    void expect_cancel_works()
+    {
+        ch->cancelOperation();
+        const Wait w = wait(1, kLongWaitMs);
+        EXPECT_EQ(w.result, TIMED_OUT);
+        EXPECT_EQ(w.got, 0u);
+        EXPECT_LT(w.ms, timeout().count()) << "the cancellation did not end the wait";
+        expect_no_pending_cancel();
+    }
+};
+
+// The port's status flags cannot be set: the device is closed again, open
+// reports failure and nothing is left open.
+TEST_F(PortFaults, PortFlagsFailureClosesTheDeviceAndOpenFails)
+{
+    const int base = open_fd_count();
+    ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 115200, 0), 1);
+    inject("fcntl", 1, 1, EIO);
+    EXPECT_EQ(ch->open(), 0);
+    EXPECT_FALSE(ch->isOpened());
+    EXPECT_EQ(open_fd_count(), base);
+    EXPECT_EQ(injected_hits(), 1);
+}
+
+// The third to fifth fcntl calls of an open make the pipe ends non-blocking
+// (read end: set; write end: get, set). When one fails the channel is open
+// all the same and close releases everything. A channel that kept its pipe
+// still has its wait ended by a cancellation; one that dropped the pipe (a
+// write end that could block is no use) holds the port alone. Also a flood
+// of cancellations, far more than the pipe holds, with no wait in between:
+// cancelOperation never blocks and one wait takes them all.
+class PipeFlagsFail : public PortFaults, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PipeFlagsFail, TheChannelOpensAndCancellationNeverBlocks)
+{
+    const int base = open_fd_count();
+    if (GetParam() > 0)
+        inject("fcntl", GetParam(), 1, EBADF);
+    open_on(pty);
+    const bool pipe = open_fd_count() == base + 3;
+    EXPECT_EQ(open_fd_count(), GetParam() == 4 || GetParam() == 5 ? base + 1 : base + 3);
+    if (pipe)
+        expect_cancel_works();
+    for (int i = 0; i < 70000; i++)  // the pipe holds 65536 bytes
+        ch->cancelOperation();
+    if (pipe) {
+        EXPECT_EQ(wait(1, kLongWaitMs).result, TIMED_OUT);
+        expect_no_pending_cancel();
+    }
+    ch->close();
+    EXPECT_EQ(open_fd_count(), base);
+    EXPECT_EQ(injected_hits(), GetParam() > 0 ? 1 : 0);
+}
+
+std::string pipe_call_name(const ::testing::TestParamInfo<int>& i)
+{
+    const char* names[] = {"NoFault", "", "", "ReadEndSet", "WriteEndGet", "WriteEndSet"};
+    return names[i.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, PipeFlagsFail, ::testing::Values(0, 3, 4, 5), pipe_call_name);
+
+// Opening an open channel closes it first; when the new open fails the
+// channel is closed, holds nothing and a cancellation on it does nothing.
+TEST_F(PortFaults, ReopenThatFailsLeavesTheChannelClosedAndEmpty)
+{
+    const int base = open_fd_count();
+    open_on(pty);
+    inject("open", 1, 1, EBUSY);
+    EXPECT_EQ(ch->open(), 0);
+    EXPECT_FALSE(ch->isOpened());
+    EXPECT_EQ(open_fd_count(), base) << "the old device or pipe stayed open";
+    ch->cancelOperation();
+    const Wait w = wait(1, 200);
+    EXPECT_EQ(w.result, FAILED);
+    EXPECT_EQ(w.got, 0u);
+    EXPECT_EQ(injected_hits(), 1);
+}
+
+// An interrupted poll ends the wait as failed with a count of 0, at once;
+// the channel is unharmed and the next wait runs normally.
+TEST_F(PortFaults, AFailedPollFailsTheWaitWithZeroAndTheNextOneWorks)
+{
+    open_on(pty);
+    inject("ppoll", 1, 1, EINTR);
+    const Wait w = wait(1, kLongWaitMs);
+    EXPECT_EQ(w.result, FAILED);
+    EXPECT_EQ(w.got, 0u);
+    EXPECT_LT(w.ms, timeout().count());
+    EXPECT_EQ(wait(1, 200).result, TIMED_OUT);
+    EXPECT_EQ(injected_hits(), 1);
+}
+
+// One byte is queued and three are wanted: the wait's second poll is the
+// pause between passes. Its failure only cuts that pause short; the wait
+// runs to its time-out as usual and the byte stays queued.
+TEST_F(PortFaults, AFailedPauseDoesNotFailTheWait)
+{
+    open_on(pty);
+    feed("a");
+    const Deadline d = after(timeout());
+    while (ch->rxqueue_count() < 1 && Clock::now() < d)
+        std::this_thread::sleep_for(milliseconds(1));  // no poll before the wait under test
+    inject("ppoll", 2, 1, EINTR);
+    const Wait w = wait(3, 1000);
+    EXPECT_EQ(w.result, TIMED_OUT);
+    EXPECT_EQ(w.got, 0u);
+    EXPECT_GE(w.ms, 1000);
+    EXPECT_EQ(ch->rxqueue_count(), 1);
+    EXPECT_EQ(injected_hits(), 1);
+}
+
+// Writes that pass three bytes at a time: senddata goes on until all are
+// written and reports them all, and the far end gets every byte once, in
+// order. A write that passes nothing ends the send at once with the count so
+// far, rather than trying again for ever.
+TEST_F(PortFaults, ShortWritesAreContinuedAndAWriteOfNothingEndsTheSend)
+{
+    const std::string text = "0123456789abcdefghij";
+    for (const auto& [short_len, sent, writes] : {std::tuple<int, std::size_t, int>{3, text.size(), 7},
+                                                  std::tuple<int, std::size_t, int>{0, 0, 1}}) {
+        SCOPED_TRACE(short_len);
+        open_on(pty);
+        inject("write", 1, 0, EIO, short_len);
+        EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
+                  static_cast<std::int32_t>(sent));
+        std::uint32_t reported = 99;
+        ch->waitforsent(0, &reported);
+        EXPECT_EQ(reported, sent);
+        EXPECT_EQ(injected_hits(), writes);
+        reset_seam();
+        EXPECT_EQ(read_exact(pty.master.get(), sent, after(timeout())), text.substr(0, sent));
+    }
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // Black-box tests of the input time-out tool. Each waits out one ten-second
 // alarm, the only way the program ends on its own.
-#include "proctest.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
-using namespace proctest;
+using namespace testsupport;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Black-box tests of the FIFO readers with a real FIFO "myfifo" in a fresh
 // directory that serves as the program's working directory.
-#include "proctest.h"
+#include "testsupport.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,31 +10,9 @@
 #include <fstream>
 #include <map>
 
-using namespace proctest;
+using namespace testsupport;
 
 namespace {
-
-struct FifoDir {
-    TempDir dir;
-    Fd writer;
-
-    FifoDir()
-    {
-        EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0);
-        // Read and write: the open does not wait, and what the test writes
-        // waits in the FIFO until the program reads it.
-        writer.reset(::open(dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
-        EXPECT_TRUE(writer);
-    }
-
-    SpawnOptions options(SpawnOptions o = on_pty()) const
-    {
-        o.cwd = dir.path();
-        return o;
-    }
-
-    void put(const std::string& data) { ASSERT_TRUE(write_all(writer.get(), data)); }
-};
 
 std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
 

@@ -1,7 +1,7 @@
 // Whole runs of the child reapers: the count to 10000 at 50 ms a step takes
 // more than eight minutes, and reapall's child pauses 50 seconds. The four
 // run at once, each on its own terminal.
-#include "proctest.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,7 +9,7 @@
 #include <iostream>
 #include <optional>
 
-using namespace proctest;
+using namespace testsupport;
 
 TEST(ReapersWholeRun, EachReportsItsChildOnceCountsTo10000AndExitsZero)
 {

@@ -1,7 +1,7 @@
 // Black-box tests of the child reapers: the SIGCHLD report within the count,
 // interrupts, stopped children. Runs that need reapall's 50-second child or
 // the whole count live in reapers_slow_test.cpp.
-#include "proctest.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-using namespace proctest;
+using namespace testsupport;
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Black-box tests of the spawn tool in a directory with known entries.
-#include "proctest.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
-using namespace proctest;
+using namespace testsupport;
 
 namespace {
 

@@ -3,7 +3,7 @@
 // output are real (and the run works under the emulator).
 #include "scangrab_support.h"
 
-using namespace sgtest;
+using namespace testsupport;
 
 namespace {
 

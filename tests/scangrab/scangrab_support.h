@@ -13,9 +13,8 @@
 
 #include "testsupport.h"
 
-namespace sgtest {
+namespace testsupport {
 
-using namespace testsupport;
 
 // A temporary file for the fake driver's log of calls (ZFAKE_LOG).
 class CallLog {
@@ -146,4 +145,4 @@ private:
 };
 #endif
 
-}  // namespace sgtest
+}  // namespace testsupport

@@ -6,7 +6,7 @@
 
 #include "scangrab_support.h"
 
-using namespace sgtest;
+using namespace testsupport;
 
 namespace {
 

@@ -33,18 +33,6 @@ struct Library {
     std::map<std::string, Symbol> exports;
 };
 
-// Runs a host tool and returns its standard output; fails the test when it
-// does not end well.
-std::string run_tool(const std::vector<std::string>& argv)
-{
-    SpawnOptions o;
-    o.host_program = true;
-    o.env = {"LC_ALL=C"};
-    Process p = Process::start(argv, o);
-    EXPECT_EQ(p.wait_exit_code(timeout()), 0) << argv[0] << ": " << p.errors();
-    return p.output();
-}
-
 void PrintTo(const Library& l, std::ostream* os) { *os << l.name; }
 
 bool sanitizer_runtime(const std::string& lib)

@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -197,20 +200,7 @@ std::string read_exact(int fd, size_t n, Deadline d)
     return acc;
 }
 
-std::string read_until_eof(int fd, Deadline d)
-{
-    std::string acc;
-    char buf[4096];
-    while (poll_one(fd, POLLIN, d)) {
-        ssize_t r = ::read(fd, buf, sizeof(buf));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
-            break;
-        acc.append(buf, static_cast<size_t>(r));
-    }
-    return acc;
-}
+std::string read_until_eof(int fd, Deadline d) { return read_exact(fd, std::string::npos, d); }
 
 bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
 {
@@ -575,7 +565,7 @@ static int count_entries(const std::string& dir)
     return n;
 }
 
-int open_fd_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
+int open_fd_count(pid_t pid) { return count_entries("/proc/" + (pid ? std::to_string(pid) : "self") + "/fd"); }
 int thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
 
 std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d)
@@ -610,6 +600,215 @@ std::string strip_cr(const std::string& text)
         if (c != '\r')
             out += c;
     return out;
+}
+
+// ---- the process tools ----
+namespace {
+
+// Output that no program under test prints: waiting for it reads on until
+// the deadline or the end of the output.
+const std::string never = "\x01\x02\x03";
+
+bool is_count(const std::string& s)
+{
+    return !s.empty() && s.size() < 10 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::string t = strip_cr(text);
+    size_t start = 0;
+    for (size_t nl; (nl = t.find('\n', start)) != std::string::npos; start = nl + 1)
+        out.push_back(t.substr(start, nl - start));
+    return out;
+}
+
+bool wait_for(Process& p, const std::function<bool(const std::vector<std::string>&)>& done,
+              milliseconds t)
+{
+    Deadline d = after(t);
+    for (;;) {
+        if (done(lines_of(p.output())))
+            return true;
+        if (Clock::now() >= d)
+            return false;
+        // Returns early only at the end of the output.
+        Deadline step = after(milliseconds(50));
+        p.wait_output(never, milliseconds(50));
+        if (Clock::now() < step)
+            return done(lines_of(p.output()));
+    }
+}
+
+void drain(Process& p, milliseconds t) { p.wait_output(never, t); }
+
+pid_t child_of(pid_t pid, milliseconds t)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    Deadline d = after(t);
+    for (;;) {
+        std::ifstream f(path);
+        long child = -1;
+        if (f >> child)
+            return static_cast<pid_t>(child);
+        if (Clock::now() >= d)
+            return -1;
+        std::this_thread::sleep_for(milliseconds(10));  // polls /proc, bounded by d
+    }
+}
+
+char proc_state(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string all;
+    if (!std::getline(f, all))
+        return 0;
+    // "pid (comm) S ...": the name may hold blanks and parentheses.
+    size_t close = all.rfind(')');
+    if (close == std::string::npos || close + 2 >= all.size())
+        return 0;
+    return all[close + 2];
+}
+
+namespace {
+
+// Polls the state of pid in /proc until `done` holds for it or the deadline.
+bool poll_state(pid_t pid, const std::function<bool(char)>& done, milliseconds t)
+{
+    Deadline d = after(t);
+    while (!done(proc_state(pid))) {
+        if (Clock::now() >= d)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool wait_state(pid_t pid, char state, milliseconds t)
+{
+    return poll_state(pid, [state](char s) { return s == state; }, t);
+}
+
+bool wait_ended(pid_t pid, milliseconds t)
+{
+    return poll_state(pid, [](char s) { return s == 0 || s == 'Z'; }, t);
+}
+
+std::vector<std::string> CountRun::other_texts() const
+{
+    std::vector<std::string> out;
+    for (const auto& o : others)
+        out.push_back(o.second);
+    return out;
+}
+
+CountRun split_count(const std::vector<std::string>& lines)
+{
+    CountRun run;
+    for (const auto& l : lines) {
+        if (is_count(l)) {
+            if (std::stoi(l) != run.last + 1)
+                run.in_order = false;
+            run.last = std::stoi(l);
+        } else {
+            run.others.emplace_back(run.last, l);
+        }
+    }
+    return run;
+}
+
+TempDir::TempDir()
+{
+    char tmpl[] = "/tmp/toolset-test-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    else
+        path_ = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    if (path_.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+// ---- fault injection ----
+
+SpawnOptions Injection::options(SpawnOptions o) const
+{
+    const std::string preload = std::string("LD_PRELOAD=") + FAULTSHIM_BIN;
+    o.env.push_back(under_emulator() ? "QEMU_SET_ENV=" + preload : preload);
+    o.env.push_back("FAULT_CALL=" + fault_.call);
+    o.env.push_back("FAULT_NTH=" + std::to_string(fault_.nth));
+    o.env.push_back("FAULT_COUNT=" + (fault_.count == 0 ? std::string("all") : std::to_string(fault_.count)));
+    o.env.push_back("FAULT_ERRNO=" + fault_.error);
+    if (fault_.short_len >= 0)
+        o.env.push_back("FAULT_SHORT=" + std::to_string(fault_.short_len));
+    o.env.push_back("FAULT_LOG=" + dir_.file("log"));
+    // A sanitized program insists on its runtime coming first among the
+    // libraries; the preloaded library comes before it, and passes every
+    // call on to it, so the check is switched off.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    o.env.push_back(std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
+                    "verify_asan_link_order=0");
+    return o;
+}
+
+int Injection::hits() const
+{
+    std::ifstream in(dir_.file("log"));
+    int n = 0;
+    std::string line;
+    while (std::getline(in, line))
+        n += line.rfind(fault_.call + " ", 0) == 0;
+    return n;
+}
+
+bool Injection::wait_hits(int n, milliseconds t) const
+{
+    // The log is a file the program appends to: there is nothing to block
+    // on, so it is looked at again every few milliseconds.
+    const Deadline d = after(t);
+    while (hits() < n) {
+        if (Clock::now() >= d)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+FifoDir::FifoDir()
+{
+    EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0);
+    writer.reset(::open(dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
+    EXPECT_TRUE(writer);
+}
+
+void FifoDir::put(const std::string& data) { ASSERT_TRUE(write_all(writer.get(), data)); }
+
+void echo_once(int fd, const std::string& data)
+{
+    ASSERT_TRUE(write_all(fd, data));
+    EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
+}
+
+void expect_quiet(int fd) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << "unexpected bytes"; }
+
+std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
+{
+    SpawnOptions o;
+    o.host_program = true;
+    o.env = {"LC_ALL=C"};
+    Process p = Process::start(argv, o);
+    EXPECT_EQ(p.wait_exit_code(t), 0) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << ": " << p.errors();
+    return p.output();
 }
 
 }  // namespace testsupport

@@ -1,15 +1,18 @@
 // Test support for black-box tests of the toolset's programs and libraries:
 // start a program (through the emulator in the cross build), talk to it over
 // pipes, a pseudo-terminal or TCP, read with deadlines, and stop it by its
-// own process group. Everything here is bounded in time.
+// own process group. Everything here is bounded in time. Also the helpers of
+// the process tools' tests and of fault injection (faultshim.c).
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -23,6 +26,10 @@ using std::chrono::milliseconds;
 // there; it is a limit, never a pause.
 milliseconds timeout(milliseconds host = milliseconds(5000));
 inline Deadline after(milliseconds ms) { return Clock::now() + ms; }
+inline std::int64_t ms_since(Clock::time_point t0)
+{
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
+}
 
 // True when the program under test runs under user-mode emulation.
 bool under_emulator();
@@ -182,8 +189,9 @@ private:
     std::string out_text_, err_text_;
 };
 
-// Open descriptors and threads of a process, from /proc; -1 when unknown.
-int open_fd_count(pid_t pid);
+// Open descriptors and threads of a process (by default this one), from
+// /proc; -1 when unknown.
+int open_fd_count(pid_t pid = 0);
 int thread_count(pid_t pid);
 // Waits until pid holds exactly fds descriptors and threads threads; returns
 // the counts seen last (the wanted ones unless the deadline passed).
@@ -193,5 +201,110 @@ std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d);
 int count_lines(const std::string& text, const std::string& line);
 // Strips the carriage returns a terminal adds before newlines.
 std::string strip_cr(const std::string& text);
+
+// ---- the process tools ----
+// The complete lines of text, without the carriage returns a terminal adds;
+// an unfinished last line is left out.
+std::vector<std::string> lines_of(const std::string& text);
+
+// Reads the program's output until `done` holds for its complete lines.
+// False when the deadline passes or the output ends first.
+bool wait_for(Process& p, const std::function<bool(const std::vector<std::string>&)>& done,
+              milliseconds t);
+
+// Reads the program's output until every process holding it has closed it.
+void drain(Process& p, milliseconds t);
+
+// Waits for the first child of pid to exist and returns it, or -1.
+pid_t child_of(pid_t pid, milliseconds t);
+
+// The state letter of a process ('S', 'T', 'Z', ...), or 0 when it is gone.
+char proc_state(pid_t pid);
+// Waits until the process is in the given state.
+bool wait_state(pid_t pid, char state, milliseconds t);
+// Waits until the process has ended (a zombie or gone).
+bool wait_ended(pid_t pid, milliseconds t);
+
+// The output of a counting program: the count lines must run 1, 2, 3, ...
+// with no step missing or repeated; every other line is kept together with
+// the count printed before it (0 before the first).
+struct CountRun {
+    bool in_order = true;
+    int last = 0;
+    std::vector<std::pair<int, std::string>> others;
+    std::vector<std::string> other_texts() const;
+};
+CountRun split_count(const std::vector<std::string>& lines);
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// ---- fault injection ----
+// One fault: the call named `call` fails from its `nth` call on, `count`
+// times in a row (0: every call from there), with `error` (an errno name);
+// for write and send, `short_len` >= 0 cuts the call short to that many
+// bytes instead.
+struct Fault {
+    std::string call;
+    int nth = 1;
+    int count = 1;
+    std::string error = "EIO";
+    int short_len = -1;
+};
+
+// A program run with one fault injected; keeps the log of the faults hit.
+class Injection {
+public:
+    explicit Injection(Fault f) : fault_(std::move(f)) {}
+
+    // `base` with the fault library preloaded and the fault set. On the host
+    // the loader reads LD_PRELOAD; under the emulator the variable is handed
+    // to the target program's loader alone (QEMU_SET_ENV), as the host
+    // loader cannot load a target library into the emulator.
+    SpawnOptions options(SpawnOptions base = {}) const;
+
+    // How often the fault has been injected so far.
+    int hits() const;
+    // Waits until the fault has been injected at least n times.
+    bool wait_hits(int n, milliseconds t) const;
+
+private:
+    Fault fault_;
+    TempDir dir_;
+};
+
+// A FIFO named myfifo in a fresh directory (the FIFO readers' working
+// directory), held open for reading and writing so that no open waits and
+// what the test writes waits in the FIFO until the program reads it.
+struct FifoDir {
+    TempDir dir;
+    Fd writer;
+    FifoDir();
+    SpawnOptions options(SpawnOptions o = on_pty()) const
+    {
+        o.cwd = dir.path();
+        return o;
+    }
+    void put(const std::string& data);
+};
+
+// Writes data to a socket and expects the same bytes back.
+void echo_once(int fd, const std::string& data);
+// Expects nothing more to arrive on fd for a short while.
+void expect_quiet(int fd);
+// Runs a host tool (in the C locale) and returns its standard output; fails
+// the test on a non-zero status.
+std::string run_tool(const std::vector<std::string>& argv, milliseconds t = milliseconds(120000));
 
 }  // namespace testsupport

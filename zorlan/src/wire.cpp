@@ -85,14 +85,12 @@ bool FrameReader::next(Frame& frame)
         if (p[0] != SYNC0) {
             const void* s = std::memchr(p, SYNC0, avail);
             std::size_t skip = s ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(s) - p) : avail;
-            skipped += static_cast<std::uint32_t>(skip);
             _start += skip;
             continue;
         }
         if (avail < 2)
             return false;
         if (p[1] != SYNC1) {
-            skipped++;
             _start++;
             continue;
         }
@@ -135,7 +133,6 @@ void FrameReader::reset_counts()
 {
     accepted = 0;
     rejected = 0;
-    skipped = 0;
 }
 
 }  // namespace wire

@@ -79,7 +79,6 @@ public:
 
     std::uint32_t accepted;  // frames taken
     std::uint32_t rejected;  // candidates thrown away
-    std::uint32_t skipped;   // bytes outside any candidate
 
 private:
     // Twice the largest frame: after next() has returned false, at least

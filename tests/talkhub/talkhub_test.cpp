@@ -70,12 +70,6 @@ void churn(uint16_t port, int n)
         join(port, 25);
 }
 
-// Checks that nothing more arrives on fd for a short while.
-void expect_quiet(int fd)
-{
-    EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << "unexpected bytes";
-}
-
 }  // namespace
 
 TEST(TalkhubCommandLine, WrongArgumentCountPrintsUsageAndExits255)

@@ -1,5 +1,5 @@
 // The process tools with failing forks, vforks, opens and writes.
-#include "faults.h"
+#include "testsupport.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-using namespace faults;
+using namespace testsupport;
 
 namespace {
 
@@ -19,19 +19,6 @@ struct Tool {
 void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
 
 std::string tool_name(const ::testing::TestParamInfo<Tool>& i) { return i.param.name; }
-
-// A working directory that holds the FIFO "myfifo", so that only the
-// injected fault can make a FIFO reader fail.
-struct FifoDir {
-    Scratch dir;
-    FifoDir() { EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0); }
-    SpawnOptions options(const Injection& fault) const
-    {
-        SpawnOptions o;
-        o.cwd = dir.path();
-        return fault.options(o);
-    }
-};
 
 // Runs a program that must end at once with the given status and texts.
 void expect_ends(Process& p, int status, const std::string& out, const std::string& err)
@@ -64,7 +51,7 @@ TEST_P(FifoReaderFaults, ForkFailureIsReportedWithForkPrefixAndStatus255)
 {
     FifoDir f;
     Injection fault(Fault{"fork", 1, 1, "ENOMEM"});
-    Process p = Process::start({GetParam().bin}, f.options(fault));
+    Process p = Process::start({GetParam().bin}, fault.options(f.options(SpawnOptions{})));
     expect_ends(p, 255, "", std::string("fork(): ") + std::strerror(ENOMEM) + "\n");
     EXPECT_EQ(fault.hits(), 1);
 }
@@ -73,7 +60,7 @@ TEST_P(FifoReaderFaults, OpenFailureIsReportedWithTheFifoNameAndStatus255)
 {
     FifoDir f;
     Injection fault(Fault{"open", 1, 1, "EACCES"});
-    Process p = Process::start({GetParam().bin}, f.options(fault));
+    Process p = Process::start({GetParam().bin}, fault.options(f.options(SpawnOptions{})));
     expect_ends(p, 255, "", std::string("myfifo: ") + std::strerror(EACCES) + "\n");
     EXPECT_EQ(fault.hits(), 1);
 }
@@ -83,21 +70,18 @@ INSTANTIATE_TEST_SUITE_P(Readers, FifoReaderFaults,
 
 // Every write of the tools' line output passes one byte only, or the first
 // ones are interrupted: each line still comes out whole, once.
-TEST(FifotapWrites, ShortAndInterruptedWritesStillGiveWholeLines)
+TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
 {
     const Fault cases[] = {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}};
     for (const Fault& fdef : cases) {
         SCOPED_TRACE(fdef.short_len >= 0 ? "one byte a write" : "interrupted writes");
         FifoDir f;
         Injection fault(fdef);
-        Process p = Process::start({FIFOTAP_BIN}, f.options(fault));
-        // Read and write, so the open does not wait for the program.
-        Fd writer(::open(f.dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
-        ASSERT_TRUE(writer);
+        Process p = Process::start({FIFOTAP_BIN}, fault.options(f.options(SpawnOptions{})));
         std::string expected;
         for (const char* text : {"first line", "second", "third and last"}) {
             // One line at a time: only one of the two readers takes each.
-            ASSERT_TRUE(write_all(writer.get(), text));
+            f.put(text);
             expected += std::string("Pipe: ") + text + "\n";
             ASSERT_TRUE(p.wait_output(expected, timeout())) << p.output();
         }
@@ -109,7 +93,7 @@ TEST(FifotapWrites, ShortAndInterruptedWritesStillGiveWholeLines)
 
 TEST(SpawnlsVforkFails, NoOutputAndStatus0)
 {
-    Scratch dir;
+    TempDir dir;
     Injection fault(Fault{"vfork", 1, 1, "EAGAIN"});
     SpawnOptions o;
     o.cwd = dir.path();

@@ -15,18 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a host tool and returns its standard output; fails the test on a
-// non-zero status.
-std::string run_tool(const std::vector<std::string>& argv, milliseconds t = milliseconds(120000))
-{
-    SpawnOptions o;
-    o.host_program = true;
-    Process p = Process::start(argv, o);
-    auto code = p.wait_exit_code(t);
-    EXPECT_EQ(code, 0) << argv[0] << " " << argv[1] << ": " << p.errors();
-    return p.output();
-}
-
 class Package : public ::testing::Test {
 protected:
     static void SetUpTestSuite()

@@ -2,8 +2,8 @@
  * chosen platform call fail, so that the tests can see how the program
  * handles the failure. Everything comes from the environment:
  *
- *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, pipe, fcntl,
- *                open, select, poll (poll and ppoll), write or send
+ *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, open, write
+ *                or send
  *   FAULT_NTH    the first call that fails, counted from 1 over the calls of
  *                that name in this process (default 1)
  *   FAULT_COUNT  how many calls in a row fail from there; "all" for every
@@ -35,8 +35,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <poll.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -47,17 +45,13 @@ enum call {
     CALL_PTHREAD_CREATE,
     CALL_FORK,
     CALL_VFORK,
-    CALL_PIPE,
-    CALL_FCNTL,
     CALL_OPEN,
-    CALL_SELECT,
     CALL_WRITE,
     CALL_SEND,
-    CALL_POLL,
 };
 
 static const char *const call_names[] = {
-    "", "accept", "pthread_create", "fork", "vfork", "pipe", "fcntl", "open", "select", "write", "send", "poll",
+    "", "accept", "pthread_create", "fork", "vfork", "open", "write", "send",
 };
 
 static const struct {
@@ -168,25 +162,35 @@ static void *next(const char *name)
         atomic_store(&real_##name, fn_##name);                             \
     }
 
+/* Fails the call with the chosen error when the fault strikes it. */
+#define FAIL_IF_HIT(c)             \
+    if (hit(c)) {                  \
+        errno = fault_errno;       \
+        return -1;                 \
+    }
+
+/* write and send: fail, or pass at most fault_short bytes on. */
+#define SHORTEN_IF_HIT(c, len)                     \
+    if (hit(c)) {                                  \
+        if (fault_short < 0) {                     \
+            errno = fault_errno;                   \
+            return -1;                             \
+        }                                          \
+        if ((size_t)fault_short < len)             \
+            len = (size_t)fault_short;             \
+    }
+
 typedef int (*accept_fn)(int, struct sockaddr *, socklen_t *);
 typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 typedef pid_t (*fork_fn)(void);
-typedef int (*pipe_fn)(int[2]);
-typedef int (*fcntl_fn)(int, int, ...);
 typedef int (*open_fn)(const char *, int, ...);
 typedef int (*open2_fn)(const char *, int);
-typedef int (*select_fn)(int, fd_set *, fd_set *, fd_set *, void *);
-typedef int (*poll_fn)(struct pollfd *, nfds_t, int);
-typedef int (*ppoll_fn)(struct pollfd *, nfds_t, const void *, const void *);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 typedef ssize_t (*send_fn)(int, const void *, size_t, int);
 
 int accept(int fd, struct sockaddr *addr, socklen_t *len)
 {
-    if (hit(CALL_ACCEPT)) {
-        errno = fault_errno;
-        return -1;
-    }
+    FAIL_IF_HIT(CALL_ACCEPT);
     NEXT(accept_fn, accept);
     return fn_accept(fd, addr, len);
 }
@@ -201,64 +205,16 @@ int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*start)(void
 
 pid_t fork(void)
 {
-    if (hit(CALL_FORK)) {
-        errno = fault_errno;
-        return -1;
-    }
+    FAIL_IF_HIT(CALL_FORK);
     NEXT(fork_fn, fork);
     return fn_fork();
 }
 
 pid_t vfork(void)
 {
-    if (hit(CALL_VFORK)) {
-        errno = fault_errno;
-        return -1;
-    }
+    FAIL_IF_HIT(CALL_VFORK);
     NEXT(fork_fn, fork);
     return fn_fork();
-}
-
-int pipe(int fds[2])
-{
-    if (hit(CALL_PIPE)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(pipe_fn, pipe);
-    return fn_pipe(fds);
-}
-
-/* fcntl's third argument, where there is one, is an int or a pointer; it is
- * passed on as a pointer-sized value, which carries either. */
-static void *fcntl_arg(va_list ap) { return va_arg(ap, void *); }
-
-int fcntl(int fd, int cmd, ...)
-{
-    va_list ap;
-    va_start(ap, cmd);
-    void *arg = fcntl_arg(ap);
-    va_end(ap);
-    if (hit(CALL_FCNTL)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(fcntl_fn, fcntl);
-    return fn_fcntl(fd, cmd, arg);
-}
-
-int fcntl64(int fd, int cmd, ...)
-{
-    va_list ap;
-    va_start(ap, cmd);
-    void *arg = fcntl_arg(ap);
-    va_end(ap);
-    if (hit(CALL_FCNTL)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(fcntl_fn, fcntl64);
-    return fn_fcntl64(fd, cmd, arg);
 }
 
 static mode_t open_mode(int flags, va_list ap)
@@ -268,138 +224,42 @@ static mode_t open_mode(int flags, va_list ap)
     return 0;
 }
 
-int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = open_mode(flags, ap);
-    va_end(ap);
-    if (hit(CALL_OPEN)) {
-        errno = fault_errno;
-        return -1;
+/* open and open64, and the checked forms that fortified builds call. */
+#define OPEN_VARIADIC(name)                          \
+    int name(const char *path, int flags, ...)       \
+    {                                                \
+        va_list ap;                                  \
+        va_start(ap, flags);                         \
+        mode_t mode = open_mode(flags, ap);          \
+        va_end(ap);                                  \
+        FAIL_IF_HIT(CALL_OPEN);                      \
+        NEXT(open_fn, name);                         \
+        return fn_##name(path, flags, mode);         \
     }
-    NEXT(open_fn, open);
-    return fn_open(path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = open_mode(flags, ap);
-    va_end(ap);
-    if (hit(CALL_OPEN)) {
-        errno = fault_errno;
-        return -1;
+#define OPEN_CHECKED(name)                           \
+    int name(const char *path, int flags);           \
+    int name(const char *path, int flags)            \
+    {                                                \
+        FAIL_IF_HIT(CALL_OPEN);                      \
+        NEXT(open2_fn, name);                        \
+        return fn_##name(path, flags);               \
     }
-    NEXT(open_fn, open64);
-    return fn_open64(path, flags, mode);
-}
 
-/* The checked forms that fortified builds call. */
-int __open_2(const char *path, int flags);
-int __open64_2(const char *path, int flags);
-
-int __open_2(const char *path, int flags)
-{
-    if (hit(CALL_OPEN)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(open2_fn, __open_2);
-    return fn___open_2(path, flags);
-}
-
-int __open64_2(const char *path, int flags)
-{
-    if (hit(CALL_OPEN)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(open2_fn, __open64_2);
-    return fn___open64_2(path, flags);
-}
-
-int select(int n, fd_set *rd, fd_set *wr, fd_set *ex, struct timeval *tv)
-{
-    if (hit(CALL_SELECT)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(select_fn, select);
-    return fn_select(n, rd, wr, ex, tv);
-}
-
-/* The form with a 64-bit time value that 32-bit builds with 64-bit time call. */
-int __select64(int n, fd_set *rd, fd_set *wr, fd_set *ex, void *tv);
-
-int __select64(int n, fd_set *rd, fd_set *wr, fd_set *ex, void *tv)
-{
-    if (hit(CALL_SELECT)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(select_fn, __select64);
-    return fn___select64(n, rd, wr, ex, tv);
-}
-
-int poll(struct pollfd *fds, nfds_t n, int ms)
-{
-    if (hit(CALL_POLL)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(poll_fn, poll);
-    return fn_poll(fds, n, ms);
-}
-
-int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *ts, const sigset_t *mask)
-{
-    if (hit(CALL_POLL)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(ppoll_fn, ppoll);
-    return fn_ppoll(fds, n, ts, mask);
-}
-
-/* The form with a 64-bit time value that 32-bit builds with 64-bit time call. */
-int __ppoll64(struct pollfd *fds, nfds_t n, const void *ts, const void *mask);
-
-int __ppoll64(struct pollfd *fds, nfds_t n, const void *ts, const void *mask)
-{
-    if (hit(CALL_POLL)) {
-        errno = fault_errno;
-        return -1;
-    }
-    NEXT(ppoll_fn, __ppoll64);
-    return fn___ppoll64(fds, n, ts, mask);
-}
+OPEN_VARIADIC(open)
+OPEN_VARIADIC(open64)
+OPEN_CHECKED(__open_2)
+OPEN_CHECKED(__open64_2)
 
 ssize_t write(int fd, const void *buf, size_t len)
 {
-    if (hit(CALL_WRITE)) {
-        if (fault_short < 0) {
-            errno = fault_errno;
-            return -1;
-        }
-        if ((size_t)fault_short < len)
-            len = (size_t)fault_short;
-    }
+    SHORTEN_IF_HIT(CALL_WRITE, len);
     NEXT(write_fn, write);
     return fn_write(fd, buf, len);
 }
 
 ssize_t send(int fd, const void *buf, size_t len, int flags)
 {
-    if (hit(CALL_SEND)) {
-        if (fault_short < 0) {
-            errno = fault_errno;
-            return -1;
-        }
-        if ((size_t)fault_short < len)
-            len = (size_t)fault_short;
-    }
+    SHORTEN_IF_HIT(CALL_SEND, len);
     NEXT(send_fn, send);
     return fn_send(fd, buf, len, flags);
 }

@@ -13,7 +13,7 @@
 #include "scangrab_support.h"
 #include "wire.h"
 
-using namespace sgtest;
+using namespace testsupport;
 using namespace orv::standalone::zorlan;
 namespace wire = orv::standalone::zorlan::wire;
 
