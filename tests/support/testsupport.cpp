@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -237,17 +238,27 @@ bool wait_eof(int fd, Deadline d)
 
 bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
 
+// Ports are drawn at random from below the kernel's range for outgoing
+// connections: a port from inside it could be taken, a moment later, as the
+// local end of some test's client connection, and the server started on it
+// would then fail to listen.
 uint16_t free_tcp_port()
 {
-    Fd s(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t len = sizeof(a);
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return 0;
-    return ntohs(a.sin_port);
+    int low = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+    const int first = 10000, count = low > first + 1000 ? low - first : 1000;
+    static std::minstd_rand pick(static_cast<unsigned>(::getpid()) ^
+                                 static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count))));
+        if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+            return ntohs(a.sin_port);
+    }
+    return 0;
 }
 
 bool wait_listening(uint16_t port, Deadline d)

@@ -106,8 +106,10 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
         ASSERT_NE(got[i].find(end), std::string::npos) << "client " << i << " missed the end";
     const std::string& stream = got[steady - 1];
     for (size_t i = 0; i < steady; i++)
-        EXPECT_TRUE(got[i].compare(got[i].size() - stream.size(), stream.size(), stream) == 0)
-            << "client " << i << " saw another stream";
+        EXPECT_TRUE(got[i].size() >= stream.size() &&
+                    got[i].compare(got[i].size() - stream.size(), stream.size(), stream) == 0)
+            << "client " << i << " saw another stream (" << got[i].size() << " bytes, the last client "
+            << stream.size() << ")";
     std::vector<size_t> next(broadcasters, 0);
     for (unsigned char byte : stream) {
         size_t src = byte >> 6;
