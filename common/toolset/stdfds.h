@@ -4,25 +4,22 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-// Writes "write error: <reason>" to standard error in one write.
+// Writes "write error: <reason>" to standard error in one call.
 inline void report_write_error(int err)
 {
-    char line[128] = "write error: ";
-    size_t len = strlen(line);
+    static char head[] = "write error: ", tail[] = "\n";
     const char* why = strerrordesc_np(err);
     if (why == nullptr)
         why = "unknown error";
-    size_t n = strnlen(why, sizeof(line) - len - 1);
-    memcpy(line + len, why, n);
-    len += n;
-    line[len++] = '\n';
-    (void)!write(STDERR_FILENO, line, len);  // nowhere left to report a failure
+    iovec parts[3] = {{head, sizeof(head) - 1}, {const_cast<char*>(why), strlen(why)}, {tail, 1}};
+    (void)!writev(STDERR_FILENO, parts, 3);  // nowhere left to report a failure
 }
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Called
