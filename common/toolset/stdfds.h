@@ -27,18 +27,19 @@ inline void report_write_error(int err)
 // descriptor would otherwise be taken by the program's own socket, FIFO or
 // port, and what it prints would go there (or what it reads come from
 // there). Without /dev/null the program cannot run safely and ends with
-// status 1 (with nothing said: standard error may be the one closed).
+// status 1. Nothing else is opened when all three are open.
 inline void open_std_fds()
 {
-    // Each open takes the lowest free descriptor: while that is one of the
-    // three, it fills a gap; the first one above them is not needed.
-    int fd;
-    do
-        fd = open("/dev/null", O_RDWR);
-    while (fd >= 0 && fd <= STDERR_FILENO);
-    if (fd < 0)
-        _exit(1);
-    close(fd);
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is fd itself: those below it are open.
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            static const char msg[] = "/dev/null: cannot open\n";
+            (void)!write(STDERR_FILENO, msg, sizeof(msg) - 1);  // if standard error is open
+            _exit(1);
+        }
+    }
 }
 
 // For a program that prints through stdio and ends by itself: flushes
