@@ -253,17 +253,26 @@ TEST(TalkhubTable, HoldsExactly256ClientsAndTurnsThe257thAway)
 
 TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
 {
-    const std::string log = ::testing::TempDir() + "talkhub_log.txt";
     uint16_t port = free_tcp_port();
+    const std::string log = ::testing::TempDir() + "talkhub_log_" + std::to_string(port) + ".txt";
     SpawnOptions o;
     o.stdout_file = log;
     Process p = Process::start({TALKHUB_BIN, std::to_string(port)}, o);
     ASSERT_TRUE(wait_listening(port, after(timeout())));
     auto clients = join(port, 5);
+    // A client is served before its line is printed, so the lines are
+    // awaited; a regular file gives nothing to wait on, so it is read again
+    // every 10 ms until the deadline. A block-buffered log stays empty.
+    auto lines = [&] {
+        Fd f(::open(log.c_str(), O_RDONLY));
+        return count_lines(read_until_eof(f.get(), after(timeout())), "Connected Client IP: 127.0.0.1");
+    };
+    for (Deadline d = after(timeout()); lines() < 5 && Clock::now() < d;)
+        std::this_thread::sleep_for(milliseconds(10));
     p.signal(SIGTERM);
     ASSERT_TRUE(p.wait(timeout()));
-    Fd f(::open(log.c_str(), O_RDONLY));
-    EXPECT_EQ(count_lines(read_until_eof(f.get(), after(timeout())), "Connected Client IP: 127.0.0.1"), 5);
+    EXPECT_EQ(lines(), 5);
+    ::unlink(log.c_str());
 }
 
 TEST(TalkhubLog, RelayOutlivesTheReaderOfItsLog)
