@@ -53,10 +53,14 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     ASSERT_GT(base_fds, 0);
     std::vector<std::string> got(steady);
     std::vector<std::thread> threads;
-    const std::string end(8, static_cast<char>(kEndTag));
+    // Each broadcaster ends its stream with a marker of its own, sent from its
+    // own connection: the relay passes one client's bytes on in order, so the
+    // marker follows that broadcaster's last block to everyone.
+    auto end = [](size_t b) { return std::string(8, static_cast<char>(kEndTag | b)); };
     for (size_t i = 0; i < steady; i++)
         threads.emplace_back([&, i] {
-            read_until(clients[i].get(), got[i], end, after(timeout(milliseconds(120000))));
+            for (size_t b = 0; b < broadcasters; b++)
+                read_until(clients[i].get(), got[i], end(b), after(timeout(milliseconds(120000))));
         });
 
     std::atomic<bool> churning{true};
@@ -70,6 +74,7 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
                 write_all(clients[b].get(), block);
                 std::this_thread::sleep_for(milliseconds(2));
             }
+            write_all(clients[b].get(), end(b));
         });
 
     std::vector<std::thread> churners;
@@ -91,19 +96,16 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     for (auto& t : churners)
         t.join();
     churning = false;
-    // Wait for the broadcasters before the end marker goes out.
-    for (size_t b = 0; b < broadcasters; b++)
-        threads[steady + b].join();
-    write_all(clients[steady - 1].get(), end);
-    for (size_t i = 0; i < steady; i++)
-        threads[i].join();
+    for (auto& t : threads)
+        t.join();
 
     // Every steady client saw one and the same stream, each broadcaster's
     // bytes complete and in order.
     // Earlier clients also got the join bytes of later ones first, so the
     // last one's stream is the common tail of all.
     for (size_t i = 0; i < steady; i++)
-        ASSERT_NE(got[i].find(end), std::string::npos) << "client " << i << " missed the end";
+        for (size_t b = 0; b < broadcasters; b++)
+            ASSERT_NE(got[i].find(end(b)), std::string::npos) << "client " << i << " missed the end of " << b;
     const std::string& stream = got[steady - 1];
     for (size_t i = 0; i < steady; i++)
         EXPECT_TRUE(got[i].size() >= stream.size() &&
