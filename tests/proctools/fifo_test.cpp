@@ -156,7 +156,8 @@ TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
     write_all(p.in(), "\x04", 1);
     ASSERT_TRUE(p.wait_output("Keyboard : \r\n", timeout())) << p.output();
     write_all(p.in(), "again\n");
-    ASSERT_TRUE(p.wait_output("Keyboard : again\r\n", timeout())) << p.output();
+    // A terminal may hand the line's two newlines over in separate reads.
+    ASSERT_TRUE(p.wait_output("Keyboard : again\r\n\r\n", timeout())) << p.output();
     EXPECT_EQ(strip_cr(p.output()),
               "Keyboard : typed\n\nPipe: piped\n\nKeyboard : \nKeyboard : again\n\n");
 }
