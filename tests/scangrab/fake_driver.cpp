@@ -13,13 +13,11 @@
 //   ZFAKE_COUNT      node count to report (may exceed the capacity); the
 //                    buffer is filled up to min(count, capacity) by
 //                    repeating the ZFAKE_NODES list
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,29 +35,24 @@ std::uint32_t env_number(const char* name, std::uint32_t fallback, int base = 0)
     return v ? static_cast<std::uint32_t>(std::strtoul(v, nullptr, base)) : fallback;
 }
 
-void log_call(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Appends one line to the log; returns ZORLAN_OK, the result of the calls
+// that cannot fail.
+result_t log_call(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-void log_call(const char* format, ...)
+result_t log_call(const char* format, ...)
 {
     const char* path = std::getenv("ZFAKE_LOG");
-    if (!path)
-        return;
-    char line[256];
+    // A lost log line shows up as a failed expectation.
+    std::FILE* f = path ? std::fopen(path, "ae") : nullptr;
+    if (!f)
+        return ZORLAN_OK;
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(line, sizeof(line) - 1, format, ap);
+    std::vfprintf(f, format, ap);
     va_end(ap);
-    if (n < 0)
-        return;
-    if (n > static_cast<int>(sizeof(line)) - 2)
-        n = sizeof(line) - 2;
-    line[n++] = '\n';
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    ssize_t w = ::write(fd, line, static_cast<size_t>(n));
-    (void)w;  // a lost log line shows up as a failed expectation
-    ::close(fd);
+    std::fputc('\n', f);
+    std::fclose(f);
+    return ZORLAN_OK;
 }
 
 class FakeDriver final : public ZorlanDriver {
@@ -82,24 +75,13 @@ public:
         }
         health.status = static_cast<std::uint8_t>(env_number("ZFAKE_STATUS", 0));
         health.error_code = static_cast<std::uint16_t>(env_number("ZFAKE_ERRORCODE", 0));
-        if (const char* s = std::getenv("ZFAKE_NODES")) {
-            std::string text(s);
-            std::size_t pos = 0;
-            while (pos < text.size()) {
-                std::size_t end = text.find(',', pos);
-                if (end == std::string::npos)
-                    end = text.size();
-                unsigned f = 0, a = 0, d = 0;
-                if (std::sscanf(text.substr(pos, end - pos).c_str(), "%u:%u:%u", &f, &a, &d) == 3) {
-                    _zorlan_response_measurement_node_t n;
-                    n.scan_flags = static_cast<std::uint8_t>(f);
-                    n.angle_code = static_cast<std::uint16_t>(a);
-                    n.distance_code = static_cast<std::uint16_t>(d);
-                    nodes.push_back(n);
-                }
-                pos = end + 1;
-            }
-        }
+        const char* list_env = std::getenv("ZFAKE_NODES");
+        std::istringstream list(list_env ? list_env : "");
+        unsigned f = 0, a = 0, d = 0;
+        for (std::string item; std::getline(list, item, ',');)
+            if (std::sscanf(item.c_str(), "%u:%u:%u", &f, &a, &d) == 3)
+                nodes.push_back({static_cast<std::uint8_t>(f), static_cast<std::uint16_t>(a),
+                                 static_cast<std::uint16_t>(d)});
         count = env_number("ZFAKE_COUNT", static_cast<std::uint32_t>(nodes.size()));
     }
 
@@ -134,21 +116,9 @@ public:
     }
     result_t GetFrameStats(std::uint32_t*, std::uint32_t*) override { return unexpected("GetFrameStats"); }
     result_t ResetFrameStats() override { return unexpected("ResetFrameStats"); }
-    result_t PrepareScan() override
-    {
-        log_call("PrepareScan");
-        return ZORLAN_OK;
-    }
-    result_t FinishScan() override
-    {
-        log_call("FinishScan");
-        return ZORLAN_OK;
-    }
-    result_t HaltScan(std::uint32_t timeout) override
-    {
-        log_call("HaltScan %u", timeout);
-        return ZORLAN_OK;
-    }
+    result_t PrepareScan() override { return log_call("PrepareScan"); }
+    result_t FinishScan() override { return log_call("FinishScan"); }
+    result_t HaltScan(std::uint32_t timeout) override { return log_call("HaltScan %u", timeout); }
     result_t GrabScanData(_zorlan_response_measurement_node_t* buffer, std::uint32_t* n,
                           std::uint32_t timeout) override
     {
@@ -163,8 +133,7 @@ public:
     }
     result_t ArrangeScanData(_zorlan_response_measurement_node_t*, std::uint32_t n) override
     {
-        log_call("ArrangeScanData %u", n);
-        return ZORLAN_OK;
+        return log_call("ArrangeScanData %u", n);
     }
 
 private:

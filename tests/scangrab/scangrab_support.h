@@ -1,13 +1,12 @@
-// Helpers shared by the scanner tests: the fake driver's call log, the
-// scanner emulator as a child process, and reading the histogram back.
+// Helpers shared by the scanner tests: runs with the fake driver, the scanner
+// emulator as a child process, and reading the histogram back.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,48 +14,40 @@
 
 namespace testsupport {
 
-
-// A temporary file for the fake driver's log of calls (ZFAKE_LOG).
-class CallLog {
-public:
-    CallLog()
-    {
-        char name[] = "/tmp/zfake-log-XXXXXX";
-        int fd = ::mkstemp(name);
-        if (fd >= 0)
-            ::close(fd);
-        path_ = name;
-    }
-    ~CallLog() { ::unlink(path_.c_str()); }
-    CallLog(const CallLog&) = delete;
-    CallLog& operator=(const CallLog&) = delete;
-
-    std::string env() const { return "ZFAKE_LOG=" + path_; }
-    const std::string& path() const { return path_; }
-
-    std::vector<std::string> lines() const
-    {
-        std::vector<std::string> out;
-        std::ifstream f(path_);
-        for (std::string l; std::getline(f, l);)
-            out.push_back(l);
-        return out;
-    }
-
-private:
-    std::string path_;
-};
-
-// The folder of a file path.
-inline std::string dir_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
+const std::string PROMPT = "Do you want to see all the data? (y/n) ";
+// With the answer from a pipe the program ends the question's line itself; at
+// a terminal the echo of the answer does.
+const std::string ANSWERED = PROMPT + "\n";
 
 #ifdef FAKE_ZORLAN_DRIVER_BIN
-// The environment that makes a program load the fake driver, logging to log.
-inline std::vector<std::string> fake_env(const CallLog& log, std::vector<std::string> more = {})
+struct FakeRun {
+    std::optional<int> status;
+    std::string out, err;
+    std::vector<std::string> calls;  // the fake driver's log, one call a line
+};
+
+// Runs argv with the fake driver (loaded in place of the real one) scripted
+// by env. When ask is set, waits for the question before giving input: on a
+// pipe, a question not flushed would wait in the program's buffer while the
+// program waits for the answer. Then ends input.
+inline FakeRun run_fake(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        const std::string& input, bool ask)
 {
-    more.push_back("LD_LIBRARY_PATH=" + dir_of(FAKE_ZORLAN_DRIVER_BIN));
-    more.push_back(log.env());
-    return more;
+    TempDir dir;
+    SpawnOptions opts;
+    opts.env = env;
+    const std::string driver = FAKE_ZORLAN_DRIVER_BIN;
+    opts.env.push_back("LD_LIBRARY_PATH=" + driver.substr(0, driver.rfind('/')));
+    opts.env.push_back("ZFAKE_LOG=" + dir.file("calls"));
+    Process p = Process::start(argv, opts);
+    EXPECT_TRUE(!ask || p.wait_output(PROMPT, timeout())) << p.output();
+    write_all(p.in(), input);
+    p.close_input();
+    FakeRun r{p.wait_exit_code(timeout()), p.output(), p.errors(), {}};
+    std::ifstream log(dir.file("calls"));
+    for (std::string l; std::getline(log, l);)
+        r.calls.push_back(l);
+    return r;
 }
 #endif
 
@@ -69,12 +60,26 @@ inline std::string node(unsigned flags, unsigned angle_code, unsigned distance_c
 // Angle code of an angle in 1/64 degree.
 inline unsigned angle_code(unsigned sixty_fourths) { return sixty_fourths << 1; }
 
-inline std::string join(const std::vector<std::string>& parts, const char* sep = ",")
+inline std::string join(const std::vector<std::string>& parts)
 {
     std::string s;
-    for (size_t i = 0; i < parts.size(); i++)
-        s += (i ? sep : "") + parts[i];
+    for (const auto& p : parts)
+        s += (s.empty() ? "" : ",") + p;
     return s;
+}
+
+// The histogram as printed: 20 rows of 75 columns, each column as many rows
+// high as heights gives (others: the height of every column not given), then
+// the rule.
+inline std::string chart(const std::map<int, int>& heights, int others = 1)
+{
+    std::string s;
+    for (int row = 20; row >= 1; row--) {
+        for (int k = 0; k < 75; k++)
+            s += (heights.count(k) ? heights.at(k) : others) >= row ? '*' : ' ';
+        s += '\n';
+    }
+    return s + std::string(75, '-') + "\n";
 }
 
 // The chart: 20 rows of 75 characters after "waiting for data...\n", then the
@@ -82,44 +87,25 @@ inline std::string join(const std::vector<std::string>& parts, const char* sep =
 inline std::vector<std::string> chart_rows(const std::string& out)
 {
     const std::string head = "waiting for data...\n";
-    std::vector<std::string> rows;
     size_t pos = out.find(head);
     EXPECT_NE(pos, std::string::npos) << out;
     if (pos == std::string::npos)
         return {};
-    std::istringstream in(out.substr(pos + head.size()));
-    std::string line;
-    for (int i = 0; i < 20 && std::getline(in, line); i++) {
-        EXPECT_EQ(line.size(), 75u) << "row " << i;
-        rows.push_back(line);
-    }
-    std::getline(in, line);
-    EXPECT_EQ(line, std::string(75, '-'));
-    EXPECT_EQ(rows.size(), 20u);
+    std::vector<std::string> rows = lines_of(out.substr(pos + head.size()));
+    EXPECT_GE(rows.size(), 21u);
+    rows.resize(21);
+    EXPECT_EQ(rows[20], std::string(75, '-'));
+    rows.pop_back();
+    for (size_t i = 0; i < rows.size(); i++)
+        EXPECT_EQ(rows[i].size(), 75u) << "row " << i;
     return rows;
-}
-
-// Rows with a star in column k; the stars of a column stand on the bottom row.
-inline int column_height(const std::vector<std::string>& rows, size_t k)
-{
-    int h = 0;
-    for (const auto& r : rows)
-        if (k < r.size() && r[k] == '*')
-            h++;
-    return h;
 }
 
 // The lines of text after the first occurrence of marker.
 inline std::vector<std::string> lines_after(const std::string& text, const std::string& marker)
 {
-    std::vector<std::string> out;
     size_t pos = text.find(marker);
-    if (pos == std::string::npos)
-        return out;
-    std::istringstream in(text.substr(pos + marker.size()));
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
+    return pos == std::string::npos ? std::vector<std::string>{} : lines_of(text.substr(pos + marker.size()));
 }
 
 #ifdef ZORLAN_SIM_BIN
@@ -128,7 +114,7 @@ struct Sim {
     Process proc;
     std::string path;
 
-    explicit Sim(const std::vector<std::string>& options = {}) : proc(start(options))
+    explicit Sim(const std::vector<std::string>& options = {}) : proc(Process::start(argv(options)))
     {
         EXPECT_TRUE(proc.wait_output("\n", timeout())) << proc.errors();
         path = proc.output().substr(0, proc.output().find('\n'));
@@ -136,11 +122,10 @@ struct Sim {
     }
 
 private:
-    static Process start(const std::vector<std::string>& options)
+    static std::vector<std::string> argv(std::vector<std::string> options)
     {
-        std::vector<std::string> argv{ZORLAN_SIM_BIN};
-        argv.insert(argv.end(), options.begin(), options.end());
-        return Process::start(argv);
+        options.insert(options.begin(), ZORLAN_SIM_BIN);
+        return options;
     }
 };
 #endif
