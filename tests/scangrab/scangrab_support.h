@@ -60,11 +60,11 @@ inline std::string node(unsigned flags, unsigned angle_code, unsigned distance_c
 // Angle code of an angle in 1/64 degree.
 inline unsigned angle_code(unsigned sixty_fourths) { return sixty_fourths << 1; }
 
-inline std::string join(const std::vector<std::string>& parts)
+inline std::string join(const std::vector<std::string>& parts, const char* sep = ",")
 {
     std::string s;
     for (const auto& p : parts)
-        s += (s.empty() ? "" : ",") + p;
+        s += (s.empty() ? "" : sep) + p;
     return s;
 }
 
