@@ -422,7 +422,7 @@ TEST_F(Port, WaitSeesBytesThatArriveDuringIt)
     }
 }
 
-// ---- cancellation ----
+// ---- cancellation, and system calls failing through the seam ----
 
 // What ends a wait early, and what does not. A cancellation from another
 // thread ends a blocked wait as a time-out with a count of 0 and empties the
