@@ -13,10 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <algorithm>
 #include <cstdarg>
+#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -28,13 +29,6 @@ int __real_open(const char* path, int flags, ...);
 int __real_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss);
 int __real___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len);
 ssize_t __real_write(int fd, const void* buf, size_t len);
-int __wrap_ioctl(int fd, unsigned long request, ...);
-int __wrap_fcntl(int fd, int cmd, ...);
-int __wrap_pipe(int fds[2]);
-int __wrap_open(const char* path, int flags, ...);
-int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss);
-int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len);
-ssize_t __wrap_write(int fd, const void* buf, size_t len);
 }
 
 namespace testsupport {
@@ -42,7 +36,6 @@ namespace testsupport {
 const unsigned long kTCSETS2 = TCSETS2;
 const unsigned long kTIOCMBIS = TIOCMBIS;
 const unsigned long kTIOCMBIC = TIOCMBIC;
-const unsigned long kFIONREAD = FIONREAD;
 const int kTIOCM_DTR = TIOCM_DTR;
 
 namespace {
@@ -50,7 +43,6 @@ namespace {
 std::mutex mtx;  // guards everything below
 std::condition_variable changed;
 std::vector<IoctlCall> log;
-int pipe_floor = -1;
 int last_read_end = -1;
 
 // The injected fault: the calls of `call` counted since it was armed, and
@@ -83,29 +75,18 @@ bool fail_now(const char* call)
     return true;
 }
 
-LineRecord to_record(const struct termios2& t)
+// With mtx held: the FIONREAD requests on fd in the log.
+int fionreads(int fd)
 {
-    LineRecord r;
-    r.iflag = t.c_iflag;
-    r.oflag = t.c_oflag;
-    r.cflag = t.c_cflag;
-    r.lflag = t.c_lflag;
-    r.line = t.c_line;
-    r.cc_all_zero = true;
-    for (cc_t c : t.c_cc)
-        r.cc_all_zero = r.cc_all_zero && c == 0;
-    r.ispeed = t.c_ispeed;
-    r.ospeed = t.c_ospeed;
-    return r;
+    return static_cast<int>(std::count_if(log.begin(), log.end(), [fd](const IoctlCall& c) {
+        return c.fd == fd && c.request == FIONREAD;
+    }));
 }
 
-int move_up(int fd, int floor)
+LineRecord to_record(const struct termios2& t)
 {
-    const int high = __real_fcntl(fd, F_DUPFD, floor);
-    if (high == -1)
-        return -1;
-    ::close(fd);
-    return high;
+    const bool cc_all_zero = std::all_of(std::begin(t.c_cc), std::end(t.c_cc), [](cc_t c) { return c == 0; });
+    return {t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line, cc_all_zero, t.c_ispeed, t.c_ospeed};
 }
 
 }  // namespace
@@ -114,7 +95,6 @@ void reset_seam()
 {
     std::lock_guard<std::mutex> lock(mtx);
     log.clear();
-    pipe_floor = -1;
     last_read_end = -1;
     injected = Injected{};
 }
@@ -140,27 +120,13 @@ std::vector<IoctlCall> ioctl_calls()
 int fionread_count(int fd)
 {
     std::lock_guard<std::mutex> lock(mtx);
-    int n = 0;
-    for (const auto& c : log)
-        n += c.fd == fd && c.request == FIONREAD;
-    return n;
+    return fionreads(fd);
 }
 
 bool wait_fionread(int fd, int n, std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock<std::mutex> lock(mtx);
-    return changed.wait_until(lock, deadline, [&] {
-        int seen = 0;
-        for (const auto& c : log)
-            seen += c.fd == fd && c.request == FIONREAD;
-        return seen >= n;
-    });
-}
-
-void set_pipe_floor(int floor)
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    pipe_floor = floor;
+    return changed.wait_until(lock, deadline, [&] { return fionreads(fd) >= n; });
 }
 
 int last_pipe_read_end()
@@ -181,6 +147,7 @@ std::optional<LineRecord> read_line_settings(int fd)
 
 using namespace testsupport;
 
+extern "C" {
 // Every request here takes one pointer argument (or none), which is passed on.
 int __wrap_ioctl(int fd, unsigned long request, ...)
 {
@@ -215,22 +182,14 @@ int __wrap_fcntl(int fd, int cmd, ...)
     va_start(ap, cmd);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (fail_now("fcntl"))
-        return -1;
-    return __real_fcntl(fd, cmd, arg);
+    return fail_now("fcntl") ? -1 : __real_fcntl(fd, cmd, arg);
 }
 
 int __wrap_pipe(int fds[2])
 {
-    if (fail_now("pipe"))
+    if (fail_now("pipe") || __real_pipe(fds) != 0)
         return -1;
     std::lock_guard<std::mutex> lock(mtx);
-    if (__real_pipe(fds) != 0)
-        return -1;
-    if (pipe_floor >= 0) {
-        fds[0] = move_up(fds[0], pipe_floor);
-        fds[1] = move_up(fds[1], pipe_floor);
-    }
     last_read_end = fds[0];
     return 0;
 }
@@ -241,24 +200,18 @@ int __wrap_open(const char* path, int flags, ...)
     va_start(ap, flags);
     const int mode = (flags & O_CREAT) != 0 ? va_arg(ap, int) : 0;
     va_end(ap);
-    if (fail_now("open"))
-        return -1;
-    return __real_open(path, flags, mode);
+    return fail_now("open") ? -1 : __real_open(path, flags, mode);
 }
 
 int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss)
 {
-    if (fail_now("ppoll"))
-        return -1;
-    return __real_ppoll(fds, n, t, ss);
+    return fail_now("ppoll") ? -1 : __real_ppoll(fds, n, t, ss);
 }
 
 // The checked ppoll that fortified builds call.
 int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len)
 {
-    if (fail_now("ppoll"))
-        return -1;
-    return __real___ppoll_chk(fds, n, t, ss, len);
+    return fail_now("ppoll") ? -1 : __real___ppoll_chk(fds, n, t, ss, len);
 }
 
 ssize_t __wrap_write(int fd, const void* buf, size_t len)
@@ -275,3 +228,4 @@ ssize_t __wrap_write(int fd, const void* buf, size_t len)
     }
     return __real_write(fd, buf, len);
 }
+}  // extern "C"

@@ -2,8 +2,8 @@
 // --wrap=ioctl,pipe,fcntl,open,ppoll,write into the portwire test: it records
 // the ioctl requests (so the DTR requests can be seen on a pseudo-terminal,
 // which has no modem lines), makes one chosen call fail or come out short,
-// lets the cancellation pipe land on high descriptors, and reads terminal
-// settings back through termios2.
+// notes the cancellation pipe, and reads terminal settings back through
+// termios2.
 #pragma once
 
 #include <sys/types.h>
@@ -36,7 +36,6 @@ struct IoctlCall {
 extern const unsigned long kTCSETS2;
 extern const unsigned long kTIOCMBIS;
 extern const unsigned long kTIOCMBIC;
-extern const unsigned long kFIONREAD;
 extern const int kTIOCM_DTR;
 
 // Clears the log and every injected behaviour.
@@ -56,9 +55,7 @@ void inject(const char* call, int nth, int count, int err, int short_len = -1);
 // How often the armed fault has struck.
 int injected_hits();
 
-// The ends of later pipes are moved to descriptors at or above floor (-1: off).
-void set_pipe_floor(int floor);
-// Ends of the last pipe made through the seam; -1 when none.
+// Read end of the last pipe made through the seam; -1 when none.
 int last_pipe_read_end();
 
 // Reads fd's settings with the termios2 request; nothing when the request

@@ -1,5 +1,9 @@
-// The serial channel against pseudo-terminals: the channel opens the slave
-// side, the test plays the far end on the master side.
+// The serial channel against pseudo-terminals, in process: the channel opens
+// the slave side, the test plays the far end on the master side. Black-box
+// cases, failing system calls through the seam (kernel_seam.h), and stress:
+// a canceller hammering a waiter (meant to run under the thread sanitizer
+// as well) and thousands of open/close cycles counted against the process's
+// open descriptors.
 #include "kernel_seam.h"
 #include "portwire/raw_serial.h"
 #include "portwire/serial_rxtx.h"
@@ -13,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -36,6 +42,21 @@ int queued(int fd)
     int n = -1;
     ::ioctl(fd, FIONREAD, &n);
     return n;
+}
+
+// A wait reported by what it returned, what it counted and how long it took.
+struct Wait {
+    std::int32_t result;
+    std::uint32_t got;
+    std::int64_t ms;
+};
+
+// A wait ended by a cancellation: at once, as a time-out with a count of 0.
+void expect_cancelled(const Wait& w)
+{
+    EXPECT_EQ(w.result, TIMED_OUT);
+    EXPECT_EQ(w.got, 0u);
+    EXPECT_LT(w.ms, timeout().count()) << "the wait ran on after the cancellation";
 }
 
 class Port : public ::testing::Test {
@@ -80,6 +101,11 @@ protected:
 
     void feed(const std::string& bytes) { ASSERT_TRUE(write_all(pty.master.get(), bytes)); }
 
+    std::int32_t send(const std::string& bytes)
+    {
+        return ch->senddata(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    }
+
     // Waits (bounded) until n bytes are queued at the port.
     void expect_queued(std::uint32_t n)
     {
@@ -96,14 +122,22 @@ protected:
         return buf;
     }
 
-    // A wait that finds nothing must run its whole time-out: nothing is pending.
-    void expect_no_pending_cancel()
+    Wait wait(std::uint32_t want, std::uint32_t ms)
     {
+        std::uint32_t got = 12345;
         const auto t0 = Clock::now();
-        std::uint32_t got = 5;
-        EXPECT_EQ(ch->waitfordata(1, 200, &got), TIMED_OUT);
-        EXPECT_EQ(got, 0u);
-        EXPECT_GE(ms_since(t0), 200) << "a cancellation was still pending";
+        const std::int32_t r = ch->waitfordata(want, ms, &got);
+        return {r, got, ms_since(t0)};
+    }
+
+    // A wait that finds too few bytes runs its whole time-out and reports 0;
+    // after cancellations this shows that none is pending any more.
+    void expect_whole_timeout(std::uint32_t want = 1, std::uint32_t ms = 200)
+    {
+        const Wait w = wait(want, ms);
+        EXPECT_EQ(w.result, TIMED_OUT);
+        EXPECT_EQ(w.got, 0u);
+        EXPECT_GE(w.ms, ms) << "returned before its time-out (a cancellation still pending?)";
     }
 
     Pty pty;
@@ -111,26 +145,22 @@ protected:
     serial_rxtx* ch = nullptr;
 };
 
-TEST(PortwireRelease, NullIsIgnored)
-{
-    serial_rxtx::ReleaseRxTx(nullptr);
-}
+// Failing system calls, through the seam.
+using PortFaults = Port;
 
 TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
 {
     EXPECT_FALSE(ch->isOpened());
-    const unsigned char data[] = {1, 2, 3};
-    EXPECT_EQ(ch->senddata(data, 3), 0);
-    unsigned char buf[8];
-    EXPECT_EQ(ch->recvdata(buf, sizeof buf), 0);
+    EXPECT_EQ(send("\x01\x02\x03"), 0);
+    EXPECT_EQ(receive(8), "");
     EXPECT_EQ(ch->rxqueue_count(), 0);
     std::uint32_t got = 77;
     EXPECT_EQ(ch->waitforrecv(0, &got), -1);
     EXPECT_EQ(ch->waitforsent(0, &got), 0);
     EXPECT_EQ(got, 0u);
-    got = 77;
-    EXPECT_EQ(ch->waitfordata(1, 0, &got), FAILED);
-    EXPECT_EQ(got, 0u);
+    const Wait w = wait(1, 0);
+    EXPECT_EQ(w.result, FAILED);
+    EXPECT_EQ(w.got, 0u);
     EXPECT_EQ(ch->waitfordata(0, 0, nullptr), FAILED);
 
     const int fds = open_fd_count();
@@ -143,6 +173,7 @@ TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
     EXPECT_FALSE(ch->isOpened());
     EXPECT_EQ(open_fd_count(), fds);
     EXPECT_TRUE(ioctl_calls().empty()) << "a closed channel must not touch a device";
+    serial_rxtx::ReleaseRxTx(nullptr);  // ignored
 }
 
 TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
@@ -163,21 +194,11 @@ TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
         EXPECT_EQ(port.getTermBaudBitmap(c.rate), c.code) << "rate " << c.rate;
 }
 
-TEST_F(Port, OpenOfAMissingPathFailsAndLeavesTheChannelClosed)
-{
-    const int fds = open_fd_count();
-    ASSERT_EQ(ch->bind("/nonexistent/portwire-tty", 115200, 0), 1);
-    EXPECT_EQ(ch->open(), 0);
-    EXPECT_FALSE(ch->isOpened());
-    EXPECT_EQ(ch->rxqueue_count(), 0);
-    EXPECT_EQ(ch->waitfordata(1, 0, nullptr), FAILED);
-    EXPECT_EQ(open_fd_count(), fds);
-}
-
 // Anything but a terminal device is refused at once, before anything is
 // written to it or flushed: a regular file keeps its bytes, and /dev/null
-// (a character device that is not a terminal) is refused the same way.
-TEST_F(Port, OpenRefusesWhatIsNotATerminalAndLeavesItUntouched)
+// (a character device that is not a terminal) is refused the same way. A
+// missing path fails as well. Each leaves the channel closed, holding nothing.
+TEST_F(Port, OpenRefusesAMissingPathOrWhatIsNotATerminalAndLeavesItUntouched)
 {
     std::string path = ::testing::TempDir() + "portwire-notatty-XXXXXX";
     const Fd file(::mkstemp(&path[0]));
@@ -185,26 +206,96 @@ TEST_F(Port, OpenRefusesWhatIsNotATerminalAndLeavesItUntouched)
     const std::string text = "hostname\n";
     ASSERT_TRUE(write_all(file.get(), text));
     const int fds = open_fd_count();
-    for (const std::string& target : {path, std::string("/dev/null")}) {
+    const std::pair<std::string, int> cases[] = {
+        {path, ENOTTY}, {"/dev/null", ENOTTY}, {"/nonexistent/portwire-tty", ENOENT}};
+    for (const auto& [target, err] : cases) {
         SCOPED_TRACE(target);
         ASSERT_EQ(ch->bind(target.c_str(), 115200, 0), 1);
         EXPECT_EQ(ch->open(), 0);
-        EXPECT_EQ(errno, ENOTTY);
+        EXPECT_EQ(errno, err);
         EXPECT_FALSE(ch->isOpened());
-        const unsigned char frame[] = {0xE7, 0x7E, 0x04, 0x00, 0x1C};
-        EXPECT_EQ(ch->senddata(frame, sizeof frame), 0);
+        EXPECT_EQ(send(std::string("\xE7\x7E\x04\x00\x1C", 5)), 0);
+        EXPECT_EQ(ch->rxqueue_count(), 0);
+        EXPECT_EQ(ch->waitfordata(1, 0, nullptr), FAILED);
         EXPECT_EQ(open_fd_count(), fds) << "the refused file stayed open";
     }
     EXPECT_TRUE(ioctl_calls().empty()) << "a refused file must not get terminal requests";
-    struct stat st;
-    ASSERT_EQ(::fstat(file.get(), &st), 0);
-    EXPECT_EQ(st.st_size, static_cast<off_t>(text.size()));
     EXPECT_EQ(read_until_eof(Fd(::open(path.c_str(), O_RDONLY)).get(), after(timeout())), text);
     ::unlink(path.c_str());
 }
 
-TEST_F(Port, BindRefusesPathsThatDoNotFitAndKeepsTheOldOne)
+TEST_F(Port, OpenAtANonStandardRateSetsARawExplicitRateLine)
 {
+    ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 256000, 0), 1);
+    ASSERT_EQ(ch->open(), 1);
+
+    // cflag: BOTHER | CLOCAL | CREAD | CS8, and of the bits in cflag_mask no
+    // other (the rate field, CSIZE, CSTOPB, PARENB, HUPCL, CRTSCTS).
+    auto expect_raw_at_256000 = [](const LineRecord& r, std::uint32_t cflag_mask) {
+        EXPECT_EQ(r.cflag & cflag_mask, 0x18B0u);
+        // iflag, oflag, lflag, line discipline, input and output rate
+        EXPECT_EQ(std::make_tuple(r.iflag, r.oflag, r.lflag, r.line, r.ispeed, r.ospeed),
+                  std::make_tuple(0u, 0u, 0u, 0, 256000u, 256000u));
+        EXPECT_TRUE(r.cc_all_zero) << "VMIN and VTIME must be 0";
+    };
+    // The record handed to the kernel (seen through the seam, emulator included).
+    std::optional<LineRecord> sent;
+    for (const auto& c : ioctl_calls())
+        if (c.request == kTCSETS2)
+            sent = c.line;
+    ASSERT_TRUE(sent);
+    expect_raw_at_256000(*sent, ~0u);
+
+    if (!termios2) {
+        GTEST_SKIP() << "the termios2 requests (TCGETS2/TCSETS2) fail under the emulator: "
+                        "the settings the port holds cannot be read back";
+    }
+    const auto held = read_line_settings(pty.slave.get());
+    ASSERT_TRUE(held);
+    expect_raw_at_256000(*held, 0x800019FFu);
+}
+
+TEST_F(Port, OpenClearsDtrAndTheLineRequestsReachThePort)
+{
+    struct stat slave;
+    ASSERT_EQ(::fstat(pty.slave.get(), &slave), 0);
+    open_on(pty);
+
+    // The modem-line requests as {request, bits, descriptor, device}.
+    using Request = std::tuple<unsigned long, int, int, dev_t>;
+    auto modem_requests = [&] {
+        std::vector<Request> out;
+        for (const auto& c : ioctl_calls())
+            if (c.request == kTIOCMBIS || c.request == kTIOCMBIC)
+                out.emplace_back(c.request, c.int_arg, c.fd, c.rdev);
+        return out;
+    };
+    const Request clear{kTIOCMBIC, kTIOCM_DTR, port_fd(), slave.st_rdev};
+    const Request set{kTIOCMBIS, kTIOCM_DTR, port_fd(), slave.st_rdev};
+    EXPECT_EQ(modem_requests(), std::vector<Request>{clear}) << "open must clear DTR, once";
+
+    ch->setDTR();
+    ch->clearDTR();
+    EXPECT_EQ(modem_requests(), (std::vector<Request>{clear, set, clear}));
+
+    ch->close();
+    ch->setDTR();
+    ch->clearDTR();
+    EXPECT_EQ(modem_requests().size(), 3u) << "no line requests on a closed channel";
+
+    ASSERT_EQ(ch->open(), 1);
+    const Request reopened{kTIOCMBIC, kTIOCM_DTR, port_fd(), slave.st_rdev};
+    EXPECT_EQ(modem_requests(), (std::vector<Request>{clear, set, clear, reopened})) << "every open clears DTR";
+}
+
+// bind refuses a path that does not fit (199 characters do) or none and
+// keeps the old one; on an open channel it changes only what the next open
+// uses. A re-open closes the old port and pipe first.
+TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
+{
+    Pty other = open_pty(false);
+    ASSERT_TRUE(other.master);
+    const int base = open_fd_count();
     ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 9600, 0), 1);
     EXPECT_EQ(ch->bind(std::string(200, 'a').c_str(), 1200, 0), 0);
     EXPECT_EQ(ch->bind(nullptr, 1200, 0), 0);
@@ -212,10 +303,27 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndKeepsTheOldOne)
     if (!termios2) {
         ASSERT_TRUE(make_raw(pty.slave.get()));
     }
-    EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>("pty"), 3), 3);
+    EXPECT_EQ(send("pty"), 3);
     EXPECT_EQ(read_exact(pty.master.get(), 3, after(timeout())), "pty");
+    const int opened = open_fd_count();
+    EXPECT_EQ(opened, base + 3) << "the port and the two pipe ends";
+    ASSERT_EQ(ch->open(), 1) << "re-open of the same path";
+    EXPECT_EQ(open_fd_count(), opened) << "re-open must close the old port and pipe first";
 
-    // 199 characters fit; this path does not exist, so the open fails.
+    ASSERT_EQ(ch->bind(other.slave_path.c_str(), 9600, 0), 1);
+    EXPECT_TRUE(ch->isOpened());
+    EXPECT_EQ(send("one"), 3);
+    EXPECT_EQ(read_exact(pty.master.get(), 3, after(timeout())), "one");
+    ASSERT_EQ(ch->open(), 1);
+    if (!termios2) {
+        ASSERT_TRUE(make_raw(other.slave.get()));
+    }
+    EXPECT_EQ(open_fd_count(), opened);
+    EXPECT_EQ(send("two"), 3);
+    EXPECT_EQ(read_exact(other.master.get(), 3, after(timeout())), "two");
+    EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "old port still written";
+
+    // This path of 199 characters does not exist, so the open fails.
     const std::string longest = "/nonexistent/" + std::string(199 - 13, 'b');
     ASSERT_EQ(longest.size(), 199u);
     EXPECT_EQ(ch->bind(longest.c_str(), 9600, 0), 1);
@@ -224,134 +332,12 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndKeepsTheOldOne)
     EXPECT_FALSE(ch->isOpened());
 }
 
-TEST_F(Port, OpenAtANonStandardRateSetsARawExplicitRateLine)
-{
-    ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 256000, 0), 1);
-    ASSERT_EQ(ch->open(), 1);
-
-    // The record handed to the kernel (seen through the seam, emulator included).
-    std::optional<LineRecord> sent;
-    for (const auto& c : ioctl_calls())
-        if (c.request == kTCSETS2)
-            sent = c.line;
-    ASSERT_TRUE(sent);
-    EXPECT_EQ(sent->cflag, 0x18B0u);  // BOTHER | CLOCAL | CREAD | CS8
-    EXPECT_EQ(sent->iflag, 0u);
-    EXPECT_EQ(sent->oflag, 0u);
-    EXPECT_EQ(sent->lflag, 0u);
-    EXPECT_EQ(sent->line, 0);
-    EXPECT_TRUE(sent->cc_all_zero) << "VMIN and VTIME must be 0";
-    EXPECT_EQ(sent->ispeed, 256000u);
-    EXPECT_EQ(sent->ospeed, 256000u);
-
-    if (!termios2) {
-        GTEST_SKIP() << "the termios2 requests (TCGETS2/TCSETS2) fail under the emulator: "
-                        "the settings the port holds cannot be read back";
-    }
-    const auto held = read_line_settings(pty.slave.get());
-    ASSERT_TRUE(held);
-    EXPECT_EQ(held->cflag & 0x100Fu, 0x1000u) << "explicit rate (BOTHER)";
-    EXPECT_EQ(held->ispeed, 256000u);
-    EXPECT_EQ(held->ospeed, 256000u);
-    EXPECT_EQ(held->cflag & 0x30u, 0x30u) << "8 data bits";
-    EXPECT_EQ(held->cflag & 0x880u, 0x880u) << "CLOCAL and CREAD";
-    EXPECT_EQ(held->cflag & 0x80000540u, 0u) << "no CRTSCTS, HUPCL, PARENB or CSTOPB";
-    EXPECT_EQ(held->lflag, 0u);
-    EXPECT_EQ(held->iflag, 0u);
-    EXPECT_EQ(held->oflag, 0u);
-    EXPECT_TRUE(held->cc_all_zero);
-}
-
-TEST_F(Port, OpenClearsDtrAndTheLineRequestsReachThePort)
-{
-    struct stat slave;
-    ASSERT_EQ(::fstat(pty.slave.get(), &slave), 0);
-    open_on(pty);
-    const int fd = port_fd();
-
-    auto modem_requests = [&] {
-        std::vector<IoctlCall> out;
-        for (const auto& c : ioctl_calls())
-            if (c.request == kTIOCMBIS || c.request == kTIOCMBIC)
-                out.push_back(c);
-        return out;
-    };
-    auto calls = modem_requests();
-    ASSERT_EQ(calls.size(), 1u) << "open must clear DTR, once";
-    EXPECT_EQ(calls[0].request, kTIOCMBIC);
-    EXPECT_EQ(calls[0].int_arg, kTIOCM_DTR);
-    EXPECT_EQ(calls[0].fd, fd);
-    EXPECT_EQ(calls[0].rdev, slave.st_rdev);
-
-    ch->setDTR();
-    ch->clearDTR();
-    calls = modem_requests();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[1].request, kTIOCMBIS);
-    EXPECT_EQ(calls[1].int_arg, kTIOCM_DTR);
-    EXPECT_EQ(calls[2].request, kTIOCMBIC);
-    EXPECT_EQ(calls[2].int_arg, kTIOCM_DTR);
-
-    ch->close();
-    ch->setDTR();
-    ch->clearDTR();
-    EXPECT_EQ(modem_requests().size(), 3u) << "no line requests on a closed channel";
-
-    ASSERT_EQ(ch->open(), 1);
-    calls = modem_requests();
-    ASSERT_EQ(calls.size(), 4u) << "every open clears DTR";
-    EXPECT_EQ(calls[3].request, kTIOCMBIC);
-}
-
-TEST_F(Port, ReopenAndBindOnAnOpenChannel)
-{
-    Pty other = open_pty(false);
-    ASSERT_TRUE(other.master);
-    const int base = open_fd_count();
-
-    open_on(pty);
-    const int opened = open_fd_count();
-    EXPECT_EQ(opened, base + 3) << "the port and the two pipe ends";
-    ASSERT_EQ(ch->open(), 1) << "re-open of the same path";
-    EXPECT_EQ(open_fd_count(), opened) << "re-open must close the old port and pipe first";
-
-    // bind changes only what the next open uses.
-    ASSERT_EQ(ch->bind(other.slave_path.c_str(), 9600, 0), 1);
-    EXPECT_TRUE(ch->isOpened());
-    EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>("one"), 3), 3);
-    EXPECT_EQ(read_exact(pty.master.get(), 3, after(timeout())), "one");
-
-    ASSERT_EQ(ch->open(), 1);
-    if (!termios2) {
-        ASSERT_TRUE(make_raw(other.slave.get()));
-    }
-    EXPECT_EQ(open_fd_count(), opened);
-    EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>("two"), 3), 3);
-    EXPECT_EQ(read_exact(other.master.get(), 3, after(timeout())), "two");
-    EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "old port still written";
-}
-
-TEST_F(Port, CloseTwiceAndReleaseOfAnOpenChannelFreeEverything)
-{
-    const int base = open_fd_count();
-    open_on(pty);
-    ch->close();
-    ch->close();
-    EXPECT_FALSE(ch->isOpened());
-    EXPECT_EQ(open_fd_count(), base);
-
-    ASSERT_EQ(ch->open(), 1);
-    serial_rxtx::ReleaseRxTx(ch);
-    ch = nullptr;
-    EXPECT_EQ(open_fd_count(), base);
-}
-
-TEST_F(Port, BytesPassUnchangedBothWays)
+TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
 {
     open_on(pty);
     const std::string bytes("raw\r\n\x03\x04\x11\x13\x7f\0end", 14);
 
-    EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()), 14);
+    EXPECT_EQ(send(bytes), 14);
     EXPECT_EQ(read_exact(pty.master.get(), bytes.size(), after(timeout())), bytes);
     std::uint32_t count = 0;
     EXPECT_EQ(ch->waitforsent(0, &count), 0);
@@ -372,69 +358,42 @@ TEST_F(Port, BytesPassUnchangedBothWays)
     EXPECT_EQ(receive(64), "");
     EXPECT_EQ(ch->waitforrecv(0, &count), 0);
     EXPECT_EQ(count, 0u);
-}
 
-TEST_F(Port, SendStopsAtAFullOutputQueueWithAShortCount)
-{
-    open_on(pty);
+    // A send stops at a full output queue with a short count.
     const std::string big(1 << 20, 'z');
-    const int sent = ch->senddata(reinterpret_cast<const unsigned char*>(big.data()), big.size());
+    const int sent = send(big);
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, static_cast<int>(big.size()));
-    std::uint32_t count = 0;
     ch->waitforsent(0, &count);
     EXPECT_EQ(count, static_cast<std::uint32_t>(sent));
 }
 
-TEST_F(Port, FlushDiscardsQueuedInput)
+// A wait with enough queued returns at once and consumes nothing; one with
+// too little and a time-out of 0 times out at once with a count of 0. Flush
+// discards what is queued.
+TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndConsumesNothing)
 {
     open_on(pty);
+    for (const std::string queued : {"", "four"}) {
+        feed(queued);
+        expect_queued(queued.size());
+        for (std::uint32_t want : {0u, 1u, 3u, 4u, 5u}) {
+            SCOPED_TRACE(std::to_string(want) + " wanted, " + std::to_string(queued.size()) + " queued");
+            const bool enough = want <= queued.size();
+            const Wait w = wait(want, 0);
+            EXPECT_EQ(w.result, enough ? READY : TIMED_OUT);
+            EXPECT_EQ(w.got, enough ? queued.size() : 0u);
+            EXPECT_EQ(ch->waitfordata(want, 0, nullptr), w.result);
+        }
+        EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(queued.size()));
+    }
+    EXPECT_EQ(receive(16), "four");
+
     feed("stale");
     expect_queued(5);
     ch->flush(0);
     EXPECT_EQ(ch->rxqueue_count(), 0);
     EXPECT_EQ(receive(16), "");
-}
-
-TEST_F(Port, WaitReturnsAtOnceWhenEnoughIsQueuedAndConsumesNothing)
-{
-    open_on(pty);
-    std::uint32_t got = 9;
-    EXPECT_EQ(ch->waitfordata(0, 0, &got), READY) << "wanted 0";
-    EXPECT_EQ(got, 0u);
-
-    feed("four");
-    expect_queued(4);
-    EXPECT_EQ(ch->waitfordata(0, 0, &got), READY);
-    EXPECT_EQ(got, 4u);
-    EXPECT_EQ(ch->waitfordata(3, 0, &got), READY);
-    EXPECT_EQ(got, 4u);
-    EXPECT_EQ(ch->waitfordata(4, 0, nullptr), READY);
-    EXPECT_EQ(ch->rxqueue_count(), 4);
-    EXPECT_EQ(receive(16), "four");
-}
-
-TEST_F(Port, WaitTimesOutWithZeroAndLeavesTooFewBytesQueued)
-{
-    open_on(pty);
-    std::uint32_t got = 9;
-    EXPECT_EQ(ch->waitfordata(1, 0, &got), TIMED_OUT) << "time-out 0, nothing queued";
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(ch->waitfordata(1, 0, nullptr), TIMED_OUT);
-
-    // The line goes quiet part-way: the passes back off instead of looking
-    // at the port every time the 7 missing bytes would need (under 1 ms).
-    feed("abc");
-    expect_queued(3);
-    const int looks = fionread_count(port_fd());
-    const auto t0 = Clock::now();
-    got = 9;
-    EXPECT_EQ(ch->waitfordata(10, 300, &got), TIMED_OUT);
-    EXPECT_GE(ms_since(t0), 300) << "returned before its time-out";
-    EXPECT_EQ(got, 0u);
-    EXPECT_LT(fionread_count(port_fd()) - looks, 60) << "the quiet line was polled without backing off";
-    EXPECT_EQ(ch->rxqueue_count(), 3);
-    EXPECT_EQ(receive(16), "abc");
 }
 
 // Bytes arriving in two parts while the wait runs, at a bound rate and with
@@ -454,131 +413,108 @@ TEST_F(Port, WaitSeesBytesThatArriveDuringIt)
             EXPECT_TRUE(wait_fionread(fd, seen + 2, after(timeout())));
             EXPECT_TRUE(write_all(pty.master.get(), "67890"));
         });
-        std::uint32_t got = 0;
-        const std::int32_t r = ch->waitfordata(10, timeout().count(), &got);
+        const Wait w = wait(10, timeout().count());
         far_end.join();
-        EXPECT_EQ(r, READY);
-        EXPECT_EQ(got, 10u);
+        EXPECT_EQ(w.result, READY);
+        EXPECT_EQ(w.got, 10u);
         EXPECT_EQ(receive(16), "1234567890");
         ch->close();
     }
 }
 
-// ---- cancellation ----
+// ---- cancellation, and system calls failing through the seam ----
 
-TEST_F(Port, CancelFromAnotherThreadEndsABlockedWait)
+// What ends a wait early, and what does not. A cancellation from another
+// thread ends a blocked wait as a time-out with a count of 0 and empties the
+// pipe, also a wait that pauses between passes: at 50 baud the 999 missing
+// bytes need far longer than the time-out. A failed poll fails the wait with
+// a count of 0, at once. With one byte queued and three wanted, the wait's
+// second poll is the pause between passes: its failure only cuts that pause
+// short, and the wait runs to its time-out as usual. So does a wait on a
+// line gone quiet part-way, where the passes back off instead of looking at
+// the port every time the 7 missing bytes would need (under 1 ms). Each time
+// the queued bytes stay and the next wait runs normally, with no
+// cancellation pending.
+TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuietLineDoesNot)
 {
-    open_on(pty);
-    const int fd = port_fd();
-    const int seen = fionread_count(fd);
-    std::thread canceller([&] {
-        EXPECT_TRUE(wait_fionread(fd, seen + 1, after(timeout())));
-        ch->cancelOperation();
-    });
-    const auto t0 = Clock::now();
-    std::uint32_t got = 9;
-    const std::int32_t r = ch->waitfordata(1, kLongWaitMs, &got);
-    const auto took = ms_since(t0);
-    canceller.join();
-    EXPECT_EQ(r, TIMED_OUT);
-    EXPECT_EQ(got, 0u);
-    EXPECT_LT(took, timeout().count()) << "the wait ran on after the cancellation";
-    EXPECT_EQ(queued(last_pipe_read_end()), 0) << "the pipe must be emptied";
-    expect_no_pending_cancel();
+    const struct {
+        std::uint32_t baud;
+        std::string queued;
+        std::uint32_t want, ms;
+        int cancel_after;  // looks at the port's queue by the wait, then a cancellation (0: none)
+        int failing_poll;  // of the wait (0: none)
+        std::int32_t result;
+        int max_looks;  // at the port's queue during the wait (0: not counted)
+    } cases[] = {
+        {115200, "", 1, kLongWaitMs, 1, 0, TIMED_OUT, 0},
+        {50, "1", 1000, kLongWaitMs, 2, 0, TIMED_OUT, 0},
+        {115200, "", 1, kLongWaitMs, 0, 1, FAILED, 0},
+        {115200, "a", 3, 1000, 0, 2, TIMED_OUT, 0},
+        {115200, "abc", 10, 300, 0, 0, TIMED_OUT, 60},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("rate " + std::to_string(c.baud) + ", " + std::to_string(c.want) + " wanted, cancel after look " +
+                     std::to_string(c.cancel_after) + ", failing poll " + std::to_string(c.failing_poll));
+        open_on(pty, c.baud);
+        feed(c.queued);
+        expect_queued(c.queued.size());
+        const int fd = port_fd();
+        const int seen = fionread_count(fd);
+        inject("ppoll", c.failing_poll, 1, EINTR);
+        std::thread canceller([&] {
+            if (c.cancel_after == 0)
+                return;
+            EXPECT_TRUE(wait_fionread(fd, seen + c.cancel_after, after(timeout())));
+            ch->cancelOperation();
+        });
+        const Wait w = wait(c.want, c.ms);
+        canceller.join();
+        EXPECT_EQ(w.result, c.result);
+        EXPECT_EQ(w.got, 0u);
+        if (c.ms == kLongWaitMs)
+            EXPECT_LT(w.ms, timeout().count()) << "the wait ran on";
+        else
+            EXPECT_GE(w.ms, c.ms);
+        EXPECT_EQ(injected_hits(), c.failing_poll > 0 ? 1 : 0);
+        if (c.max_looks > 0) {
+            EXPECT_LT(fionread_count(fd) - seen, c.max_looks) << "the quiet line was polled without backing off";
+        }
+        EXPECT_EQ(queued(last_pipe_read_end()), 0) << "the pipe must be emptied";
+        EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(c.queued.size())) << "the queued bytes stay";
+        EXPECT_EQ(receive(16), c.queued);
+        expect_whole_timeout();
+    }
 }
 
-// At 50 baud the 999 missing bytes need far longer than the time-out, so the
-// wait pauses between passes; a cancellation must still end it.
-TEST_F(Port, CancelEndsAWaitThatPausesForMissingBytes)
-{
-    open_on(pty, 50);
-    feed("1");
-    expect_queued(1);
-    const int fd = port_fd();
-    const int seen = fionread_count(fd);
-    std::thread canceller([&] {
-        EXPECT_TRUE(wait_fionread(fd, seen + 2, after(timeout())));
-        ch->cancelOperation();
-    });
-    const auto t0 = Clock::now();
-    std::uint32_t got = 9;
-    const std::int32_t r = ch->waitfordata(1000, kLongWaitMs, &got);
-    const auto took = ms_since(t0);
-    canceller.join();
-    EXPECT_EQ(r, TIMED_OUT);
-    EXPECT_EQ(got, 0u);
-    EXPECT_LT(took, timeout().count()) << "the pause ignored the cancellation";
-    EXPECT_EQ(ch->rxqueue_count(), 1) << "the queued byte stays";
-}
-
-TEST_F(Port, SeveralCancelsEndOneWaitOnly)
+// Cancellations made while no wait runs (here three, from another thread)
+// stay pending through a wait that already had enough, end the next wait
+// that has to wait, and only that one; close drops them.
+TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThem)
 {
     open_on(pty);
+    feed("ok");
+    expect_queued(2);
     std::thread canceller([&] {
         for (int i = 0; i < 3; i++)
             ch->cancelOperation();
     });
     canceller.join();
     EXPECT_EQ(queued(last_pipe_read_end()), 3);
-    const auto t0 = Clock::now();
-    EXPECT_EQ(ch->waitfordata(1, kLongWaitMs, nullptr), TIMED_OUT);
-    EXPECT_LT(ms_since(t0), timeout().count());
-    EXPECT_EQ(queued(last_pipe_read_end()), 0) << "all three bytes drained";
-    expect_no_pending_cancel();
-}
-
-TEST_F(Port, PendingCancelSurvivesAWaitThatAlreadyHadEnough)
-{
-    open_on(pty);
-    feed("ok");
-    expect_queued(2);
-    ch->cancelOperation();
     std::uint32_t got = 0;
     EXPECT_EQ(ch->waitfordata(2, kLongWaitMs, &got), READY);
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(receive(4), "ok");
+    EXPECT_EQ(queued(last_pipe_read_end()), 3) << "the wait that had enough took a cancellation";
 
-    const auto t0 = Clock::now();
-    EXPECT_EQ(ch->waitfordata(1, kLongWaitMs, &got), TIMED_OUT) << "the cancellation was lost";
-    EXPECT_LT(ms_since(t0), timeout().count());
-    expect_no_pending_cancel();
-}
+    expect_cancelled(wait(1, kLongWaitMs));
+    EXPECT_EQ(queued(last_pipe_read_end()), 0) << "all three bytes drained";
+    expect_whole_timeout();
 
-TEST_F(Port, NoCancelIsPendingAfterCloseAndANewOpen)
-{
-    open_on(pty);
     ch->cancelOperation();
     ch->close();
     ch->cancelOperation();  // closed: nothing to write to
     ASSERT_EQ(ch->open(), 1);
-    expect_no_pending_cancel();
-}
-
-TEST_F(Port, WithoutThePipeWaitsWatchThePortAloneAndCannotBeCancelled)
-{
-    inject("pipe", 1, 1, EMFILE);
-    const int base = open_fd_count();
-    open_on(pty);
-    EXPECT_EQ(open_fd_count(), base + 1) << "the port only";
-    ch->cancelOperation();
-    expect_no_pending_cancel();
-    feed("data");
-    expect_queued(4);
-    EXPECT_EQ(receive(8), "data");
-}
-
-TEST_F(Port, DrainStopsOnAnEmptyPipeWhoseReadEndStayedBlocking)
-{
-    inject("fcntl", 2, 1, EBADF);  // the read end's flags: it stays blocking
-    open_on(pty);
-    const int rd = last_pipe_read_end();
-    ASSERT_GE(rd, 0);
-    ASSERT_EQ(::fcntl(rd, F_GETFL) & O_NONBLOCK, 0) << "the seam did not keep the read end blocking";
-    ch->cancelOperation();
-    ch->cancelOperation();
-    EXPECT_EQ(ch->waitfordata(1, kLongWaitMs, nullptr), TIMED_OUT);
-    EXPECT_EQ(queued(rd), 0);
-    expect_no_pending_cancel();
+    expect_whole_timeout();
 }
 
 // Descriptors at 1024 and above (beyond what select can watch) serve like
@@ -603,154 +539,88 @@ TEST_F(Port, WaitsWorkWithThePortAndThePipeAboveDescriptor1024)
     }
     ASSERT_NE(::fcntl(FD_SETSIZE - 1, F_GETFD), -1) << "could not take every lower descriptor";
     open_on(pty);
-    const int rd = last_pipe_read_end();
-    EXPECT_GE(rd, FD_SETSIZE);
+    EXPECT_GE(last_pipe_read_end(), FD_SETSIZE);
     fillers.clear();
 
-    std::uint32_t got = 9;
-    EXPECT_EQ(ch->waitfordata(1, 50, &got), TIMED_OUT);
-    EXPECT_EQ(got, 0u);
+    expect_whole_timeout(1, 50);
     feed("hi");
     expect_queued(2);
     EXPECT_EQ(receive(4), "hi");
     ch->cancelOperation();
-    const auto t0 = Clock::now();
-    EXPECT_EQ(ch->waitfordata(1, kLongWaitMs, &got), TIMED_OUT);
-    EXPECT_LT(ms_since(t0), timeout().count()) << "the cancellation was not seen";
+    expect_cancelled(wait(1, kLongWaitMs));
     ch->close();
     ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
-// ---- failing system calls, through the seam ----
-
-// A wait reported by what it returned, what it counted and how long it took.
-struct Wait {
-    std::int32_t result;
-    std::uint32_t got;
-    std::int64_t ms;
-};
-
-class PortFaults : public Port {
-protected:
-    Wait wait(std::uint32_t want, std::uint32_t ms)
-    {
-        std::uint32_t got = 12345;
-        const auto t0 = Clock::now();
-        const std::int32_t r = ch->waitfordata(want, ms, &got);
-        return {r, got, ms_since(t0)};
-    }
-
-    // A cancellation ends a long wait early and is then gone.
-    void expect_cancel_works()
-    {
-        ch->cancelOperation();
-        const Wait w = wait(1, kLongWaitMs);
-        EXPECT_EQ(w.result, TIMED_OUT);
-        EXPECT_EQ(w.got, 0u);
-        EXPECT_LT(w.ms, timeout().count()) << "the cancellation did not end the wait";
-        expect_no_pending_cancel();
-    }
-};
-
-// The port's status flags cannot be set: the device is closed again, open
-// reports failure and nothing is left open.
-TEST_F(PortFaults, PortFlagsFailureClosesTheDeviceAndOpenFails)
-{
-    const int base = open_fd_count();
-    ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 115200, 0), 1);
-    inject("fcntl", 1, 1, EIO);
-    EXPECT_EQ(ch->open(), 0);
-    EXPECT_FALSE(ch->isOpened());
-    EXPECT_EQ(open_fd_count(), base);
-    EXPECT_EQ(injected_hits(), 1);
-}
-
-// The third to fifth fcntl calls of an open make the pipe ends non-blocking
-// (read end: set; write end: get, set). When one fails the channel is open
-// all the same and close releases everything. A channel that kept its pipe
-// still has its wait ended by a cancellation; one that dropped the pipe (a
-// write end that could block is no use) holds the port alone. Also a flood
-// of cancellations, far more than the pipe holds, with no wait in between:
+// One system call of an open fails ("none": no fault). The device itself
+// (here on an open channel, which is closed first) and the port's status
+// flags (the first fcntl) fail the open: the channel is closed, holds
+// nothing, and a cancellation on it does nothing. Without the pipe, or with
+// a write end that could block (4th and 5th fcntl: get, set), which is no
+// use and dropped, the channel holds the port alone and its waits cannot be
+// cancelled. A read end left blocking (2nd and 3rd fcntl: get, set) still
+// serves: the drain stops at the empty pipe. Each time also a flood of
+// cancellations, far more than the pipe holds, with no wait in between:
 // cancelOperation never blocks and one wait takes them all.
-class PipeFlagsFail : public PortFaults, public ::testing::WithParamInterface<int> {};
-
-TEST_P(PipeFlagsFail, TheChannelOpensAndCancellationNeverBlocks)
+TEST_F(PortFaults, AFailingCallOfOpen)
 {
-    const int base = open_fd_count();
-    if (GetParam() > 0)
-        inject("fcntl", GetParam(), 1, EBADF);
-    open_on(pty);
-    const bool pipe = open_fd_count() == base + 3;
-    EXPECT_EQ(open_fd_count(), GetParam() == 4 || GetParam() == 5 ? base + 1 : base + 3);
-    if (pipe)
-        expect_cancel_works();
-    for (int i = 0; i < 70000; i++)  // the pipe holds 65536 bytes
-        ch->cancelOperation();
-    if (pipe) {
-        EXPECT_EQ(wait(1, kLongWaitMs).result, TIMED_OUT);
-        expect_no_pending_cancel();
+    const struct {
+        const char* call;
+        int nth, err;
+        bool reopen;           // the channel is open when the failing open begins
+        int fds;               // held after it: none (the open fails), the port alone (1), or with the pipe (3)
+        bool read_end_blocks;  // of the pipe
+    } cases[] = {
+        {"none", 0, 0, false, 3, false},
+        {"open", 1, EBUSY, true, 0, false},
+        {"fcntl", 1, EIO, false, 0, false},
+        {"fcntl", 2, EBADF, false, 3, true},
+        {"fcntl", 3, EBADF, false, 3, true},
+        {"fcntl", 4, EBADF, false, 1, false},
+        {"fcntl", 5, EBADF, false, 1, false},
+        {"pipe", 1, EMFILE, false, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " call " + std::to_string(c.nth));
+        const int base = open_fd_count();
+        ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 115200, 0), 1);
+        if (c.reopen) {
+            ASSERT_EQ(ch->open(), 1);
+        }
+        inject(c.call, c.nth, 1, c.err);
+        EXPECT_EQ(ch->open(), c.fds > 0 ? 1 : 0);
+        EXPECT_EQ(ch->isOpened(), c.fds > 0);
+        EXPECT_EQ(open_fd_count(), base + c.fds);
+        EXPECT_EQ(injected_hits(), c.nth > 0 ? 1 : 0);
+        if (c.fds == 0) {
+            ch->cancelOperation();
+            const Wait w = wait(1, 200);
+            EXPECT_EQ(w.result, FAILED);
+            EXPECT_EQ(w.got, 0u);
+            continue;
+        }
+        if (!termios2) {
+            ASSERT_TRUE(make_raw(pty.slave.get()));
+        }
+        const int rd = last_pipe_read_end();
+        if (c.fds == 3) {
+            EXPECT_EQ(::fcntl(rd, F_GETFL) & O_NONBLOCK, c.read_end_blocks ? 0 : O_NONBLOCK);
+        }
+        for (int cancels : {2, 70000}) {  // the pipe holds 65536 bytes
+            for (int i = 0; i < cancels; i++)
+                ch->cancelOperation();
+            if (c.fds == 3) {
+                expect_cancelled(wait(1, kLongWaitMs));
+                EXPECT_EQ(queued(rd), 0);
+            }
+            expect_whole_timeout();
+        }
+        feed("data");
+        expect_queued(4);
+        EXPECT_EQ(receive(8), "data");
+        ch->close();
+        EXPECT_EQ(open_fd_count(), base);
     }
-    ch->close();
-    EXPECT_EQ(open_fd_count(), base);
-    EXPECT_EQ(injected_hits(), GetParam() > 0 ? 1 : 0);
-}
-
-std::string pipe_call_name(const ::testing::TestParamInfo<int>& i)
-{
-    const char* names[] = {"NoFault", "", "", "ReadEndSet", "WriteEndGet", "WriteEndSet"};
-    return names[i.param];
-}
-
-INSTANTIATE_TEST_SUITE_P(Calls, PipeFlagsFail, ::testing::Values(0, 3, 4, 5), pipe_call_name);
-
-// Opening an open channel closes it first; when the new open fails the
-// channel is closed, holds nothing and a cancellation on it does nothing.
-TEST_F(PortFaults, ReopenThatFailsLeavesTheChannelClosedAndEmpty)
-{
-    const int base = open_fd_count();
-    open_on(pty);
-    inject("open", 1, 1, EBUSY);
-    EXPECT_EQ(ch->open(), 0);
-    EXPECT_FALSE(ch->isOpened());
-    EXPECT_EQ(open_fd_count(), base) << "the old device or pipe stayed open";
-    ch->cancelOperation();
-    const Wait w = wait(1, 200);
-    EXPECT_EQ(w.result, FAILED);
-    EXPECT_EQ(w.got, 0u);
-    EXPECT_EQ(injected_hits(), 1);
-}
-
-// An interrupted poll ends the wait as failed with a count of 0, at once;
-// the channel is unharmed and the next wait runs normally.
-TEST_F(PortFaults, AFailedPollFailsTheWaitWithZeroAndTheNextOneWorks)
-{
-    open_on(pty);
-    inject("ppoll", 1, 1, EINTR);
-    const Wait w = wait(1, kLongWaitMs);
-    EXPECT_EQ(w.result, FAILED);
-    EXPECT_EQ(w.got, 0u);
-    EXPECT_LT(w.ms, timeout().count());
-    EXPECT_EQ(wait(1, 200).result, TIMED_OUT);
-    EXPECT_EQ(injected_hits(), 1);
-}
-
-// One byte is queued and three are wanted: the wait's second poll is the
-// pause between passes. Its failure only cuts that pause short; the wait
-// runs to its time-out as usual and the byte stays queued.
-TEST_F(PortFaults, AFailedPauseDoesNotFailTheWait)
-{
-    open_on(pty);
-    feed("a");
-    const Deadline d = after(timeout());
-    while (ch->rxqueue_count() < 1 && Clock::now() < d)
-        std::this_thread::sleep_for(milliseconds(1));  // no poll before the wait under test
-    inject("ppoll", 2, 1, EINTR);
-    const Wait w = wait(3, 1000);
-    EXPECT_EQ(w.result, TIMED_OUT);
-    EXPECT_EQ(w.got, 0u);
-    EXPECT_GE(w.ms, 1000);
-    EXPECT_EQ(ch->rxqueue_count(), 1);
-    EXPECT_EQ(injected_hits(), 1);
 }
 
 // Writes that pass three bytes at a time: senddata goes on until all are
@@ -765,8 +635,7 @@ TEST_F(PortFaults, ShortWritesAreContinuedAndAWriteOfNothingEndsTheSend)
         SCOPED_TRACE(short_len);
         open_on(pty);
         inject("write", 1, 0, EIO, short_len);
-        EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>(text.data()), text.size()),
-                  static_cast<std::int32_t>(sent));
+        EXPECT_EQ(send(text), static_cast<std::int32_t>(sent));
         std::uint32_t reported = 99;
         ch->waitforsent(0, &reported);
         EXPECT_EQ(reported, sent);
@@ -774,6 +643,136 @@ TEST_F(PortFaults, ShortWritesAreContinuedAndAWriteOfNothingEndsTheSend)
         reset_seam();
         EXPECT_EQ(read_exact(pty.master.get(), sent, after(timeout())), text.substr(0, sent));
     }
+}
+
+// ---- stress ----
+
+using PortwireStress = Port;
+
+// The waiter loops on waits of 100 ms for one to four bytes while a feeder
+// sends a byte now and then and a canceller calls cancelOperation: in bursts
+// of up to 50 calls with pauses of up to half a millisecond when paced, else
+// as fast as it can (which must not keep the waiter draining the pipe past
+// its time-out). A wait is bad unless it ends ready with at least the wanted
+// count or timed out with a count of 0 (the channel stays open, so never
+// failed), within its time-out and some slack. Each run is bounded by a
+// deadline, which ends the waiter early.
+TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
+{
+    const std::uint32_t wait_ms = 100;
+    const std::int64_t slack_ms = timeout(milliseconds(1000)).count();
+    const struct {
+        int waits;
+        bool paced;
+    } runs[] = {{2000, true}, {500, false}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.paced ? "paced canceller" : "unpaced canceller");
+        open_on(pty);
+        const Deadline stop = after(timeout(milliseconds(20000)));
+        std::atomic<bool> done{false};
+        std::atomic<long> cancels{0};
+        int waited = 0, ready = 0, timed_out = 0, bad = 0;
+        std::int64_t longest_ms = 0;
+        std::string first_bad;
+        std::thread waiter([&] {
+            for (; waited < run.waits && Clock::now() < stop; waited++) {
+                const std::uint32_t want = 1 + static_cast<std::uint32_t>(waited % 4);
+                const Wait w = wait(want, wait_ms);
+                longest_ms = std::max(longest_ms, w.ms);
+                ready += w.result == READY;
+                timed_out += w.result == TIMED_OUT;
+                if (w.result == READY)
+                    receive(64);
+                const bool valid = (w.result == READY && w.got >= want) || (w.result == TIMED_OUT && w.got == 0);
+                if ((!valid || w.ms > wait_ms + slack_ms) && bad++ == 0)
+                    first_bad = "wait " + std::to_string(waited) + ": result " + std::to_string(w.result) +
+                                ", count " + std::to_string(w.got) + ", " + std::to_string(w.ms) + " ms";
+            }
+            done = true;
+        });
+        std::thread canceller([&] {
+            std::minstd_rand rng(7);
+            while (!done && Clock::now() < stop) {
+                const int burst = run.paced ? 1 + static_cast<int>(rng() % 50) : 1000;
+                for (int k = 0; k < burst; k++)
+                    ch->cancelOperation();
+                cancels += burst;
+                if (run.paced)
+                    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
+            }
+        });
+        std::thread feeder([&] {
+            while (!done && Clock::now() < stop) {
+                write_all(pty.master.get(), "f", 1);
+                std::this_thread::sleep_for(milliseconds(3));
+            }
+        });
+        waiter.join();
+        canceller.join();
+        feeder.join();
+        EXPECT_EQ(waited, run.waits) << "the run passed its deadline";
+        EXPECT_EQ(bad, 0) << first_bad << " (longest " << longest_ms << " ms)";
+        if (run.paced) {
+            EXPECT_GT(cancels, 0);
+            RecordProperty("cancels", std::to_string(cancels));
+            RecordProperty("ready", ready);
+            RecordProperty("timed_out", timed_out);
+            RecordProperty("longest_ms", std::to_string(longest_ms));
+        }
+        // Afterwards the channel works as before: pending cancellations
+        // (whatever the hammering left, and three more) end one wait at once,
+        // and then none is pending. The waits want more than a late byte of
+        // the feeder could bring.
+        while (!receive(256).empty()) {
+        }
+        for (int i = 0; i < 3; i++)
+            ch->cancelOperation();
+        expect_cancelled(wait(1000, kLongWaitMs));
+        expect_whole_timeout(1000);
+    }
+}
+
+// Thousands of cycles of open, of open on an open channel and of close
+// twice, of a failed open, and of a channel released while open: afterwards
+// the process holds exactly the descriptors it held before.
+TEST_F(PortwireStress, OpenCloseCyclesLeakNoDescriptor)
+{
+    const int cycles = 3000;
+    const int base = open_fd_count();
+    ASSERT_GT(base, 0);
+
+    ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 115200, 0), 1);
+    for (int i = 0; i < cycles; i++) {
+        ASSERT_EQ(ch->open(), 1) << "cycle " << i;
+        if (i % 100 == 0) {
+            ASSERT_EQ(open_fd_count(), base + 3) << "the port and the two pipe ends, cycle " << i;
+        }
+        ch->cancelOperation();
+        ASSERT_EQ(ch->open(), 1) << "reopen, cycle " << i;  // on the open channel
+        ch->close();
+        ch->close();
+        ASSERT_FALSE(ch->isOpened());
+    }
+    EXPECT_EQ(open_fd_count(), base) << "after open, reopen and close";
+
+    const std::string missing = pty.slave_path + "-missing";
+    for (int i = 0; i < cycles; i++) {
+        ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 9600, 0), 1);
+        ASSERT_EQ(ch->open(), 1);
+        ASSERT_EQ(ch->bind(missing.c_str(), 9600, 0), 1);
+        ASSERT_EQ(ch->open(), 0) << "cycle " << i;
+        ASSERT_FALSE(ch->isOpened());
+    }
+    EXPECT_EQ(open_fd_count(), base) << "after opens that failed on an open channel";
+
+    for (int i = 0; i < cycles; i++) {
+        serial_rxtx* other = serial_rxtx::CreateRxTx();
+        ASSERT_EQ(other->bind(pty.slave_path.c_str(), 57600, 0), 1);
+        ASSERT_EQ(other->open(), 1);
+        serial_rxtx::ReleaseRxTx(other);
+    }
+    EXPECT_EQ(open_fd_count(), base) << "after channels released while open";
+    RecordProperty("cycles", std::to_string(3 * cycles));
 }
 
 }  // namespace
