@@ -15,12 +15,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -52,15 +54,25 @@ int ms_left(Deadline d)
 // Waits for events on fd until the deadline; false on time-out.
 bool poll_one(int fd, short events, Deadline d)
 {
+    pollfd p{fd, events, 0};
+    int r;
+    while ((r = ::poll(&p, 1, ms_left(d))) < 0 && errno == EINTR) {
+    }
+    return r > 0;
+}
+
+// Waits until fd is readable and reads up to n bytes, again after EINTR and
+// EAGAIN. -1 with ETIMEDOUT when the deadline passes first.
+ssize_t read_some(int fd, char* buf, size_t n, Deadline d)
+{
     for (;;) {
-        pollfd p{fd, events, 0};
-        int r = ::poll(&p, 1, ms_left(d));
-        if (r > 0)
-            return true;
-        if (r == 0)
-            return false;
-        if (errno != EINTR)
-            return false;
+        if (!poll_one(fd, POLLIN, d)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        ssize_t r = ::read(fd, buf, n);
+        if (r >= 0 || (errno != EINTR && errno != EAGAIN))
+            return r;
     }
 }
 
@@ -91,22 +103,21 @@ void set_nonblocking(int fd)
         fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }
 
-std::vector<std::string> split_list(const std::string& s)
+// The words of a list separated by blanks or semicolons (a CMake list).
+std::vector<std::string> split_list(std::string s)
 {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : s) {
-        if (c == ';' || c == ' ') {
-            if (!cur.empty())
-                out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
+    std::replace(s.begin(), s.end(), ';', ' ');
+    std::istringstream in(s);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+sockaddr_in ipv4(in_addr_t host, uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(host);
+    a.sin_port = htons(port);
+    return a;
 }
 
 }  // namespace
@@ -142,18 +153,21 @@ const std::vector<std::string>& emulator_prefix()
 
 bool under_emulator() { return !emulator_prefix().empty(); }
 
+bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step)
+{
+    while (!done()) {
+        if (Clock::now() >= d)
+            return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
 Fd& Fd::operator=(Fd&& o) noexcept
 {
     if (this != &o)
         reset(o.release());
     return *this;
-}
-
-int Fd::release()
-{
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
 }
 
 void Fd::reset(int fd)
@@ -188,16 +202,9 @@ std::string read_exact(int fd, size_t n, Deadline d)
 {
     std::string acc;
     char buf[4096];
-    while (acc.size() < n) {
-        if (!poll_one(fd, POLLIN, d))
-            break;
-        ssize_t r = ::read(fd, buf, std::min(sizeof(buf), n - acc.size()));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
-            break;
+    ssize_t r;
+    while (acc.size() < n && (r = read_some(fd, buf, std::min(sizeof(buf), n - acc.size()), d)) > 0)
         acc.append(buf, static_cast<size_t>(r));
-    }
     return acc;
 }
 
@@ -211,11 +218,7 @@ bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
     size_t from = 0;
     while (acc.find(needle, from) == std::string::npos) {
         from = acc.size() >= needle.size() ? acc.size() - needle.size() + 1 : 0;
-        if (!poll_one(fd, POLLIN, d))
-            return false;
-        ssize_t r = ::read(fd, buf, sizeof(buf));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
+        ssize_t r = read_some(fd, buf, sizeof(buf), d);
         if (r <= 0)
             return false;
         acc.append(buf, static_cast<size_t>(r));
@@ -226,14 +229,10 @@ bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
 bool wait_eof(int fd, Deadline d)
 {
     char buf[4096];
-    while (poll_one(fd, POLLIN, d)) {
-        ssize_t r = ::read(fd, buf, sizeof(buf));
-        if (r == 0 || (r < 0 && errno == ECONNRESET))
-            return true;
-        if (r < 0 && errno != EINTR && errno != EAGAIN)
-            return false;
+    ssize_t r;
+    while ((r = read_some(fd, buf, sizeof(buf), d)) > 0) {
     }
-    return false;
+    return r == 0 || errno == ECONNRESET;
 }
 
 bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
@@ -251,12 +250,10 @@ uint16_t free_tcp_port()
                                  static_cast<unsigned>(Clock::now().time_since_epoch().count()));
     for (int attempt = 0; attempt < 1000; attempt++) {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(static_cast<uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count))));
-        if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
-            return ntohs(a.sin_port);
+        const auto port = static_cast<uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count)));
+        const sockaddr_in a = ipv4(INADDR_ANY, port);
+        if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0)
+            return port;
     }
     return 0;
 }
@@ -265,7 +262,7 @@ bool wait_listening(uint16_t port, Deadline d)
 {
     char want[8];
     std::snprintf(want, sizeof(want), ":%04X", port);
-    for (;;) {
+    return poll_until([&] {
         std::ifstream f("/proc/net/tcp");
         std::string line;
         std::getline(f, line);  // header
@@ -276,26 +273,26 @@ bool wait_listening(uint16_t port, Deadline d)
             if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
                 return true;
         }
-        if (Clock::now() >= d)
-            return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+        return false;
+    }, d);
 }
 
 Fd connect_tcp(uint16_t port, Deadline d)
 {
-    for (;;) {
-        Fd s(::socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
-            return s;
-        if (Clock::now() >= d)
-            return Fd();
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
+    Fd s;
+    const bool connected = poll_until([&] {
+        s.reset(::socket(AF_INET, SOCK_STREAM, 0));
+        return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+    }, d);
+    return connected ? std::move(s) : Fd();
+}
+
+Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o, const std::string& arg)
+{
+    Process p = Process::start({bin, arg.empty() ? std::to_string(port) : arg}, o);
+    EXPECT_TRUE(wait_listening(port, after(timeout()))) << bin << " " << arg << " does not listen on " << port;
+    return p;
 }
 
 void set_reset_on_close(int fd)
@@ -433,7 +430,7 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
 }
 
 Process::Process(Process&& o) noexcept
-    : pid_(o.pid_),
+    : pid_(std::exchange(o.pid_, -1)),
       reaped_(o.reaped_),
       status_(o.status_),
       in_(std::move(o.in_)),
@@ -444,7 +441,6 @@ Process::Process(Process&& o) noexcept
       out_text_(std::move(o.out_text_)),
       err_text_(std::move(o.err_text_))
 {
-    o.pid_ = -1;
 }
 
 Process::~Process()
@@ -480,13 +476,26 @@ void Process::pump(Deadline d)
         std::this_thread::sleep_for(std::min(milliseconds(10), milliseconds(ms_left(d))));
         return;
     }
-    int r = ::poll(p, static_cast<nfds_t>(n), ms_left(d));
-    if (r <= 0)
-        return;
+    if (::poll(p, static_cast<nfds_t>(n), ms_left(d)) > 0)
+        take_available();
+}
+
+void Process::take_available()
+{
     if (!out_eof_ && out_)
         read_available(out_.get(), out_text_, out_eof_);
     if (!err_eof_ && err_)
         read_available(err_.get(), err_text_, err_eof_);
+}
+
+bool Process::reap()
+{
+    int st = 0;
+    if (!reaped_ && ::waitpid(pid_, &st, WNOHANG) == pid_) {
+        reaped_ = true;
+        status_ = st;
+    }
+    return reaped_;
 }
 
 bool Process::wait_text(const std::string& text, const bool& eof, const std::string& needle, milliseconds t)
@@ -513,24 +522,14 @@ bool Process::wait_errors(const std::string& needle, milliseconds t)
 std::optional<int> Process::wait(milliseconds t)
 {
     Deadline d = after(t);
-    while (!reaped_) {
-        int st = 0;
-        pid_t r = ::waitpid(pid_, &st, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            status_ = st;
-            break;
-        }
+    while (!reap()) {
         if (Clock::now() >= d)
             return std::nullopt;
         // Gather output meanwhile, in short steps, so the exit is seen soon.
         pump(std::min(d, after(milliseconds(10))));
     }
     // What the child wrote before it ended is still in the pipes: take it.
-    if (out_ && !out_eof_)
-        read_available(out_.get(), out_text_, out_eof_);
-    if (err_ && !err_eof_)
-        read_available(err_.get(), err_text_, err_eof_);
+    take_available();
     return status_;
 }
 
@@ -550,18 +549,7 @@ void Process::signal(int sig)
         ::kill(pid_, sig);
 }
 
-bool Process::running()
-{
-    if (reaped_)
-        return false;
-    int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        reaped_ = true;
-        status_ = st;
-        return false;
-    }
-    return true;
-}
+bool Process::running() { return !reap(); }
 
 static int count_entries(const std::string& dir)
 {
@@ -584,12 +572,11 @@ std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d)
     // Threads end a moment after their clients leave, and /proc offers
     // nothing to block on: look again every few milliseconds.
     std::pair<int, int> now;
-    for (;;) {
+    poll_until([&] {
         now = {open_fd_count(pid), thread_count(pid)};
-        if ((now.first == fds && now.second == threads) || Clock::now() >= d)
-            return now;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
+        return now == std::make_pair(fds, threads);
+    }, d, milliseconds(20));
+    return now;
 }
 
 int count_lines(const std::string& text, const std::string& line)
@@ -605,11 +592,8 @@ int count_lines(const std::string& text, const std::string& line)
 
 std::string strip_cr(const std::string& text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-        if (c != '\r')
-            out += c;
+    std::string out = text;
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
     return out;
 }
 
@@ -658,17 +642,10 @@ void drain(Process& p, milliseconds t) { p.wait_output(never, t); }
 
 pid_t child_of(pid_t pid, milliseconds t)
 {
-    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    Deadline d = after(t);
-    for (;;) {
-        std::ifstream f(path);
-        long child = -1;
-        if (f >> child)
-            return static_cast<pid_t>(child);
-        if (Clock::now() >= d)
-            return -1;
-        std::this_thread::sleep_for(milliseconds(10));  // polls /proc, bounded by d
-    }
+    const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    long child = -1;
+    const bool found = poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t));
+    return found ? static_cast<pid_t>(child) : -1;
 }
 
 char proc_state(pid_t pid)
@@ -684,30 +661,17 @@ char proc_state(pid_t pid)
     return all[close + 2];
 }
 
-namespace {
-
-// Polls the state of pid in /proc until `done` holds for it or the deadline.
-bool poll_state(pid_t pid, const std::function<bool(char)>& done, milliseconds t)
-{
-    Deadline d = after(t);
-    while (!done(proc_state(pid))) {
-        if (Clock::now() >= d)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
-
-}  // namespace
-
 bool wait_state(pid_t pid, char state, milliseconds t)
 {
-    return poll_state(pid, [state](char s) { return s == state; }, t);
+    return poll_until([&] { return proc_state(pid) == state; }, after(t), milliseconds(5));
 }
 
 bool wait_ended(pid_t pid, milliseconds t)
 {
-    return poll_state(pid, [](char s) { return s == 0 || s == 'Z'; }, t);
+    return poll_until([&] {
+        const char s = proc_state(pid);
+        return s == 0 || s == 'Z';
+    }, after(t), milliseconds(5));
 }
 
 std::vector<std::string> CountRun::other_texts() const
@@ -744,10 +708,9 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    if (path_.empty())
-        return;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }
 
 // ---- fault injection ----
@@ -786,13 +749,7 @@ bool Injection::wait_hits(int n, milliseconds t) const
 {
     // The log is a file the program appends to: there is nothing to block
     // on, so it is looked at again every few milliseconds.
-    const Deadline d = after(t);
-    while (hits() < n) {
-        if (Clock::now() >= d)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
+    return poll_until([&] { return hits() >= n; }, after(t), milliseconds(5));
 }
 
 FifoDir::FifoDir()
@@ -810,7 +767,14 @@ void echo_once(int fd, const std::string& data)
     EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
 }
 
-void expect_quiet(int fd) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << "unexpected bytes"; }
+void expect_quiet(int fd, const std::string& what) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << what; }
+
+void expect_exit(Process& p, int code, const std::string& out, const std::string& err)
+{
+    EXPECT_EQ(p.wait_exit_code(timeout()), code);
+    EXPECT_EQ(p.output(), out);
+    EXPECT_EQ(p.errors(), err);
+}
 
 std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
 {
