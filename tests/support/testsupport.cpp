@@ -111,6 +111,16 @@ std::vector<std::string> split_list(std::string s)
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
+// A new pipe, both ends closed on exec.
+void open_pipe(Fd& read_end, Fd& write_end)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        std::abort();
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+}
+
 sockaddr_in ipv4(in_addr_t host, uint16_t port)
 {
     sockaddr_in a{};
@@ -337,48 +347,46 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
-    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
-    Pty pty;
+    Process p;
+    Fd tty, child_in, child_out, child_err;  // the child's ends
     if (opts.pty) {
-        pty = open_pty(false);
+        Pty pty = open_pty(false);
         termios t{};
         // No echo: the output then holds only what the program writes.
         if (tcgetattr(pty.slave.get(), &t) == 0) {
             t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
             tcsetattr(pty.slave.get(), TCSANOW, &t);
         }
+        tty = std::move(pty.slave);
+        p.out_.reset(::fcntl(pty.master.get(), F_DUPFD_CLOEXEC, 0));
+        p.in_ = std::move(pty.master);
     } else {
-        if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)
-            std::abort();
+        open_pipe(child_in, p.in_);
+        open_pipe(p.out_, child_out);
     }
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0)
-        std::abort();
+    open_pipe(p.err_, child_err);
+    // A file that cannot be opened leaves the pipe or terminal in its place.
+    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd out_file(opts.stdout_file.empty() ? -1
+                                         : ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (in_file)
+        child_in = std::move(in_file);
+    if (out_file)
+        child_out = std::move(out_file);
 
-    int in_fd = -1, out_fd = -1;
-    if (!opts.stdin_file.empty())
-        in_fd = ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (!opts.stdout_file.empty())
-        out_fd = ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-
-    pid_t pid = ::fork();
-    if (pid < 0)
+    p.pid_ = ::fork();
+    if (p.pid_ < 0)
         std::abort();
-    if (pid == 0) {
+    if (p.pid_ == 0) {
         if (opts.pty) {
             ::setsid();
-            ::ioctl(pty.slave.get(), TIOCSCTTY, 0);
-            ::dup2(pty.slave.get(), 0);
-            ::dup2(pty.slave.get(), 1);
+            ::ioctl(tty.get(), TIOCSCTTY, 0);
         } else {
             ::setpgid(0, 0);
-            ::dup2(in_pipe[0], 0);
-            ::dup2(out_pipe[1], 1);
         }
-        if (in_fd >= 0)
-            ::dup2(in_fd, 0);
-        if (out_fd >= 0)
-            ::dup2(out_fd, 1);
-        ::dup2(err_pipe[1], 2);
+        ::dup2(child_in ? child_in.get() : tty.get(), 0);
+        ::dup2(child_out ? child_out.get() : tty.get(), 1);
+        ::dup2(child_err.get(), 2);
         if (opts.close_stdin)
             ::close(0);
         if (opts.close_stdout)
@@ -404,26 +412,7 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         ::_exit(127);
     }
     if (!opts.pty)
-        ::setpgid(pid, pid);  // also here, so no signal can race the child's own call
-
-    Process p;
-    p.pid_ = pid;
-    if (in_fd >= 0)
-        ::close(in_fd);
-    if (out_fd >= 0)
-        ::close(out_fd);
-    if (opts.pty) {
-        int dup_master = ::dup(pty.master.get());
-        p.in_.reset(pty.master.release());
-        p.out_.reset(dup_master);
-    } else {
-        ::close(in_pipe[0]);
-        ::close(out_pipe[1]);
-        p.in_.reset(in_pipe[1]);
-        p.out_.reset(out_pipe[0]);
-    }
-    ::close(err_pipe[1]);
-    p.err_.reset(err_pipe[0]);
+        ::setpgid(p.pid_, p.pid_);  // also here, so no signal can race the child's own call
     set_nonblocking(p.out_.get());
     set_nonblocking(p.err_.get());
     return p;
