@@ -28,20 +28,15 @@ TEST(ParrotCommandLine, WrongArgumentCountPrintsUsageAndExits255)
     }
 }
 
-TEST(ParrotCommandLine, PortHeldByAnotherSocketIsABindError)
-{
-    uint16_t port = free_tcp_port();
-    Process first = start_server(PARROT_BIN, port);
-    Process second = Process::start({PARROT_BIN, std::to_string(port)});
-    expect_exit(second, 1, "", "bind() error\n");
-}
-
-TEST(ParrotCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16Bits)
+// A port that another socket (the first server) listens on is a bind error.
+TEST(ParrotCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16BitsAndAHeldPortIsABindError)
 {
     uint16_t p1 = free_tcp_port();
     Process trailing = start_server(PARROT_BIN, p1, {}, std::to_string(p1) + "x");
     uint16_t p2 = free_tcp_port();
     Process wrapped = start_server(PARROT_BIN, p2, {}, std::to_string(65536 + p2));
+    Process second = Process::start({PARROT_BIN, std::to_string(p1)});
+    expect_exit(second, 1, "", "bind() error\n");
 }
 
 TEST(ParrotCommandLine, RestartsOnItsPortWhileTheLastRunsConnectionLingers)

@@ -59,12 +59,12 @@ static const char *fault_log;
 
 static atomic_ulong calls_seen;
 
-static unsigned long env_number(const char *name, unsigned long fallback)
+static long env_number(const char *name, long fallback)
 {
     const char *v = getenv(name);
     if (v == NULL || *v == '\0')
         return fallback;
-    return strtoul(v, NULL, 10);
+    return strtol(v, NULL, 10);
 }
 
 static int parse_errno(const char *v)
@@ -83,15 +83,12 @@ __attribute__((constructor)) static void faultshim_init(void)
     fault_call = getenv("FAULT_CALL");
     if (fault_call == NULL)
         return;
-    fault_nth = env_number("FAULT_NTH", 1);
-    if (fault_nth == 0)
-        fault_nth = 1;
+    long nth = env_number("FAULT_NTH", 1);
+    fault_nth = nth > 0 ? (unsigned long)nth : 1;
     const char *count = getenv("FAULT_COUNT");
-    fault_count = count != NULL && strcmp(count, "all") == 0 ? 0 : env_number("FAULT_COUNT", 1);
+    fault_count = count != NULL && strcmp(count, "all") == 0 ? 0 : (unsigned long)env_number("FAULT_COUNT", 1);
     fault_errno = parse_errno(getenv("FAULT_ERRNO"));
-    const char *s = getenv("FAULT_SHORT");
-    if (s != NULL && *s != '\0')
-        fault_short = strtol(s, NULL, 10);
+    fault_short = env_number("FAULT_SHORT", -1);
     fault_log = getenv("FAULT_LOG");
 }
 
@@ -152,14 +149,11 @@ static void *next(const char *name)
     }
 
 /* write and send: fail, or pass at most fault_short bytes on. */
-#define SHORTEN_IF_HIT(c, len)                     \
-    if (hit(c)) {                                  \
-        if (fault_short < 0) {                     \
-            errno = fault_errno;                   \
-            return -1;                             \
-        }                                          \
-        if ((size_t)fault_short < len)             \
-            len = (size_t)fault_short;             \
+#define SHORTEN_IF_HIT(c, len)                              \
+    if (fault_short < 0) {                                  \
+        FAIL_IF_HIT(c);                                     \
+    } else if (hit(c) && (size_t)fault_short < len) {       \
+        len = (size_t)fault_short;                          \
     }
 
 int accept(int fd, struct sockaddr *addr, socklen_t *len)

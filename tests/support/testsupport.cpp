@@ -45,10 +45,8 @@ namespace {
 
 int ms_left(Deadline d)
 {
-    auto left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
-    if (left <= 0)
-        return 0;
-    return left > 1000000 ? 1000000 : static_cast<int>(left);
+    const std::int64_t left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, 1000000));
 }
 
 // Waits for events on fd until the deadline; false on time-out.
@@ -83,17 +81,14 @@ void read_available(int fd, std::string& acc, bool& eof)
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n > 0) {
+        if (n > 0)
             acc.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        eof = true;  // 0, or EIO on a pty whose slave side is gone
-        return;
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        else if (errno != EINTR)
+            return;  // nothing more for now
     }
+    eof = true;  // 0, or EIO on a pty whose slave side is gone
 }
 
 void set_nonblocking(int fd)
@@ -572,10 +567,8 @@ int count_lines(const std::string& text, const std::string& line)
 {
     int n = 0;
     std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l))
-        if (l == line)
-            n++;
+    for (std::string l; std::getline(in, l);)
+        n += l == line;
     return n;
 }
 
@@ -728,8 +721,7 @@ int Injection::hits() const
 {
     std::ifstream in(dir_.file("log"));
     int n = 0;
-    std::string line;
-    while (std::getline(in, line))
+    for (std::string line; std::getline(in, line);)
         n += line.rfind(fault_.call + " ", 0) == 0;
     return n;
 }
