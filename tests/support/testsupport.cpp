@@ -98,9 +98,11 @@ void set_nonblocking(int fd)
         fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }
 
-// The words of a list separated by blanks or semicolons (a CMake list).
-std::vector<std::string> split_list(std::string s)
+// The words of a list separated by blanks or semicolons (a CMake list);
+// none for a null pointer.
+std::vector<std::string> split_list(const char* list)
 {
+    std::string s = list ? list : "";
     std::replace(s.begin(), s.end(), ';', ' ');
     std::istringstream in(s);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
@@ -131,10 +133,7 @@ sockaddr_in ipv4(in_addr_t host, uint16_t port)
 // "valgrind -q --error-exitcode=99", from TOOLSET_TEST_WRAPPER.
 static const std::vector<std::string>& wrapper_prefix()
 {
-    static const std::vector<std::string> prefix = [] {
-        const char* w = std::getenv("TOOLSET_TEST_WRAPPER");
-        return w ? split_list(w) : std::vector<std::string>{};
-    }();
+    static const std::vector<std::string> prefix = split_list(std::getenv("TOOLSET_TEST_WRAPPER"));
     return prefix;
 }
 
@@ -149,10 +148,8 @@ const std::vector<std::string>& emulator_prefix()
 {
     // TOOLSET_TEST_EMULATOR replaces the built-in command: a board build runs
     // some tests on the build machine, under user-mode qemu.
-    static const std::vector<std::string> prefix = [] {
-        const char* e = std::getenv("TOOLSET_TEST_EMULATOR");
-        return split_list(e ? e : TESTSUPPORT_EMULATOR);
-    }();
+    static const char* const e = std::getenv("TOOLSET_TEST_EMULATOR");
+    static const std::vector<std::string> prefix = split_list(e ? e : TESTSUPPORT_EMULATOR);
     return prefix;
 }
 
@@ -397,11 +394,10 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
             ::_exit(126);
         for (const auto& e : opts.env) {
-            auto eq = e.find('=');
-            if (eq == std::string::npos)
+            if (e.find('=') == std::string::npos)
                 ::unsetenv(e.c_str());
             else
-                ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+                ::putenv(const_cast<char*>(e.c_str()));  // this copy of opts lives until the exec
         }
         ::execvp(args[0], args.data());
         ::_exit(127);
@@ -519,10 +515,9 @@ std::optional<int> Process::wait(milliseconds t)
 
 std::optional<int> Process::wait_exit_code(milliseconds t)
 {
-    auto st = wait(t);
-    if (!st)
-        return std::nullopt;
-    return WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    if (auto st = wait(t))
+        return WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    return std::nullopt;
 }
 
 void Process::signal_group(int sig) { ::kill(-pid_, sig); }
@@ -700,14 +695,12 @@ TempDir::~TempDir()
 SpawnOptions Injection::options(SpawnOptions o) const
 {
     const std::string preload = std::string("LD_PRELOAD=") + FAULTSHIM_BIN;
-    o.env.push_back(under_emulator() ? "QEMU_SET_ENV=" + preload : preload);
-    o.env.push_back("FAULT_CALL=" + fault_.call);
-    o.env.push_back("FAULT_NTH=" + std::to_string(fault_.nth));
-    o.env.push_back("FAULT_COUNT=" + (fault_.count == 0 ? std::string("all") : std::to_string(fault_.count)));
-    o.env.push_back("FAULT_ERRNO=" + fault_.error);
-    if (fault_.short_len >= 0)
-        o.env.push_back("FAULT_SHORT=" + std::to_string(fault_.short_len));
-    o.env.push_back("FAULT_LOG=" + dir_.file("log"));
+    // FAULT_SHORT=-1, like no FAULT_SHORT, makes a write or send fail.
+    o.env.insert(o.env.end(), {under_emulator() ? "QEMU_SET_ENV=" + preload : preload,
+                               "FAULT_CALL=" + fault_.call, "FAULT_NTH=" + std::to_string(fault_.nth),
+                               "FAULT_COUNT=" + (fault_.count == 0 ? std::string("all") : std::to_string(fault_.count)),
+                               "FAULT_ERRNO=" + fault_.error, "FAULT_SHORT=" + std::to_string(fault_.short_len),
+                               "FAULT_LOG=" + dir_.file("log")});
     // A sanitized program insists on its runtime coming first among the
     // libraries; the preloaded library comes before it, and passes every
     // call on to it, so the check is switched off.
