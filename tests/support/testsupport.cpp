@@ -165,13 +165,6 @@ bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step
     return true;
 }
 
-Fd& Fd::operator=(Fd&& o) noexcept
-{
-    if (this != &o)
-        reset(o.release());
-    return *this;
-}
-
 void Fd::reset(int fd)
 {
     if (fd_ >= 0)

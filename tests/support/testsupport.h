@@ -47,7 +47,7 @@ public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& o) noexcept : fd_(o.release()) {}  // move-only
-    Fd& operator=(Fd&& o) noexcept;
+    Fd& operator=(Fd&& o) noexcept { reset(o.release()); return *this; }  // safe for itself too
     ~Fd() { reset(); }
 
     int get() const { return fd_; }

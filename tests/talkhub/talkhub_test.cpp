@@ -35,9 +35,7 @@ struct Relay {
     std::pair<int, int> base{counts()};
 
     explicit Relay(uint16_t p = free_tcp_port(), const SpawnOptions& o = on_pty(), const std::string& arg = "")
-        : port(p), proc(start_server(TALKHUB_BIN, p, o, arg))
-    {
-    }
+        : port(p), proc(start_server(TALKHUB_BIN, p, o, arg)) {}
     // The relay with one fault injected; `fault` outlives it.
     explicit Relay(const Injection& fault) : Relay(free_tcp_port(), fault.options(on_pty())) {}
 
@@ -369,12 +367,13 @@ namespace {
 // The relay, a steady sender and a steady reader, and its descriptor and
 // thread counts with just those two connected.
 struct BusyRelay : Relay {
+    static constexpr size_t total = 12 * 1024 * 1024;
     std::vector<Fd> steady = join(port, 2);
     std::pair<int, int> held = counts();
 
     // Sends `total` patterned bytes from the steady sender while both steady
     // clients, and `slow` after a pause, read them all and get them whole.
-    void pump(size_t total, Fd* slow = nullptr)
+    void pump(Fd* slow = nullptr)
     {
         std::string data(total, '\0');
         for (size_t i = 0; i < total; i++)
@@ -405,13 +404,12 @@ struct BusyRelay : Relay {
 TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
 {
     BusyRelay r;
-    const size_t total = 12 * 1024 * 1024;
     {
         // The stuck client shares the joins' bytes, then never reads again.
         // Its receive buffer keeps its small initial size while it does not
         // read (a buffer smaller than a loopback segment would only slow it).
         Fd stuck = join_one(r.port, r.steady);
-        r.pump(total);
+        r.pump();
         EXPECT_TRUE(wait_eof(stuck.get(), after(timeout()))) << "the stuck client was not cut off";
     }
     r.steady = join(r.port, 1, std::move(r.steady));
@@ -423,9 +421,8 @@ TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
 TEST(TalkhubSlowClients, OneThatPausesBelowTheBoundKeepsItsConnectionAndEveryByte)
 {
     BusyRelay r;
-    const size_t total = 12 * 1024 * 1024;
     Fd slow = join_one(r.port, r.steady);
-    r.pump(total, &slow);
+    r.pump(&slow);
     write_all(r.steady[0].get(), "after");
     EXPECT_EQ(read_exact(slow.get(), 5, after(timeout())), "after");
 }
