@@ -62,7 +62,7 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
     uint16_t port = free_tcp_port();
     Process p = start_server(PARROT_BIN, port);
     const int listening = open_fd_count(p.pid());
-    Fd first = echoed(port, "one");
+    Fd first = echoed(port, "hello");
     expect_quiet(first.get(), "more than was sent came back");
     std::string block(3000, '\0');
     for (size_t i = 0; i < block.size(); i++)
