@@ -39,21 +39,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-enum call {
-    CALL_NONE,
-    CALL_ACCEPT,
-    CALL_PTHREAD_CREATE,
-    CALL_FORK,
-    CALL_VFORK,
-    CALL_OPEN,
-    CALL_WRITE,
-    CALL_SEND,
-};
-
-static const char *const call_names[] = {
-    "", "accept", "pthread_create", "fork", "vfork", "open", "write", "send",
-};
-
 static const struct {
     const char *name;
     int value;
@@ -65,7 +50,7 @@ static const struct {
 };
 
 /* Set once by the constructor, before the program's own code runs. */
-static enum call fault_call = CALL_NONE;
+static const char *fault_call; /* NULL: no fault */
 static unsigned long fault_nth = 1;
 static unsigned long fault_count = 1; /* 0: every call from fault_nth on */
 static int fault_errno = EIO;
@@ -74,12 +59,12 @@ static const char *fault_log;
 
 static atomic_ulong calls_seen;
 
-static unsigned long env_number(const char *name, unsigned long fallback)
+static long env_number(const char *name, long fallback)
 {
     const char *v = getenv(name);
     if (v == NULL || *v == '\0')
         return fallback;
-    return strtoul(v, NULL, 10);
+    return strtol(v, NULL, 10);
 }
 
 static int parse_errno(const char *v)
@@ -95,32 +80,26 @@ static int parse_errno(const char *v)
 
 __attribute__((constructor)) static void faultshim_init(void)
 {
-    const char *name = getenv("FAULT_CALL");
-    if (name == NULL)
+    fault_call = getenv("FAULT_CALL");
+    if (fault_call == NULL)
         return;
-    for (size_t i = 1; i < sizeof(call_names) / sizeof(call_names[0]); i++)
-        if (strcmp(name, call_names[i]) == 0)
-            fault_call = (enum call)i;
-    fault_nth = env_number("FAULT_NTH", 1);
-    if (fault_nth == 0)
-        fault_nth = 1;
+    long nth = env_number("FAULT_NTH", 1);
+    fault_nth = nth > 0 ? (unsigned long)nth : 1;
     const char *count = getenv("FAULT_COUNT");
-    fault_count = count != NULL && strcmp(count, "all") == 0 ? 0 : env_number("FAULT_COUNT", 1);
+    fault_count = count != NULL && strcmp(count, "all") == 0 ? 0 : (unsigned long)env_number("FAULT_COUNT", 1);
     fault_errno = parse_errno(getenv("FAULT_ERRNO"));
-    const char *s = getenv("FAULT_SHORT");
-    if (s != NULL && *s != '\0')
-        fault_short = strtol(s, NULL, 10);
+    fault_short = env_number("FAULT_SHORT", -1);
     fault_log = getenv("FAULT_LOG");
 }
 
 /* Appends "<call> <n>" to the log with raw system calls, which this library
  * does not intercept, and keeps no descriptor open in the program. */
-static void log_fault(enum call c, unsigned long n)
+static void log_fault(const char *call, unsigned long n)
 {
     if (fault_log == NULL || *fault_log == '\0')
         return;
     char line[64];
-    int len = snprintf(line, sizeof(line), "%s %lu\n", call_names[c], n);
+    int len = snprintf(line, sizeof(line), "%s %lu\n", call, n);
     long fd = syscall(SYS_openat, AT_FDCWD, fault_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
@@ -129,15 +108,15 @@ static void log_fault(enum call c, unsigned long n)
     (void)syscall(SYS_close, (int)fd);
 }
 
-/* True when this call of kind c is one that fails (or is cut short). */
-static int hit(enum call c)
+/* True when this call of the named kind is one that fails (or is cut short). */
+static int hit(const char *call)
 {
-    if (c != fault_call)
+    if (fault_call == NULL || strcmp(call, fault_call) != 0)
         return 0;
     unsigned long n = atomic_fetch_add(&calls_seen, 1) + 1;
     if (n < fault_nth || (fault_count != 0 && n - fault_nth >= fault_count))
         return 0;
-    log_fault(c, n);
+    log_fault(call, n);
     return 1;
 }
 
@@ -152,13 +131,13 @@ static void *next(const char *name)
     return f;
 }
 
-/* The next definition of name, looked up on first use. Racing first uses
- * store the same value. */
-#define NEXT(type, name)                                                   \
-    static _Atomic(type) real_##name;                                      \
-    type fn_##name = atomic_load(&real_##name);                            \
+/* fn_<name>: the next definition of name, of the type of this one, looked
+ * up on first use. Racing first uses store the same value. */
+#define NEXT(name)                                                         \
+    static _Atomic(__typeof__(&name)) real_##name;                         \
+    __typeof__(&name) fn_##name = atomic_load(&real_##name);               \
     if (fn_##name == NULL) {                                               \
-        fn_##name = (type)next(#name);                                     \
+        fn_##name = (__typeof__(&name))next(#name);                        \
         atomic_store(&real_##name, fn_##name);                             \
     }
 
@@ -170,50 +149,39 @@ static void *next(const char *name)
     }
 
 /* write and send: fail, or pass at most fault_short bytes on. */
-#define SHORTEN_IF_HIT(c, len)                     \
-    if (hit(c)) {                                  \
-        if (fault_short < 0) {                     \
-            errno = fault_errno;                   \
-            return -1;                             \
-        }                                          \
-        if ((size_t)fault_short < len)             \
-            len = (size_t)fault_short;             \
+#define SHORTEN_IF_HIT(c, len)                              \
+    if (fault_short < 0) {                                  \
+        FAIL_IF_HIT(c);                                     \
+    } else if (hit(c) && (size_t)fault_short < len) {       \
+        len = (size_t)fault_short;                          \
     }
-
-typedef int (*accept_fn)(int, struct sockaddr *, socklen_t *);
-typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
-typedef pid_t (*fork_fn)(void);
-typedef int (*open_fn)(const char *, int, ...);
-typedef int (*open2_fn)(const char *, int);
-typedef ssize_t (*write_fn)(int, const void *, size_t);
-typedef ssize_t (*send_fn)(int, const void *, size_t, int);
 
 int accept(int fd, struct sockaddr *addr, socklen_t *len)
 {
-    FAIL_IF_HIT(CALL_ACCEPT);
-    NEXT(accept_fn, accept);
+    FAIL_IF_HIT("accept");
+    NEXT(accept);
     return fn_accept(fd, addr, len);
 }
 
 int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
 {
-    if (hit(CALL_PTHREAD_CREATE))
+    if (hit("pthread_create"))
         return fault_errno; /* reported as the result, errno untouched */
-    NEXT(pthread_create_fn, pthread_create);
+    NEXT(pthread_create);
     return fn_pthread_create(t, attr, start, arg);
 }
 
 pid_t fork(void)
 {
-    FAIL_IF_HIT(CALL_FORK);
-    NEXT(fork_fn, fork);
+    FAIL_IF_HIT("fork");
+    NEXT(fork);
     return fn_fork();
 }
 
 pid_t vfork(void)
 {
-    FAIL_IF_HIT(CALL_VFORK);
-    NEXT(fork_fn, fork);
+    FAIL_IF_HIT("vfork");
+    NEXT(fork);
     return fn_fork();
 }
 
@@ -232,16 +200,16 @@ static mode_t open_mode(int flags, va_list ap)
         va_start(ap, flags);                         \
         mode_t mode = open_mode(flags, ap);          \
         va_end(ap);                                  \
-        FAIL_IF_HIT(CALL_OPEN);                      \
-        NEXT(open_fn, name);                         \
+        FAIL_IF_HIT("open");                         \
+        NEXT(name);                                  \
         return fn_##name(path, flags, mode);         \
     }
 #define OPEN_CHECKED(name)                           \
     int name(const char *path, int flags);           \
     int name(const char *path, int flags)            \
     {                                                \
-        FAIL_IF_HIT(CALL_OPEN);                      \
-        NEXT(open2_fn, name);                        \
+        FAIL_IF_HIT("open");                         \
+        NEXT(name);                                  \
         return fn_##name(path, flags);               \
     }
 
@@ -252,14 +220,14 @@ OPEN_CHECKED(__open64_2)
 
 ssize_t write(int fd, const void *buf, size_t len)
 {
-    SHORTEN_IF_HIT(CALL_WRITE, len);
-    NEXT(write_fn, write);
+    SHORTEN_IF_HIT("write", len);
+    NEXT(write);
     return fn_write(fd, buf, len);
 }
 
 ssize_t send(int fd, const void *buf, size_t len, int flags)
 {
-    SHORTEN_IF_HIT(CALL_SEND, len);
-    NEXT(send_fn, send);
+    SHORTEN_IF_HIT("send", len);
+    NEXT(send);
     return fn_send(fd, buf, len, flags);
 }

@@ -15,12 +15,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -43,24 +45,32 @@ namespace {
 
 int ms_left(Deadline d)
 {
-    auto left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
-    if (left <= 0)
-        return 0;
-    return left > 1000000 ? 1000000 : static_cast<int>(left);
+    const std::int64_t left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, 1000000));
 }
 
 // Waits for events on fd until the deadline; false on time-out.
 bool poll_one(int fd, short events, Deadline d)
 {
+    pollfd p{fd, events, 0};
+    int r;
+    while ((r = ::poll(&p, 1, ms_left(d))) < 0 && errno == EINTR) {
+    }
+    return r > 0;
+}
+
+// Waits until fd is readable and reads up to n bytes, again after EINTR and
+// EAGAIN. -1 with ETIMEDOUT when the deadline passes first.
+ssize_t read_some(int fd, char* buf, size_t n, Deadline d)
+{
     for (;;) {
-        pollfd p{fd, events, 0};
-        int r = ::poll(&p, 1, ms_left(d));
-        if (r > 0)
-            return true;
-        if (r == 0)
-            return false;
-        if (errno != EINTR)
-            return false;
+        if (!poll_one(fd, POLLIN, d)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        ssize_t r = ::read(fd, buf, n);
+        if (r >= 0 || (errno != EINTR && errno != EAGAIN))
+            return r;
     }
 }
 
@@ -71,17 +81,14 @@ void read_available(int fd, std::string& acc, bool& eof)
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n > 0) {
+        if (n > 0)
             acc.append(buf, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        eof = true;  // 0, or EIO on a pty whose slave side is gone
-        return;
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+        else if (errno != EINTR)
+            return;  // nothing more for now
     }
+    eof = true;  // 0, or EIO on a pty whose slave side is gone
 }
 
 void set_nonblocking(int fd)
@@ -91,22 +98,33 @@ void set_nonblocking(int fd)
         fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }
 
-std::vector<std::string> split_list(const std::string& s)
+// The words of a list separated by blanks or semicolons (a CMake list);
+// none for a null pointer.
+std::vector<std::string> split_list(const char* list)
 {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : s) {
-        if (c == ';' || c == ' ') {
-            if (!cur.empty())
-                out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty())
-        out.push_back(cur);
-    return out;
+    std::string s = list ? list : "";
+    std::replace(s.begin(), s.end(), ';', ' ');
+    std::istringstream in(s);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// A new pipe, both ends closed on exec.
+void open_pipe(Fd& read_end, Fd& write_end)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        std::abort();
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+}
+
+sockaddr_in ipv4(in_addr_t host, uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(host);
+    a.sin_port = htons(port);
+    return a;
 }
 
 }  // namespace
@@ -115,10 +133,7 @@ std::vector<std::string> split_list(const std::string& s)
 // "valgrind -q --error-exitcode=99", from TOOLSET_TEST_WRAPPER.
 static const std::vector<std::string>& wrapper_prefix()
 {
-    static const std::vector<std::string> prefix = [] {
-        const char* w = std::getenv("TOOLSET_TEST_WRAPPER");
-        return w ? split_list(w) : std::vector<std::string>{};
-    }();
+    static const std::vector<std::string> prefix = split_list(std::getenv("TOOLSET_TEST_WRAPPER"));
     return prefix;
 }
 
@@ -133,27 +148,21 @@ const std::vector<std::string>& emulator_prefix()
 {
     // TOOLSET_TEST_EMULATOR replaces the built-in command: a board build runs
     // some tests on the build machine, under user-mode qemu.
-    static const std::vector<std::string> prefix = [] {
-        const char* e = std::getenv("TOOLSET_TEST_EMULATOR");
-        return split_list(e ? e : TESTSUPPORT_EMULATOR);
-    }();
+    static const char* const e = std::getenv("TOOLSET_TEST_EMULATOR");
+    static const std::vector<std::string> prefix = split_list(e ? e : TESTSUPPORT_EMULATOR);
     return prefix;
 }
 
 bool under_emulator() { return !emulator_prefix().empty(); }
 
-Fd& Fd::operator=(Fd&& o) noexcept
+bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step)
 {
-    if (this != &o)
-        reset(o.release());
-    return *this;
-}
-
-int Fd::release()
-{
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+    while (!done()) {
+        if (Clock::now() >= d)
+            return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
 }
 
 void Fd::reset(int fd)
@@ -188,16 +197,9 @@ std::string read_exact(int fd, size_t n, Deadline d)
 {
     std::string acc;
     char buf[4096];
-    while (acc.size() < n) {
-        if (!poll_one(fd, POLLIN, d))
-            break;
-        ssize_t r = ::read(fd, buf, std::min(sizeof(buf), n - acc.size()));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
-            break;
+    ssize_t r;
+    while (acc.size() < n && (r = read_some(fd, buf, std::min(sizeof(buf), n - acc.size()), d)) > 0)
         acc.append(buf, static_cast<size_t>(r));
-    }
     return acc;
 }
 
@@ -211,11 +213,7 @@ bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
     size_t from = 0;
     while (acc.find(needle, from) == std::string::npos) {
         from = acc.size() >= needle.size() ? acc.size() - needle.size() + 1 : 0;
-        if (!poll_one(fd, POLLIN, d))
-            return false;
-        ssize_t r = ::read(fd, buf, sizeof(buf));
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
+        ssize_t r = read_some(fd, buf, sizeof(buf), d);
         if (r <= 0)
             return false;
         acc.append(buf, static_cast<size_t>(r));
@@ -226,14 +224,10 @@ bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
 bool wait_eof(int fd, Deadline d)
 {
     char buf[4096];
-    while (poll_one(fd, POLLIN, d)) {
-        ssize_t r = ::read(fd, buf, sizeof(buf));
-        if (r == 0 || (r < 0 && errno == ECONNRESET))
-            return true;
-        if (r < 0 && errno != EINTR && errno != EAGAIN)
-            return false;
+    ssize_t r;
+    while ((r = read_some(fd, buf, sizeof(buf), d)) > 0) {
     }
-    return false;
+    return r == 0 || errno == ECONNRESET;
 }
 
 bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
@@ -251,12 +245,10 @@ uint16_t free_tcp_port()
                                  static_cast<unsigned>(Clock::now().time_since_epoch().count()));
     for (int attempt = 0; attempt < 1000; attempt++) {
         Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(static_cast<uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count))));
-        if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
-            return ntohs(a.sin_port);
+        const auto port = static_cast<uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count)));
+        const sockaddr_in a = ipv4(INADDR_ANY, port);
+        if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0)
+            return port;
     }
     return 0;
 }
@@ -265,7 +257,7 @@ bool wait_listening(uint16_t port, Deadline d)
 {
     char want[8];
     std::snprintf(want, sizeof(want), ":%04X", port);
-    for (;;) {
+    return poll_until([&] {
         std::ifstream f("/proc/net/tcp");
         std::string line;
         std::getline(f, line);  // header
@@ -276,26 +268,26 @@ bool wait_listening(uint16_t port, Deadline d)
             if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
                 return true;
         }
-        if (Clock::now() >= d)
-            return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+        return false;
+    }, d);
 }
 
 Fd connect_tcp(uint16_t port, Deadline d)
 {
-    for (;;) {
-        Fd s(::socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
-            return s;
-        if (Clock::now() >= d)
-            return Fd();
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
+    Fd s;
+    const bool connected = poll_until([&] {
+        s.reset(::socket(AF_INET, SOCK_STREAM, 0));
+        return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+    }, d);
+    return connected ? std::move(s) : Fd();
+}
+
+Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o, const std::string& arg)
+{
+    Process p = Process::start({bin, arg.empty() ? std::to_string(port) : arg}, o);
+    EXPECT_TRUE(wait_listening(port, after(timeout()))) << bin << " " << arg << " does not listen on " << port;
+    return p;
 }
 
 void set_reset_on_close(int fd)
@@ -340,48 +332,46 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
-    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
-    Pty pty;
+    Process p;
+    Fd tty, child_in, child_out, child_err;  // the child's ends
     if (opts.pty) {
-        pty = open_pty(false);
+        Pty pty = open_pty(false);
         termios t{};
         // No echo: the output then holds only what the program writes.
         if (tcgetattr(pty.slave.get(), &t) == 0) {
             t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
             tcsetattr(pty.slave.get(), TCSANOW, &t);
         }
+        tty = std::move(pty.slave);
+        p.out_.reset(::fcntl(pty.master.get(), F_DUPFD_CLOEXEC, 0));
+        p.in_ = std::move(pty.master);
     } else {
-        if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0)
-            std::abort();
+        open_pipe(child_in, p.in_);
+        open_pipe(p.out_, child_out);
     }
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0)
-        std::abort();
+    open_pipe(p.err_, child_err);
+    // A file that cannot be opened leaves the pipe or terminal in its place.
+    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd out_file(opts.stdout_file.empty() ? -1
+                                         : ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (in_file)
+        child_in = std::move(in_file);
+    if (out_file)
+        child_out = std::move(out_file);
 
-    int in_fd = -1, out_fd = -1;
-    if (!opts.stdin_file.empty())
-        in_fd = ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (!opts.stdout_file.empty())
-        out_fd = ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-
-    pid_t pid = ::fork();
-    if (pid < 0)
+    p.pid_ = ::fork();
+    if (p.pid_ < 0)
         std::abort();
-    if (pid == 0) {
+    if (p.pid_ == 0) {
         if (opts.pty) {
             ::setsid();
-            ::ioctl(pty.slave.get(), TIOCSCTTY, 0);
-            ::dup2(pty.slave.get(), 0);
-            ::dup2(pty.slave.get(), 1);
+            ::ioctl(tty.get(), TIOCSCTTY, 0);
         } else {
             ::setpgid(0, 0);
-            ::dup2(in_pipe[0], 0);
-            ::dup2(out_pipe[1], 1);
         }
-        if (in_fd >= 0)
-            ::dup2(in_fd, 0);
-        if (out_fd >= 0)
-            ::dup2(out_fd, 1);
-        ::dup2(err_pipe[1], 2);
+        ::dup2(child_in ? child_in.get() : tty.get(), 0);
+        ::dup2(child_out ? child_out.get() : tty.get(), 1);
+        ::dup2(child_err.get(), 2);
         if (opts.close_stdin)
             ::close(0);
         if (opts.close_stdout)
@@ -397,43 +387,23 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
             ::_exit(126);
         for (const auto& e : opts.env) {
-            auto eq = e.find('=');
-            if (eq == std::string::npos)
+            if (e.find('=') == std::string::npos)
                 ::unsetenv(e.c_str());
             else
-                ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+                ::putenv(const_cast<char*>(e.c_str()));  // this copy of opts lives until the exec
         }
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
     if (!opts.pty)
-        ::setpgid(pid, pid);  // also here, so no signal can race the child's own call
-
-    Process p;
-    p.pid_ = pid;
-    if (in_fd >= 0)
-        ::close(in_fd);
-    if (out_fd >= 0)
-        ::close(out_fd);
-    if (opts.pty) {
-        int dup_master = ::dup(pty.master.get());
-        p.in_.reset(pty.master.release());
-        p.out_.reset(dup_master);
-    } else {
-        ::close(in_pipe[0]);
-        ::close(out_pipe[1]);
-        p.in_.reset(in_pipe[1]);
-        p.out_.reset(out_pipe[0]);
-    }
-    ::close(err_pipe[1]);
-    p.err_.reset(err_pipe[0]);
+        ::setpgid(p.pid_, p.pid_);  // also here, so no signal can race the child's own call
     set_nonblocking(p.out_.get());
     set_nonblocking(p.err_.get());
     return p;
 }
 
 Process::Process(Process&& o) noexcept
-    : pid_(o.pid_),
+    : pid_(std::exchange(o.pid_, -1)),
       reaped_(o.reaped_),
       status_(o.status_),
       in_(std::move(o.in_)),
@@ -444,7 +414,6 @@ Process::Process(Process&& o) noexcept
       out_text_(std::move(o.out_text_)),
       err_text_(std::move(o.err_text_))
 {
-    o.pid_ = -1;
 }
 
 Process::~Process()
@@ -480,13 +449,26 @@ void Process::pump(Deadline d)
         std::this_thread::sleep_for(std::min(milliseconds(10), milliseconds(ms_left(d))));
         return;
     }
-    int r = ::poll(p, static_cast<nfds_t>(n), ms_left(d));
-    if (r <= 0)
-        return;
+    if (::poll(p, static_cast<nfds_t>(n), ms_left(d)) > 0)
+        take_available();
+}
+
+void Process::take_available()
+{
     if (!out_eof_ && out_)
         read_available(out_.get(), out_text_, out_eof_);
     if (!err_eof_ && err_)
         read_available(err_.get(), err_text_, err_eof_);
+}
+
+bool Process::reap()
+{
+    int st = 0;
+    if (!reaped_ && ::waitpid(pid_, &st, WNOHANG) == pid_) {
+        reaped_ = true;
+        status_ = st;
+    }
+    return reaped_;
 }
 
 bool Process::wait_text(const std::string& text, const bool& eof, const std::string& needle, milliseconds t)
@@ -513,33 +495,22 @@ bool Process::wait_errors(const std::string& needle, milliseconds t)
 std::optional<int> Process::wait(milliseconds t)
 {
     Deadline d = after(t);
-    while (!reaped_) {
-        int st = 0;
-        pid_t r = ::waitpid(pid_, &st, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            status_ = st;
-            break;
-        }
+    while (!reap()) {
         if (Clock::now() >= d)
             return std::nullopt;
         // Gather output meanwhile, in short steps, so the exit is seen soon.
         pump(std::min(d, after(milliseconds(10))));
     }
     // What the child wrote before it ended is still in the pipes: take it.
-    if (out_ && !out_eof_)
-        read_available(out_.get(), out_text_, out_eof_);
-    if (err_ && !err_eof_)
-        read_available(err_.get(), err_text_, err_eof_);
+    take_available();
     return status_;
 }
 
 std::optional<int> Process::wait_exit_code(milliseconds t)
 {
-    auto st = wait(t);
-    if (!st)
-        return std::nullopt;
-    return WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    if (auto st = wait(t))
+        return WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
+    return std::nullopt;
 }
 
 void Process::signal_group(int sig) { ::kill(-pid_, sig); }
@@ -550,18 +521,7 @@ void Process::signal(int sig)
         ::kill(pid_, sig);
 }
 
-bool Process::running()
-{
-    if (reaped_)
-        return false;
-    int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        reaped_ = true;
-        status_ = st;
-        return false;
-    }
-    return true;
-}
+bool Process::running() { return !reap(); }
 
 static int count_entries(const std::string& dir)
 {
@@ -584,32 +544,26 @@ std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d)
     // Threads end a moment after their clients leave, and /proc offers
     // nothing to block on: look again every few milliseconds.
     std::pair<int, int> now;
-    for (;;) {
+    poll_until([&] {
         now = {open_fd_count(pid), thread_count(pid)};
-        if ((now.first == fds && now.second == threads) || Clock::now() >= d)
-            return now;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
+        return now == std::make_pair(fds, threads);
+    }, d, milliseconds(20));
+    return now;
 }
 
 int count_lines(const std::string& text, const std::string& line)
 {
     int n = 0;
     std::istringstream in(text);
-    std::string l;
-    while (std::getline(in, l))
-        if (l == line)
-            n++;
+    for (std::string l; std::getline(in, l);)
+        n += l == line;
     return n;
 }
 
 std::string strip_cr(const std::string& text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-        if (c != '\r')
-            out += c;
+    std::string out = text;
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
     return out;
 }
 
@@ -658,17 +612,10 @@ void drain(Process& p, milliseconds t) { p.wait_output(never, t); }
 
 pid_t child_of(pid_t pid, milliseconds t)
 {
-    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    Deadline d = after(t);
-    for (;;) {
-        std::ifstream f(path);
-        long child = -1;
-        if (f >> child)
-            return static_cast<pid_t>(child);
-        if (Clock::now() >= d)
-            return -1;
-        std::this_thread::sleep_for(milliseconds(10));  // polls /proc, bounded by d
-    }
+    const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    long child = -1;
+    const bool found = poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t));
+    return found ? static_cast<pid_t>(child) : -1;
 }
 
 char proc_state(pid_t pid)
@@ -684,30 +631,17 @@ char proc_state(pid_t pid)
     return all[close + 2];
 }
 
-namespace {
-
-// Polls the state of pid in /proc until `done` holds for it or the deadline.
-bool poll_state(pid_t pid, const std::function<bool(char)>& done, milliseconds t)
-{
-    Deadline d = after(t);
-    while (!done(proc_state(pid))) {
-        if (Clock::now() >= d)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
-
-}  // namespace
-
 bool wait_state(pid_t pid, char state, milliseconds t)
 {
-    return poll_state(pid, [state](char s) { return s == state; }, t);
+    return poll_until([&] { return proc_state(pid) == state; }, after(t), milliseconds(5));
 }
 
 bool wait_ended(pid_t pid, milliseconds t)
 {
-    return poll_state(pid, [](char s) { return s == 0 || s == 'Z'; }, t);
+    return poll_until([&] {
+        const char s = proc_state(pid);
+        return s == 0 || s == 'Z';
+    }, after(t), milliseconds(5));
 }
 
 std::vector<std::string> CountRun::other_texts() const
@@ -744,10 +678,9 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    if (path_.empty())
-        return;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }
 
 // ---- fault injection ----
@@ -755,14 +688,12 @@ TempDir::~TempDir()
 SpawnOptions Injection::options(SpawnOptions o) const
 {
     const std::string preload = std::string("LD_PRELOAD=") + FAULTSHIM_BIN;
-    o.env.push_back(under_emulator() ? "QEMU_SET_ENV=" + preload : preload);
-    o.env.push_back("FAULT_CALL=" + fault_.call);
-    o.env.push_back("FAULT_NTH=" + std::to_string(fault_.nth));
-    o.env.push_back("FAULT_COUNT=" + (fault_.count == 0 ? std::string("all") : std::to_string(fault_.count)));
-    o.env.push_back("FAULT_ERRNO=" + fault_.error);
-    if (fault_.short_len >= 0)
-        o.env.push_back("FAULT_SHORT=" + std::to_string(fault_.short_len));
-    o.env.push_back("FAULT_LOG=" + dir_.file("log"));
+    // FAULT_SHORT=-1, like no FAULT_SHORT, makes a write or send fail.
+    o.env.insert(o.env.end(), {under_emulator() ? "QEMU_SET_ENV=" + preload : preload,
+                               "FAULT_CALL=" + fault_.call, "FAULT_NTH=" + std::to_string(fault_.nth),
+                               "FAULT_COUNT=" + (fault_.count == 0 ? std::string("all") : std::to_string(fault_.count)),
+                               "FAULT_ERRNO=" + fault_.error, "FAULT_SHORT=" + std::to_string(fault_.short_len),
+                               "FAULT_LOG=" + dir_.file("log")});
     // A sanitized program insists on its runtime coming first among the
     // libraries; the preloaded library comes before it, and passes every
     // call on to it, so the check is switched off.
@@ -776,8 +707,7 @@ int Injection::hits() const
 {
     std::ifstream in(dir_.file("log"));
     int n = 0;
-    std::string line;
-    while (std::getline(in, line))
+    for (std::string line; std::getline(in, line);)
         n += line.rfind(fault_.call + " ", 0) == 0;
     return n;
 }
@@ -786,13 +716,7 @@ bool Injection::wait_hits(int n, milliseconds t) const
 {
     // The log is a file the program appends to: there is nothing to block
     // on, so it is looked at again every few milliseconds.
-    const Deadline d = after(t);
-    while (hits() < n) {
-        if (Clock::now() >= d)
-            return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
+    return poll_until([&] { return hits() >= n; }, after(t), milliseconds(5));
 }
 
 FifoDir::FifoDir()
@@ -810,7 +734,14 @@ void echo_once(int fd, const std::string& data)
     EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
 }
 
-void expect_quiet(int fd) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << "unexpected bytes"; }
+void expect_quiet(int fd, const std::string& what) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << what; }
+
+void expect_exit(Process& p, int code, const std::string& out, const std::string& err)
+{
+    EXPECT_EQ(p.wait_exit_code(timeout()), code);
+    EXPECT_EQ(p.output(), out);
+    EXPECT_EQ(p.errors(), err);
+}
 
 std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
 {

@@ -37,20 +37,22 @@ bool under_emulator();
 // The emulator command that must prefix a target program, empty on the host.
 const std::vector<std::string>& emulator_prefix();
 
+// Calls done() until it holds or the deadline passes, `step` apart: for state
+// that offers nothing to block on (/proc, a file). True when done() held.
+bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step = milliseconds(10));
+
 // Owns one descriptor; closes it on destruction.
 class Fd {
 public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}  // move-only
+    Fd& operator=(Fd&& o) noexcept { reset(o.release()); return *this; }  // safe for itself too
     ~Fd() { reset(); }
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    int release();
+    int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1);
 
 private:
@@ -142,9 +144,7 @@ class Process {
 public:
     static Process start(const std::vector<std::string>& argv, const SpawnOptions& opts = {});
 
-    Process(Process&&) noexcept;
-    Process& operator=(Process&&) = delete;
-    Process(const Process&) = delete;
+    Process(Process&&) noexcept;  // move-constructible only
     ~Process();  // kills the whole process group and reaps the child
 
     pid_t pid() const { return pid_; }
@@ -178,6 +178,9 @@ public:
 private:
     Process() = default;
     void pump(Deadline d);
+    void take_available();
+    // Reaps the child once it has ended; true from then on.
+    bool reap();
     // Pumps output until text (one of the two gathered streams) holds needle.
     bool wait_text(const std::string& text, const bool& eof, const std::string& needle, milliseconds t);
 
@@ -188,6 +191,12 @@ private:
     bool out_eof_ = false, err_eof_ = false;
     std::string out_text_, err_text_;
 };
+
+// Starts a server program that takes its TCP port as its only argument (the
+// text `arg` instead of the number when given) and waits until it listens.
+Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o = {}, const std::string& arg = "");
+// Waits for the program to end; expects its exit status and all it wrote.
+void expect_exit(Process& p, int code, const std::string& out, const std::string& err);
 
 // Open descriptors and threads of a process (by default this one), from
 // /proc; -1 when unknown.
@@ -302,7 +311,7 @@ struct FifoDir {
 // Writes data to a socket and expects the same bytes back.
 void echo_once(int fd, const std::string& data);
 // Expects nothing more to arrive on fd for a short while.
-void expect_quiet(int fd);
+void expect_quiet(int fd, const std::string& what = "unexpected bytes");
 // Runs a host tool (in the C locale) and returns its standard output; fails
 // the test on a non-zero status.
 std::string run_tool(const std::vector<std::string>& argv, milliseconds t = milliseconds(120000));
