@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -97,9 +98,7 @@ TEST_P(SerialElf, ExportsExactlyItsFunctionsAndData)
     while (std::getline(in, line)) {
         // "value size type name", or "value type name" for a symbol without a size.
         std::istringstream ls(line);
-        std::vector<std::string> f;
-        for (std::string w; ls >> w;)
-            f.push_back(w);
+        const std::vector<std::string> f{std::istream_iterator<std::string>(ls), {}};
         ASSERT_TRUE(f.size() == 3 || f.size() == 4) << line;
         const std::string& name = f.back();
         if (SERIAL_SANITIZED && name.rfind("__odr_asan.", 0) == 0 && lib.exports.count(name.substr(11)))

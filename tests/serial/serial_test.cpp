@@ -16,15 +16,19 @@ namespace {
 
 const std::string kReady = "start\nReady to start parsing!\n";
 
+// A build and its two callers: one in the build's own language, and one in
+// the other that reaches it through the header's macros.
 struct Build {
     const char* name;
     const char* caller;
+    const char* other_language;
 };
 
 // Names the build in test listings instead of dumping the record.
 void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
 
-const Build kBuilds[] = {{"serial", SERIAL_CALLER_BIN}, {"serial_mangled", SERIAL_MANGLED_CALLER_BIN}};
+const Build kBuilds[] = {{"serial", SERIAL_CALLER_BIN, SERIAL_CALLER_CXX_BIN},
+                         {"serial_mangled", SERIAL_MANGLED_CALLER_BIN, SERIAL_MANGLED_CALLER_C_BIN}};
 
 // What a recv or closed scenario printed: the received text and the time
 // recv_data took.
@@ -88,109 +92,66 @@ class SerialLib : public ::testing::TestWithParam<Build> {};
 
 }  // namespace
 
+// A device that does not exist, or one that does (a pseudo-terminal) whose
+// open fails by an injected fault: the library reports the path on standard
+// output and ends the calling process with status 255.
 TEST_P(SerialLib, DeviceThatCannotBeOpenedEndsTheCallerWithItsPathAnd255)
 {
-    const std::string path = "/nonexistent/ttyX9";
-    Process p = Process::start({GetParam().caller, "config", path});
-    EXPECT_EQ(p.wait_exit_code(timeout()), 255);
-    EXPECT_EQ(p.output(), path + " open error\n");
-    EXPECT_EQ(p.errors(), "");
+    Pty pty = open_pty(true);
+    ASSERT_TRUE(pty.master);
+    Injection fault(Fault{"open", 1, 1, "EBUSY"});
+    const std::pair<std::string, SpawnOptions> cases[] = {{"/nonexistent/ttyX9", {}},
+                                                          {pty.slave_path, fault.options()}};
+    for (const auto& [path, opts] : cases) {
+        SCOPED_TRACE(path);
+        Process p = Process::start({GetParam().caller, "config", path}, opts);
+        EXPECT_EQ(p.wait_exit_code(timeout()), 255);
+        EXPECT_EQ(p.output(), path + " open error\n");
+        EXPECT_EQ(p.errors(), "");
+    }
+    EXPECT_EQ(fault.hits(), 1);
 }
 
+// Each caller of the build, the one in the other language included: the
+// header's macros make every function name resolve and show dev0 in the
+// build's form.
 TEST_P(SerialLib, ConfigurePrintsTwoLinesRecordsTheDeviceAndSetsRawNineSixHundred)
 {
-    Session s(GetParam().caller, "config");
-    ASSERT_EQ(s.proc->wait_exit_code(timeout()), 0) << s.proc->errors();
-    int fd = -1;
-    const std::string& out = s.proc->output();
-    ASSERT_EQ(out.compare(0, kReady.size(), kReady), 0) << out;
-    ASSERT_EQ(std::sscanf(out.c_str() + kReady.size(), "fd=%d", &fd), 1) << out;
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(out.substr(kReady.size()), "fd=" + std::to_string(fd) + " poll_fd=" + std::to_string(fd) +
-                                             " events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n");
+    for (const char* caller : {GetParam().caller, GetParam().other_language}) {
+        SCOPED_TRACE(caller);
+        Session s(caller, "config");
+        ASSERT_EQ(s.proc->wait_exit_code(timeout()), 0) << s.proc->errors();
+        int fd = -1;
+        const std::string& out = s.proc->output();
+        ASSERT_EQ(out.compare(0, kReady.size(), kReady), 0) << out;
+        ASSERT_EQ(std::sscanf(out.c_str() + kReady.size(), "fd=%d", &fd), 1) << out;
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(out.substr(kReady.size()), "fd=" + std::to_string(fd) + " poll_fd=" + std::to_string(fd) +
+                                                 " events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n");
 
-    // The settings the library applied, seen from the test's own slave.
-    termios t{};
-    ASSERT_EQ(tcgetattr(s.pty.slave.get(), &t), 0);
-    EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(0x8BD));
-    EXPECT_EQ(t.c_iflag, 0u);
-    EXPECT_EQ(t.c_oflag, 0u);
-    EXPECT_EQ(t.c_lflag, 0u);
-    for (int i = 0; i < NCCS; i++)
-        EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "control character " << i;
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
-}
-
-TEST_P(SerialLib, SilentDeviceReturnsAfterAboutASecondHavingPrintedNothing)
-{
-    Session s(GetParam().caller, "recv");
-    ASSERT_TRUE(s.ready());
-    Received r = s.finish();
-    EXPECT_EQ(r.text, "");
-    EXPECT_GE(r.wall_ms, 900);
-}
-
-// A read that fills the 32-byte buffer leaves no terminator in it; only the
-// bytes read may be printed, nothing beyond the buffer.
-TEST_P(SerialLib, ReadsThatFillTheBufferArePrintedExactly)
-{
-    for (size_t n : {32, 50}) {
-        Session s(GetParam().caller, "recv");
-        ASSERT_TRUE(s.ready());
-        std::string data = nonzero_bytes(n);
-        s.send(data);
-        EXPECT_EQ(s.finish().text, data) << n << " bytes";
+        // The settings the library applied, seen from the test's own slave.
+        termios t{};
+        ASSERT_EQ(tcgetattr(s.pty.slave.get(), &t), 0);
+        EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(0x8BD));
+        EXPECT_EQ(t.c_iflag, 0u);
+        EXPECT_EQ(t.c_oflag, 0u);
+        EXPECT_EQ(t.c_lflag, 0u);
+        for (int i = 0; i < NCCS; i++)
+            EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "control character " << i;
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     }
 }
 
-TEST_P(SerialLib, ShorterReadAfterALongerOnePrintsOnlyItsOwnBytes)
-{
-    Session s(GetParam().caller, "recv");
-    ASSERT_TRUE(s.ready());
-    s.send("0123456789");
-    ASSERT_TRUE(s.proc->wait_output(kReady + "0123456789", timeout()));
-    s.send("abcd");
-    EXPECT_EQ(s.finish().text, "0123456789abcd");
-}
-
-TEST_P(SerialLib, ZeroByteEndsThePrintOfItsRead)
-{
-    Session s(GetParam().caller, "recv");
-    ASSERT_TRUE(s.ready());
-    s.send(std::string("abc\0def", 7));
-    EXPECT_EQ(s.finish().text, "abc");
-}
-
-// A hung-up or closed device reports its condition again on every poll;
-// recv_data must end instead of polling on and on. Its CPU time is bounded
-// generously: a busy loop until any time limit would blow it.
-TEST_P(SerialLib, DeviceThatGoesAwayEndsTheWaitWithoutSpinning)
-{
-    {
-        Session s(GetParam().caller, "recv");
-        ASSERT_TRUE(s.ready());
-        s.pty.master.reset();  // hangs the slave up
-        Received r = s.finish();
-        EXPECT_EQ(r.text, "");
-        EXPECT_LT(r.cpu_ms, 300) << "hung-up device";
-    }
-    {
-        Session s(GetParam().caller, "closed");
-        ASSERT_TRUE(s.ready());
-        Received r = s.finish();
-        EXPECT_EQ(r.text, "");
-        EXPECT_LT(r.cpu_ms, 300) << "closed descriptor";
-    }
-}
-
-// A device at end of file is readable on every poll but gives nothing: that
-// is no input, so recv_data returns after a second as on a silent line.
-TEST_P(SerialLib, DeviceAtEndOfFileReturnsAfterASecondLikeASilentOne)
+// A silent line gives no input; neither does a device at end of file, which
+// is readable on every poll but gives nothing. recv_data returns after about
+// a second, having printed nothing.
+TEST_P(SerialLib, DeviceWithoutInputReturnsAfterAboutASecondHavingPrintedNothing)
 {
     std::string path = ::testing::TempDir() + "serial-empty-XXXXXX";
     const Fd file(::mkstemp(&path[0]));
     ASSERT_TRUE(file) << "no temporary file";
-    for (const std::string& device : {std::string("/dev/null"), path}) {
+    Pty silent = open_pty(true);
+    for (const std::string& device : {silent.slave_path, std::string("/dev/null"), path}) {
         SCOPED_TRACE(device);
         Process p = Process::start({GetParam().caller, "recv", device});
         Received r = finish_caller(p);
@@ -200,50 +161,66 @@ TEST_P(SerialLib, DeviceAtEndOfFileReturnsAfterASecondLikeASilentOne)
     ::unlink(path.c_str());
 }
 
+// Each read prints only its own bytes, up to a zero byte if it holds one. A
+// read that fills the 32-byte buffer leaves no terminator in it: nothing
+// beyond the buffer may be printed; a shorter read after a longer one must
+// not print the rest of the longer one.
+TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
+{
+    const struct {
+        const char* what;
+        std::vector<std::string> writes;  // each waits until the one before is printed
+        std::string printed;
+    } cases[] = {
+        {"a full buffer", {nonzero_bytes(32)}, nonzero_bytes(32)},
+        {"more than a buffer", {nonzero_bytes(50)}, nonzero_bytes(50)},
+        {"a shorter read after a longer one", {"0123456789", "abcd"}, "0123456789abcd"},
+        {"a zero byte", {std::string("abc\0def", 7)}, "abc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Session s(GetParam().caller, "recv");
+        ASSERT_TRUE(s.ready());
+        std::string sent;
+        for (const std::string& w : c.writes) {
+            if (!sent.empty()) {
+                ASSERT_TRUE(s.proc->wait_output(kReady + sent, timeout())) << s.proc->output();
+            }
+            s.send(w);
+            sent += w;
+        }
+        EXPECT_EQ(s.finish().text, c.printed);
+    }
+}
+
+// A hung-up or closed device reports its condition again on every poll;
+// recv_data must end instead of polling on and on. Its CPU time is bounded
+// generously: a busy loop until any time limit would blow it.
+TEST_P(SerialLib, DeviceThatGoesAwayEndsTheWaitWithoutSpinning)
+{
+    for (const std::string scenario : {"recv", "closed"}) {
+        SCOPED_TRACE(scenario == "recv" ? "hung-up device" : "closed descriptor");
+        Session s(GetParam().caller, scenario);
+        ASSERT_TRUE(s.ready());
+        if (scenario == "recv")
+            s.pty.master.reset();  // hangs the slave up
+        Received r = s.finish();
+        EXPECT_EQ(r.text, "");
+        EXPECT_LT(r.cpu_ms, 300);
+    }
+}
+
 TEST_P(SerialLib, SendDataWritesTheBytesToTheDevice)
 {
-    Session s(GetParam().caller, "send", "hello, device");
-    const std::string want("hello, device\0", 14);
-    EXPECT_EQ(read_exact(s.pty.master.get(), want.size(), after(timeout())), want);
-    EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0);
-    EXPECT_EQ(s.proc->output(), kReady);
+    for (const char* caller : {GetParam().caller, GetParam().other_language}) {
+        SCOPED_TRACE(caller);
+        Session s(caller, "send", "hello, device");
+        const std::string want("hello, device\0", 14);
+        EXPECT_EQ(read_exact(s.pty.master.get(), want.size(), after(timeout())), want);
+        EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0);
+        EXPECT_EQ(s.proc->output(), kReady);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, SerialLib, ::testing::ValuesIn(kBuilds),
                          [](const ::testing::TestParamInfo<Build>& i) { return std::string(i.param.name); });
-
-// A C++ caller of the plain build and a C caller of the type-encoded build
-// reach the library through the header's macros: they link (every function
-// name resolves), see dev0 in its build's form and drive the device.
-TEST(SerialHeader, CallersInTheOtherLanguageReachEachBuild)
-{
-    for (const char* caller : {SERIAL_CALLER_CXX_BIN, SERIAL_MANGLED_CALLER_C_BIN}) {
-        Session c(caller, "config");
-        EXPECT_EQ(c.proc->wait_exit_code(timeout()), 0) << caller;
-        EXPECT_NE(c.proc->output().find(" events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n"),
-                  std::string::npos)
-            << caller << ": " << c.proc->output();
-
-        Session s(caller, "send", "x");
-        EXPECT_EQ(read_exact(s.pty.master.get(), 2, after(timeout())), std::string("x\0", 2)) << caller;
-        EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0) << caller;
-    }
-}
-
-// The device exists (a pseudo-terminal), so only the injected fault makes
-// the open fail: the library reports the path on standard output and ends
-// the calling process with status 255, whichever build it is.
-TEST(SerialOpenFails, ThePathIsReportedAndTheCallerEndsWith255)
-{
-    for (const char* caller : {SERIAL_CALLER_BIN, SERIAL_MANGLED_CALLER_BIN}) {
-        SCOPED_TRACE(caller);
-        Pty pty = open_pty(true);
-        ASSERT_TRUE(pty.master);
-        Injection fault(Fault{"open", 1, 1, "EBUSY"});
-        Process p = Process::start({caller, "config", pty.slave_path}, fault.options());
-        EXPECT_EQ(p.wait_exit_code(timeout()), 255);
-        EXPECT_EQ(p.output(), pty.slave_path + " open error\n");
-        EXPECT_EQ(p.errors(), "");
-        EXPECT_EQ(fault.hits(), 1);
-    }
-}
