@@ -1,11 +1,14 @@
-// The process tools with failing forks, vforks, opens and writes.
+// The process tools with failing forks, vforks, opens and writes, or without their FIFO.
 #include "testsupport.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <optional>
 
 using namespace testsupport;
 
@@ -47,22 +50,37 @@ INSTANTIATE_TEST_SUITE_P(Reapers, ReaperForkFails,
 
 class FifoReaderFaults : public ::testing::TestWithParam<Tool> {};
 
-TEST_P(FifoReaderFaults, ForkFailureIsReportedWithForkPrefixAndStatus255)
+// Whatever keeps a FIFO reader from reading ends it at once: the reason on
+// standard error, nothing on standard output, status 255.
+TEST_P(FifoReaderFaults, FailureBeforeReadingIsReportedAndEndsWith255)
 {
-    FifoDir f;
-    Injection fault(Fault{"fork", 1, 1, "ENOMEM"});
-    Process p = Process::start({GetParam().bin}, fault.options(f.options(SpawnOptions{})));
-    expect_ends(p, 255, "", std::string("fork(): ") + std::strerror(ENOMEM) + "\n");
-    EXPECT_EQ(fault.hits(), 1);
-}
-
-TEST_P(FifoReaderFaults, OpenFailureIsReportedWithTheFifoNameAndStatus255)
-{
-    FifoDir f;
-    Injection fault(Fault{"open", 1, 1, "EACCES"});
-    Process p = Process::start({GetParam().bin}, fault.options(f.options(SpawnOptions{})));
-    expect_ends(p, 255, "", std::string("myfifo: ") + std::strerror(EACCES) + "\n");
-    EXPECT_EQ(fault.hits(), 1);
+    const struct {
+        const char* myfifo;  // what takes the FIFO's place: nullptr none, "" nothing, else a file's text
+        std::optional<Fault> fault;
+        std::string error;
+    } cases[] = {
+        {"", {}, "myfifo: No such file or directory"},
+        {"not a fifo\n", {}, "myfifo: not a FIFO"},
+        {nullptr, Fault{"fork", 1, 1, "ENOMEM"}, std::string("fork(): ") + std::strerror(ENOMEM)},
+        {nullptr, Fault{"open", 1, 1, "EACCES"}, std::string("myfifo: ") + std::strerror(EACCES)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        FifoDir f;
+        if (c.myfifo) {
+            ::unlink(f.dir.file("myfifo").c_str());
+            if (*c.myfifo)
+                std::ofstream(f.dir.file("myfifo")) << c.myfifo;
+        }
+        std::optional<Injection> fault;
+        if (c.fault)
+            fault.emplace(*c.fault);
+        Process p = Process::start({GetParam().bin}, fault ? fault->options(f.options({})) : f.options({}));
+        expect_ends(p, 255, "", c.error + "\n");
+        if (fault) {
+            EXPECT_EQ(fault->hits(), 1);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, FifoReaderFaults,

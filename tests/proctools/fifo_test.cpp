@@ -90,28 +90,6 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
     EXPECT_EQ(next, block.size());
 }
 
-TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
-{
-    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
-        SCOPED_TRACE(bin);
-        TempDir missing;
-        SpawnOptions o;
-        o.cwd = missing.path();
-        Process a = Process::start({bin}, o);
-        EXPECT_EQ(a.wait_exit_code(timeout()), 255);
-        EXPECT_EQ(a.errors(), "myfifo: No such file or directory\n");
-        EXPECT_EQ(a.output(), "");
-
-        TempDir plain;
-        std::ofstream(plain.file("myfifo")) << "not a fifo\n";
-        o.cwd = plain.path();
-        Process b = Process::start({bin}, o);
-        EXPECT_EQ(b.wait_exit_code(timeout()), 255);
-        EXPECT_EQ(b.errors(), "myfifo: not a FIFO\n");
-        EXPECT_EQ(b.output(), "");
-    }
-}
-
 // Killed, either reader takes its child with it: a child left behind would
 // go on reading the FIFO and take what is meant for the next reader.
 TEST(FifoReaders, ChildEndsWithItsParent)
