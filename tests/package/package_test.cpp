@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -63,29 +64,26 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndTheRuntimeItNeeds)
 
 TEST_F(Package, HoldsTheDebianLayoutWithLibrariesInTheMultiarchFolder)
 {
-    const std::string libdir = "./usr/" INSTALL_LIBDIR "/";
+    const std::string dirs[] = {"./usr/bin/", "./usr/" INSTALL_LIBDIR "/", "./usr/include/",
+                                "./usr/share/doc/board-toolset/", "./usr/share/lintian/overrides/"};
     std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
-    std::string line;
     int files = 0;
-    while (std::getline(listing, line)) {
+    for (std::string line; std::getline(listing, line);) {
         if (line.empty() || line[0] == 'd')
             continue;
         std::string path = line.substr(line.find("./"));
-        bool inside = false;
-        for (const std::string& dir : {std::string("./usr/bin/"), libdir, std::string("./usr/include/"),
-                                       std::string("./usr/share/doc/board-toolset/"),
-                                       std::string("./usr/share/lintian/overrides/")})
-            inside = inside || path.rfind(dir, 0) == 0;
+        bool inside = std::any_of(std::begin(dirs), std::end(dirs),
+                                  [&](const std::string& dir) { return path.rfind(dir, 0) == 0; });
         if (path.rfind("./usr/share/man/", 0) == 0)
             inside = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
         EXPECT_TRUE(inside) << path;
         files++;
     }
     EXPECT_GT(files, 20);
-    for (const char* f : {"libserial.so", "libportwire.a", "pkgconfig/serial.pc", "cmake/serial/serialConfig.cmake"})
-        EXPECT_TRUE(fs::exists(work_ / "root/usr" / INSTALL_LIBDIR / f)) << f;
-    for (const char* f : {"copyright", "changelog.gz"})
-        EXPECT_TRUE(fs::exists(work_ / "root/usr/share/doc/board-toolset" / f)) << f;
+    for (const char* f : {INSTALL_LIBDIR "/libserial.so", INSTALL_LIBDIR "/libportwire.a",
+                          INSTALL_LIBDIR "/pkgconfig/serial.pc", INSTALL_LIBDIR "/cmake/serial/serialConfig.cmake",
+                          "share/doc/board-toolset/copyright", "share/doc/board-toolset/changelog.gz"})
+        EXPECT_TRUE(fs::exists(work_ / "root/usr" / f)) << f;
 }
 
 TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsByBuildId)
