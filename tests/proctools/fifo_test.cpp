@@ -34,25 +34,6 @@ TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
     EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
 }
 
-// With one of the two processes stopped, the other alone takes what arrives.
-TEST(Fifotap, EachOfTheTwoProcessesReadsAndPrints)
-{
-    FifoDir f;
-    Process p = Process::start({FIFOTAP_BIN}, f.options());
-    pid_t child = child_of(p.pid(), timeout());
-    ASSERT_GT(child, 0);
-
-    const std::pair<pid_t, const char*> turns[] = {{p.pid(), "child"}, {child, "parent"}};
-    for (const auto& [stopped, reader] : turns) {
-        ::kill(stopped, SIGSTOP);
-        // Only once stopped: a reader woken by the signal could still take data.
-        ASSERT_TRUE(wait_state(stopped, 'T', timeout()));
-        f.put(std::string("for the ") + reader + "\n");
-        EXPECT_TRUE(p.wait_output(pipe_line(std::string("for the ") + reader), timeout())) << p.output();
-        ::kill(stopped, SIGCONT);
-    }
-}
-
 // The block is made of numbered four-digit tokens, so that every printed
 // piece can be placed at its offset in the block.
 TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
@@ -90,20 +71,31 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
     EXPECT_EQ(next, block.size());
 }
 
-// Killed, either reader takes its child with it: a child left behind would
-// go on reading the FIFO and take what is meant for the next reader.
-TEST(FifoReaders, ChildEndsWithItsParent)
+// With one of fifotap's two processes stopped, the other alone takes what
+// arrives; fifokbd's child alone reads the FIFO. Killed, either reader takes
+// its child with it: a child left behind would go on reading the FIFO and
+// take what is meant for the next reader.
+TEST(FifoReaders, EachReadingProcessPrintsAndTheChildEndsWithItsParent)
 {
-    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
+    for (const std::string bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
+        SCOPED_TRACE(bin);
         FifoDir f;
         Process p = Process::start({bin}, f.options());
         pid_t child = child_of(p.pid(), timeout());
-        ASSERT_GT(child, 0) << bin;
-        // Both read: the child's tie to its parent is in place.
-        f.put("ready\n");
-        ASSERT_TRUE(p.wait_output(pipe_line("ready"), timeout())) << bin;
+        ASSERT_GT(child, 0);
+        std::vector<std::pair<pid_t, std::string>> turns{{p.pid(), "for the child"}};
+        if (bin == FIFOTAP_BIN)
+            turns.emplace_back(child, "for the parent");
+        for (const auto& [stopped, text] : turns) {
+            ::kill(stopped, SIGSTOP);
+            // Only once stopped: a reader woken by the signal could still take data.
+            ASSERT_TRUE(wait_state(stopped, 'T', timeout()));
+            f.put(text + "\n");
+            EXPECT_TRUE(p.wait_output(pipe_line(text), timeout())) << p.output();
+            ::kill(stopped, SIGCONT);
+        }
         p.signal(SIGKILL);
-        EXPECT_TRUE(wait_ended(child, timeout())) << bin << ": the child outlived its parent";
+        EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
     }
 }
 

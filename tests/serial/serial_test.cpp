@@ -7,8 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <regex>
 
 using namespace testsupport;
 
@@ -41,18 +40,15 @@ struct Received {
 // Waits for a caller to end normally and takes its report apart.
 Received finish_caller(Process& proc)
 {
-    Received r;
     EXPECT_EQ(proc.wait_exit_code(timeout()), 0) << proc.output() << proc.errors();
     EXPECT_EQ(proc.errors(), "");
-    const std::string& out = proc.output();
-    size_t end = out.rfind("|end ");
-    if (out.compare(0, kReady.size(), kReady) != 0 || end == std::string::npos || end < kReady.size()) {
-        ADD_FAILURE() << "unexpected output: " << out;
-        return r;
+    static const std::regex report(kReady + R"(([\s\S]*)\|end ms=(\d+) cpu_ms=(\d+)\n)");
+    std::smatch m;
+    if (!std::regex_match(proc.output(), m, report)) {
+        ADD_FAILURE() << "unexpected output: " << proc.output();
+        return {};
     }
-    r.text = out.substr(kReady.size(), end - kReady.size());
-    EXPECT_EQ(std::sscanf(out.c_str() + end, "|end ms=%ld cpu_ms=%ld\n", &r.wall_ms, &r.cpu_ms), 2);
-    return r;
+    return {m[1].str(), std::stol(m[2]), std::stol(m[3])};
 }
 
 // One caller running one scenario on its own pseudo-terminal. The test keeps
@@ -121,13 +117,9 @@ TEST_P(SerialLib, ConfigurePrintsTwoLinesRecordsTheDeviceAndSetsRawNineSixHundre
         SCOPED_TRACE(caller);
         Session s(caller, "config");
         ASSERT_EQ(s.proc->wait_exit_code(timeout()), 0) << s.proc->errors();
-        int fd = -1;
-        const std::string& out = s.proc->output();
-        ASSERT_EQ(out.compare(0, kReady.size(), kReady), 0) << out;
-        ASSERT_EQ(std::sscanf(out.c_str() + kReady.size(), "fd=%d", &fd), 1) << out;
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(out.substr(kReady.size()), "fd=" + std::to_string(fd) + " poll_fd=" + std::to_string(fd) +
-                                                 " events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n");
+        // The descriptor it returned is the one it polls.
+        const std::regex config(kReady + R"(fd=(\d+) poll_fd=\1 events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n)");
+        EXPECT_TRUE(std::regex_match(s.proc->output(), config)) << s.proc->output();
 
         // The settings the library applied, seen from the test's own slave.
         termios t{};
