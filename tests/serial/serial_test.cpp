@@ -51,30 +51,6 @@ Received finish_caller(Process& proc)
     return {m[1].str(), std::stol(m[2]), std::stol(m[3])};
 }
 
-// One caller running one scenario on its own pseudo-terminal. The test keeps
-// the slave open too, so the terminal's settings outlive the caller.
-struct Session {
-    Pty pty;
-    std::optional<Process> proc;
-
-    Session(const char* caller, const std::string& scenario, const std::string& text = "")
-        : pty(open_pty(true))
-    {
-        EXPECT_TRUE(pty.master) << "no pseudo-terminal";
-        std::vector<std::string> argv{caller, scenario, pty.slave_path};
-        if (!text.empty())
-            argv.push_back(text);
-        proc.emplace(Process::start(argv));
-    }
-
-    // The device is configured once the two lines are out.
-    bool ready() { return proc->wait_output(kReady, timeout()); }
-
-    void send(const std::string& bytes) { ASSERT_TRUE(write_all(pty.master.get(), bytes)); }
-
-    Received finish() { return finish_caller(*proc); }
-};
-
 // 'n' bytes, none of them zero, spread over the whole range of byte values.
 std::string nonzero_bytes(size_t n)
 {
@@ -115,15 +91,16 @@ TEST_P(SerialLib, ConfigurePrintsTwoLinesRecordsTheDeviceAndSetsRawNineSixHundre
 {
     for (const char* caller : {GetParam().caller, GetParam().other_language}) {
         SCOPED_TRACE(caller);
-        Session s(caller, "config");
-        ASSERT_EQ(s.proc->wait_exit_code(timeout()), 0) << s.proc->errors();
+        Pty pty = open_pty(true);  // the test keeps the slave open: its settings outlive the caller
+        Process p = Process::start({caller, "config", pty.slave_path});
+        ASSERT_EQ(p.wait_exit_code(timeout()), 0) << p.errors();
         // The descriptor it returned is the one it polls.
         const std::regex config(kReady + R"(fd=(\d+) poll_fd=\1 events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n)");
-        EXPECT_TRUE(std::regex_match(s.proc->output(), config)) << s.proc->output();
+        EXPECT_TRUE(std::regex_match(p.output(), config)) << p.output();
 
         // The settings the library applied, seen from the test's own slave.
         termios t{};
-        ASSERT_EQ(tcgetattr(s.pty.slave.get(), &t), 0);
+        ASSERT_EQ(tcgetattr(pty.slave.get(), &t), 0);
         EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(0x8BD));
         EXPECT_EQ(t.c_iflag, 0u);
         EXPECT_EQ(t.c_oflag, 0u);
@@ -182,17 +159,16 @@ TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Session s(GetParam().caller, "recv");
-        ASSERT_TRUE(s.ready());
+        Pty pty = open_pty(true);
+        Process p = Process::start({GetParam().caller, "recv", pty.slave_path});
         std::string sent;
         for (const std::string& w : c.writes) {
-            if (!sent.empty()) {
-                ASSERT_TRUE(s.proc->wait_output(kReady + sent, timeout())) << s.proc->output();
-            }
-            s.send(w);
+            // Once the device is configured (the two lines) and the write before printed.
+            ASSERT_TRUE(p.wait_output(kReady + sent, timeout())) << p.output();
+            ASSERT_TRUE(write_all(pty.master.get(), w));
             sent += w;
         }
-        EXPECT_EQ(s.finish().text, c.printed);
+        EXPECT_EQ(finish_caller(p).text, c.printed);
     }
 }
 
@@ -200,11 +176,12 @@ TEST_P(SerialLib, SendDataWritesTheBytesToTheDevice)
 {
     for (const char* caller : {GetParam().caller, GetParam().other_language}) {
         SCOPED_TRACE(caller);
-        Session s(caller, "send", "hello, device");
+        Pty pty = open_pty(true);
+        Process p = Process::start({caller, "send", pty.slave_path, "hello, device"});
         const std::string want("hello, device\0", 14);
-        EXPECT_EQ(read_exact(s.pty.master.get(), want.size(), after(timeout())), want);
-        EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0);
-        EXPECT_EQ(s.proc->output(), kReady);
+        EXPECT_EQ(read_exact(pty.master.get(), want.size(), after(timeout())), want);
+        EXPECT_EQ(p.wait_exit_code(timeout()), 0);
+        EXPECT_EQ(p.output(), kReady);
     }
 }
 
