@@ -13,19 +13,16 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <utility>
 #include <sstream>
 
 using namespace testsupport;
 
 namespace {
 
-struct Symbol {
-    char type;    // nm's letter: T code, D initialised data, B zeroed data
-    size_t size;  // 0 when nm gives none
-    bool operator==(const Symbol& o) const { return type == o.type && size == o.size; }
-};
-
-std::ostream& operator<<(std::ostream& os, const Symbol& s) { return os << s.type << '/' << s.size; }
+// nm's type letter (T code, D initialised data, B zeroed data) and the size
+// (0 for code, whose size varies by build, and when nm gives none).
+using Symbol = std::pair<char, size_t>;
 
 struct Library {
     const char* name;
@@ -99,7 +96,7 @@ TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesRecordsNoNameAndExportsExactlyItsS
             continue;
         size_t size = f.size() == 4 ? std::stoul(f[1], nullptr, 16) : 0;
         char type = f[f.size() - 2][0];
-        got[name] = Symbol{type, type == 'T' ? 0 : size};  // code sizes vary by build
+        got[name] = Symbol{type, type == 'T' ? 0 : size};
     }
     EXPECT_EQ(got, lib.exports);
 }
