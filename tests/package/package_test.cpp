@@ -101,7 +101,7 @@ TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsBy
     }
 }
 
-TEST_F(Package, ServerRunsFromTheUnpackedPackage)
+TEST_F(Package, ServerAndGrabberRunFromTheUnpackedPackage)
 {
     uint16_t port = free_tcp_port();
     Process relay = Process::start({installed("talkhub"), std::to_string(port)});
@@ -109,10 +109,8 @@ TEST_F(Package, ServerRunsFromTheUnpackedPackage)
     Fd c = connect_tcp(port, after(timeout()));
     ASSERT_TRUE(write_all(c.get(), "from the package"));
     EXPECT_EQ(read_exact(c.get(), 16, after(timeout())), "from the package");
-}
 
-TEST_F(Package, GrabberFindsItsDriverAndDrawsAScanFromTheUnpackedPackage)
-{
+    // The grabber finds its driver and draws a scan.
     Process sim = Process::start({installed("zorlan_sim")});
     ASSERT_TRUE(sim.wait_output("\n", timeout()));
     std::string path = sim.output().substr(0, sim.output().find('\n'));

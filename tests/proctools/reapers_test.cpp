@@ -207,16 +207,12 @@ TEST(ReapersWholeRun, EachReportsItsChildOnceCountsTo10000AndExitsZero)
         procs.push_back(Process::start({r.first}, on_pty()));
 
     // Take turns reading every terminal, so that no program blocks on a full one.
-    Deadline d = after(milliseconds(800000));
     std::vector<std::optional<int>> status(procs.size());
-    for (bool all_done = false; !all_done && Clock::now() < d;) {
-        all_done = true;
-        for (size_t i = 0; i < procs.size(); i++) {
+    for (Deadline d = after(milliseconds(800000));
+         Clock::now() < d && std::count(status.begin(), status.end(), std::nullopt) > 0;)
+        for (size_t i = 0; i < procs.size(); i++)
             if (!status[i])
                 status[i] = procs[i].wait(milliseconds(50));
-            all_done = all_done && status[i].has_value();
-        }
-    }
 
     for (size_t i = 0; i < procs.size(); i++) {
         SCOPED_TRACE(runs[i].first);
