@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
 
 using namespace testsupport;
 
@@ -18,20 +19,34 @@ std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"
 
 }  // namespace
 
+// Each line comes out whole and once, also when every write of the line
+// output passes one byte only, or the first ones are interrupted.
 TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
 {
-    FifoDir f;
-    Process p = Process::start({FIFOTAP_BIN}, f.options());
-    EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
+    const std::optional<Fault> faults[] = {std::nullopt, Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}};
+    for (const auto& fdef : faults) {
+        SCOPED_TRACE(!fdef ? "no fault" : fdef->short_len >= 0 ? "one byte a write" : "interrupted writes");
+        FifoDir f;
+        std::optional<Injection> fault;
+        if (fdef)
+            fault.emplace(*fdef);
+        Process p = Process::start({FIFOTAP_BIN}, fault ? fault->options(f.options()) : f.options());
+        EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
 
-    f.put("hello fifo\n");
-    ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
-    f.put(std::string("abc\0def\n", 8));
-    ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
-    f.put("end\n");
-    // The text's own newline comes in a write of its own (line-buffered).
-    ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
-    EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
+        // One line at a time: only one of the two readers takes each.
+        f.put("hello fifo\n");
+        ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
+        f.put(std::string("abc\0def\n", 8));
+        ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
+        f.put("end\n");
+        // The text's own newline comes in a write of its own (line-buffered).
+        ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
+        EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
+        EXPECT_EQ(p.errors(), "");
+        if (fault) {
+            EXPECT_GE(fault->hits(), 3);
+        }
+    }
 }
 
 // The block is made of numbered four-digit tokens, so that every printed

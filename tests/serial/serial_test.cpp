@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 
 using namespace testsupport;
@@ -119,9 +120,9 @@ TEST_P(SerialLib, ConfigurePrintsTwoLinesRecordsTheDeviceAndSetsRawNineSixHundre
 // time limit would blow it.
 TEST_P(SerialLib, WaitWithoutInputEndsWithoutSpinningHavingPrintedNothing)
 {
-    std::string path = ::testing::TempDir() + "serial-empty-XXXXXX";
-    const Fd file(::mkstemp(&path[0]));
-    ASSERT_TRUE(file) << "no temporary file";
+    TempDir dir;
+    const std::string path = dir.file("empty");
+    std::ofstream(path).flush();
     for (const std::string what : {"silent", "/dev/null", "empty file", "hung up", "closed"}) {
         SCOPED_TRACE(what);
         Pty pty = open_pty(true);
@@ -138,7 +139,6 @@ TEST_P(SerialLib, WaitWithoutInputEndsWithoutSpinningHavingPrintedNothing)
             EXPECT_GE(r.wall_ms, 900);
         }
     }
-    ::unlink(path.c_str());
 }
 
 // Each read prints only its own bytes, up to a zero byte if it holds one. A
