@@ -33,8 +33,6 @@ static void timed_recv(int32_t fd)
 
 int main(int argc, char **argv)
 {
-    int32_t fd;
-
     if (argc < 3) {
         fprintf(stderr, "usage: %s config|recv|closed|send <device> [text]\n", argv[0]);
         return 2;
@@ -43,7 +41,7 @@ int main(int argc, char **argv)
      * lets the far end see every print when it happens. */
     setvbuf(stdout, NULL, _IONBF, 0);
 
-    fd = serial_config(argv[2]);
+    int32_t fd = serial_config(argv[2]);
     if (strcmp(argv[1], "config") == 0) {
         printf("fd=%d poll_fd=%d events=%d revents=%d flags=%#x dev0=%s\n", (int)fd, poll_events.fd,
                poll_events.events, poll_events.revents,
