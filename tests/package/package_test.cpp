@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 using namespace testsupport;
@@ -87,10 +88,9 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout
 TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsByBuildId)
 {
     std::string notes = run_tool({READELF, "-n", installed("talkhub")});
-    auto at = notes.find("Build ID: ");
-    ASSERT_NE(at, std::string::npos) << notes;
-    std::string id = notes.substr(at + 10, 40);
-    std::string debug_file = "./usr/lib/debug/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+    std::smatch id;
+    ASSERT_TRUE(std::regex_search(notes, id, std::regex("Build ID: ([0-9a-f]{2})([0-9a-f]{38})"))) << notes;
+    std::string debug_file = "./usr/lib/debug/.build-id/" + id[1].str() + "/" + id[2].str() + ".debug";
     EXPECT_NE(run_tool({"dpkg-deb", "-c", ddeb_}).find(debug_file), std::string::npos) << debug_file;
 
     for (const fs::path& f : {fs::path(installed("talkhub")), fs::path(installed("scangrab")),

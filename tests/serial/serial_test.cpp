@@ -102,10 +102,8 @@ TEST_P(SerialLib, ConfigureSetsRawNineSixHundredAndRecordsTheDeviceAndSendDataWr
         // The settings the library applied, seen from the test's own slave.
         termios t{};
         ASSERT_EQ(tcgetattr(pty.slave.get(), &t), 0);
-        EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(0x8BD));
-        EXPECT_EQ(t.c_iflag, 0u);
-        EXPECT_EQ(t.c_oflag, 0u);
-        EXPECT_EQ(t.c_lflag, 0u);
+        EXPECT_EQ((std::vector<tcflag_t>{t.c_cflag, t.c_iflag, t.c_oflag, t.c_lflag}),
+                  (std::vector<tcflag_t>{0x8BD, 0, 0, 0})) << "control, input, output and local modes";
         for (int i = 0; i < NCCS; i++)
             EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "control character " << i;
         EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
