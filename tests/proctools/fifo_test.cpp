@@ -2,10 +2,8 @@
 // directory that serves as the program's working directory.
 #include "testsupport.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <map>

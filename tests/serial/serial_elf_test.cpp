@@ -13,8 +13,8 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <utility>
 #include <sstream>
+#include <utility>
 
 using namespace testsupport;
 

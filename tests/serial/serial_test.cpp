@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <regex>
