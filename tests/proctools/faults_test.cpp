@@ -24,8 +24,8 @@ void expect_ends(Process& p, int status, const std::string& err)
 
 }  // namespace
 
-// A failing fork ends each tool before it does anything else: the reapers
-// before any count and the FIFO readers report it with perror and status
+// A failing fork ends each tool before it does anything else. The reapers
+// (before any count) and the FIFO readers report it with perror and end with
 // 255; spawnls, whose vfork fails, ends silently with 0.
 TEST(ForkFails, EachToolEndsAtOnce)
 {
@@ -58,7 +58,7 @@ TEST(ForkFails, EachToolEndsAtOnce)
 TEST(FifoReaderFaults, FailureBeforeReadingIsReportedAndEndsWith255)
 {
     const struct {
-        const char* myfifo;  // what takes the FIFO's place: nullptr none, "" nothing, else a file's text
+        const char* myfifo;  // nullptr keeps the FIFO; else it goes, and text makes a plain file in its place
         std::optional<Fault> fault;
         std::string error;
     } cases[] = {
