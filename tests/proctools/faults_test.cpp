@@ -1,13 +1,10 @@
-// The process tools with failing forks, vforks and opens, or without their
-// FIFO. (Failing writes: see the FIFO reader tests.)
+// The process tools with failing forks, vforks and opens. (Failing writes:
+// see the FIFO reader tests.)
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <optional>
 
 using namespace testsupport;
 
@@ -26,8 +23,9 @@ void expect_ends(Process& p, int status, const std::string& err)
 
 // A failing fork ends each tool before it does anything else. The reapers
 // (before any count) and the FIFO readers report it with perror and end with
-// 255; spawnls, whose vfork fails, ends silently with 0.
-TEST(ForkFails, EachToolEndsAtOnce)
+// 255; spawnls, whose vfork fails, ends silently with 0. A FIFO reader whose
+// open of the FIFO fails reports it with the FIFO's name and ends with 255.
+TEST(StartFails, EachToolEndsAtOnce)
 {
     const std::string reaper = std::string("fork() : ") + std::strerror(EAGAIN) + "\n";
     const std::string reader = std::string("fork(): ") + std::strerror(ENOMEM) + "\n";
@@ -39,50 +37,17 @@ TEST(ForkFails, EachToolEndsAtOnce)
     } cases[] = {
         {{REAPALL_BIN, REAPFAST_BIN, REAPBLOCK_BIN, CHILDNOTE_BIN}, {"fork", 1, 1, "EAGAIN"}, 255, reaper},
         {{FIFOTAP_BIN, FIFOKBD_BIN}, {"fork", 1, 1, "ENOMEM"}, 255, reader},
+        {{FIFOTAP_BIN, FIFOKBD_BIN}, {"open", 1, 1, "EACCES"}, 255, std::string("myfifo: ") + std::strerror(EACCES) + "\n"},
         {{SPAWNLS_BIN}, {"vfork", 1, 1, "EAGAIN"}, 0, ""},
     };
     for (const auto& c : cases) {
         for (const char* bin : c.bins) {
-            SCOPED_TRACE(bin);
+            SCOPED_TRACE(std::string(bin) + ", failing " + c.fault.call);
             FifoDir f;  // the FIFO readers need their FIFO; the others ignore it
             Injection fault(c.fault);
             Process p = Process::start({bin}, fault.options(f.options({})));
             expect_ends(p, c.status, c.err);
             EXPECT_EQ(fault.hits(), 1);
-        }
-    }
-}
-
-// Whatever else keeps a FIFO reader from reading ends it at once: the reason
-// on standard error, nothing on standard output, status 255.
-TEST(FifoReaderFaults, FailureBeforeReadingIsReportedAndEndsWith255)
-{
-    const struct {
-        const char* myfifo;  // nullptr keeps the FIFO; else it goes, and text makes a plain file in its place
-        std::optional<Fault> fault;
-        std::string error;
-    } cases[] = {
-        {"", {}, "myfifo: No such file or directory"},
-        {"not a fifo\n", {}, "myfifo: not a FIFO"},
-        {nullptr, Fault{"open", 1, 1, "EACCES"}, std::string("myfifo: ") + std::strerror(EACCES)},
-    };
-    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(bin) + ": " + c.error);
-            FifoDir f;
-            if (c.myfifo) {
-                ::unlink(f.dir.file("myfifo").c_str());
-                if (*c.myfifo)
-                    std::ofstream(f.dir.file("myfifo")) << c.myfifo;
-            }
-            std::optional<Injection> fault;
-            if (c.fault)
-                fault.emplace(*c.fault);
-            Process p = Process::start({bin}, fault ? fault->options(f.options({})) : f.options({}));
-            expect_ends(p, 255, c.error + "\n");
-            if (fault) {
-                EXPECT_EQ(fault->hits(), 1);
-            }
         }
     }
 }

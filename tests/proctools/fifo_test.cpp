@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <map>
-#include <optional>
 
 using namespace testsupport;
 
@@ -15,35 +14,42 @@ namespace {
 
 std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
 
+// Starts fifotap and feeds it three lines, one at a time (only one of the two
+// readers takes each): text is printed once, up to its first zero byte, then
+// the format's newline.
+void expect_text_lines(FifoDir& f, const SpawnOptions& o)
+{
+    Process p = Process::start({FIFOTAP_BIN}, o);
+    EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
+    f.put("hello fifo\n");
+    ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
+    f.put(std::string("abc\0def\n", 8));
+    ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
+    f.put("end\n");
+    // The text's own newline comes in a write of its own (line-buffered).
+    ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
+    EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
+    EXPECT_EQ(p.errors(), "");
+}
+
 }  // namespace
 
-// Each line comes out whole and once, also when every write of the line
-// output passes one byte only, or the first ones are interrupted.
 TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
 {
-    const std::optional<Fault> faults[] = {std::nullopt, Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}};
-    for (const auto& fdef : faults) {
-        SCOPED_TRACE(!fdef ? "no fault" : fdef->short_len >= 0 ? "one byte a write" : "interrupted writes");
-        FifoDir f;
-        std::optional<Injection> fault;
-        if (fdef)
-            fault.emplace(*fdef);
-        Process p = Process::start({FIFOTAP_BIN}, fault ? fault->options(f.options()) : f.options());
-        EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
+    FifoDir f;
+    expect_text_lines(f, f.options());
+}
 
-        // One line at a time: only one of the two readers takes each.
-        f.put("hello fifo\n");
-        ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
-        f.put(std::string("abc\0def\n", 8));
-        ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
-        f.put("end\n");
-        // The text's own newline comes in a write of its own (line-buffered).
-        ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
-        EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
-        EXPECT_EQ(p.errors(), "");
-        if (fault) {
-            EXPECT_GE(fault->hits(), 3);
-        }
+// Every write of the line output passes one byte only, or the first ones are
+// interrupted: each line still comes out whole, once.
+TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
+{
+    for (const Fault& fdef : {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}}) {
+        SCOPED_TRACE(fdef.short_len >= 0 ? "one byte a write" : "interrupted writes");
+        FifoDir f;
+        Injection fault(fdef);
+        expect_text_lines(f, fault.options(f.options()));
+        EXPECT_GE(fault.hits(), 3);
     }
 }
 
@@ -110,6 +116,24 @@ TEST(FifoReaders, EachReadingProcessPrintsAndTheChildEndsWithItsParent)
         }
         p.signal(SIGKILL);
         EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
+    }
+}
+
+TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
+{
+    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
+        for (const std::string myfifo : {"", "not a fifo\n"}) {  // none, or a plain file
+            SCOPED_TRACE(std::string(bin) + (myfifo.empty() ? ": none" : ": a plain file"));
+            TempDir dir;
+            if (!myfifo.empty())
+                std::ofstream(dir.file("myfifo")) << myfifo;
+            SpawnOptions o;
+            o.cwd = dir.path();
+            Process p = Process::start({bin}, o);
+            EXPECT_EQ(p.wait_exit_code(timeout()), 255);
+            EXPECT_EQ(p.errors(), myfifo.empty() ? "myfifo: No such file or directory\n" : "myfifo: not a FIFO\n");
+            EXPECT_EQ(p.output(), "");
+        }
     }
 }
 
