@@ -6,8 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 using namespace testsupport;
@@ -53,48 +54,42 @@ std::string Package::deb_, Package::ddeb_;
 
 }  // namespace
 
-TEST_F(Package, DeclaresTheBoardArchitectureAndTheRuntimeItNeeds)
+TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout)
 {
     EXPECT_EQ(run_tool({"dpkg-deb", "-f", deb_, "Architecture"}), std::string(DEB_ARCH) + "\n");
     std::string depends = run_tool({"dpkg-deb", "-f", deb_, "Depends"});
-    EXPECT_NE(depends.find("libc6"), std::string::npos) << depends;
-    EXPECT_NE(depends.find("libstdc++6"), std::string::npos) << depends;
-}
+    for (const char* runtime : {"libc6", "libstdc++6"})
+        EXPECT_NE(depends.find(runtime), std::string::npos) << depends;
 
-TEST_F(Package, HoldsTheDebianLayoutWithLibrariesInTheMultiarchFolder)
-{
-    const std::string libdir = "./usr/" INSTALL_LIBDIR "/";
+    // Every file in a Debian folder, the libraries in the multiarch one, manual pages compressed.
+    const std::string dirs[] = {"./usr/bin/", "./usr/" INSTALL_LIBDIR "/", "./usr/include/",
+                                "./usr/share/doc/board-toolset/", "./usr/share/lintian/overrides/"};
     std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
-    std::string line;
     int files = 0;
-    while (std::getline(listing, line)) {
+    for (std::string line; std::getline(listing, line);) {
         if (line.empty() || line[0] == 'd')
             continue;
         std::string path = line.substr(line.find("./"));
-        bool inside = false;
-        for (const std::string& dir : {std::string("./usr/bin/"), libdir, std::string("./usr/include/"),
-                                       std::string("./usr/share/doc/board-toolset/"),
-                                       std::string("./usr/share/lintian/overrides/")})
-            inside = inside || path.rfind(dir, 0) == 0;
+        bool inside = std::any_of(std::begin(dirs), std::end(dirs),
+                                  [&](const std::string& dir) { return path.rfind(dir, 0) == 0; });
         if (path.rfind("./usr/share/man/", 0) == 0)
             inside = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
         EXPECT_TRUE(inside) << path;
         files++;
     }
     EXPECT_GT(files, 20);
-    for (const char* f : {"libserial.so", "libportwire.a", "pkgconfig/serial.pc", "cmake/serial/serialConfig.cmake"})
-        EXPECT_TRUE(fs::exists(work_ / "root/usr" / INSTALL_LIBDIR / f)) << f;
-    for (const char* f : {"copyright", "changelog.gz"})
-        EXPECT_TRUE(fs::exists(work_ / "root/usr/share/doc/board-toolset" / f)) << f;
+    for (const char* f : {INSTALL_LIBDIR "/libserial.so", INSTALL_LIBDIR "/libportwire.a",
+                          INSTALL_LIBDIR "/pkgconfig/serial.pc", INSTALL_LIBDIR "/cmake/serial/serialConfig.cmake",
+                          "share/doc/board-toolset/copyright", "share/doc/board-toolset/changelog.gz"})
+        EXPECT_TRUE(fs::exists(work_ / "root/usr" / f)) << f;
 }
 
 TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsByBuildId)
 {
     std::string notes = run_tool({READELF, "-n", installed("talkhub")});
-    auto at = notes.find("Build ID: ");
-    ASSERT_NE(at, std::string::npos) << notes;
-    std::string id = notes.substr(at + 10, 40);
-    std::string debug_file = "./usr/lib/debug/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+    std::smatch id;
+    ASSERT_TRUE(std::regex_search(notes, id, std::regex("Build ID: ([0-9a-f]{2})([0-9a-f]{38})"))) << notes;
+    std::string debug_file = "./usr/lib/debug/.build-id/" + id[1].str() + "/" + id[2].str() + ".debug";
     EXPECT_NE(run_tool({"dpkg-deb", "-c", ddeb_}).find(debug_file), std::string::npos) << debug_file;
 
     for (const fs::path& f : {fs::path(installed("talkhub")), fs::path(installed("scangrab")),
@@ -105,7 +100,7 @@ TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsBy
     }
 }
 
-TEST_F(Package, ServerRunsFromTheUnpackedPackage)
+TEST_F(Package, ServerAndGrabberRunFromTheUnpackedPackage)
 {
     uint16_t port = free_tcp_port();
     Process relay = Process::start({installed("talkhub"), std::to_string(port)});
@@ -113,10 +108,8 @@ TEST_F(Package, ServerRunsFromTheUnpackedPackage)
     Fd c = connect_tcp(port, after(timeout()));
     ASSERT_TRUE(write_all(c.get(), "from the package"));
     EXPECT_EQ(read_exact(c.get(), 16, after(timeout())), "from the package");
-}
 
-TEST_F(Package, GrabberFindsItsDriverAndDrawsAScanFromTheUnpackedPackage)
-{
+    // The grabber finds its driver and draws a scan.
     Process sim = Process::start({installed("zorlan_sim")});
     ASSERT_TRUE(sim.wait_output("\n", timeout()));
     std::string path = sim.output().substr(0, sim.output().find('\n'));

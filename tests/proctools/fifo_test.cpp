@@ -2,10 +2,8 @@
 // directory that serves as the program's working directory.
 #include "testsupport.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <map>
@@ -16,14 +14,13 @@ namespace {
 
 std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
 
-}  // namespace
-
-TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
+// Starts fifotap and feeds it three lines, one at a time (only one of the two
+// readers takes each): text is printed once, up to its first zero byte, then
+// the format's newline.
+void expect_text_lines(FifoDir& f, const SpawnOptions& o)
 {
-    FifoDir f;
-    Process p = Process::start({FIFOTAP_BIN}, f.options());
+    Process p = Process::start({FIFOTAP_BIN}, o);
     EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
-
     f.put("hello fifo\n");
     ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
     f.put(std::string("abc\0def\n", 8));
@@ -32,24 +29,27 @@ TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
     // The text's own newline comes in a write of its own (line-buffered).
     ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
     EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
+    EXPECT_EQ(p.errors(), "");
 }
 
-// With one of the two processes stopped, the other alone takes what arrives.
-TEST(Fifotap, EachOfTheTwoProcessesReadsAndPrints)
+}  // namespace
+
+TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
 {
     FifoDir f;
-    Process p = Process::start({FIFOTAP_BIN}, f.options());
-    pid_t child = child_of(p.pid(), timeout());
-    ASSERT_GT(child, 0);
+    expect_text_lines(f, f.options());
+}
 
-    const std::pair<pid_t, const char*> turns[] = {{p.pid(), "child"}, {child, "parent"}};
-    for (const auto& [stopped, reader] : turns) {
-        ::kill(stopped, SIGSTOP);
-        // Only once stopped: a reader woken by the signal could still take data.
-        ASSERT_TRUE(wait_state(stopped, 'T', timeout()));
-        f.put(std::string("for the ") + reader + "\n");
-        EXPECT_TRUE(p.wait_output(pipe_line(std::string("for the ") + reader), timeout())) << p.output();
-        ::kill(stopped, SIGCONT);
+// Every write of the line output passes one byte only, or the first ones are
+// interrupted: each line still comes out whole, once.
+TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
+{
+    for (const Fault& fdef : {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}}) {
+        SCOPED_TRACE(fdef.short_len >= 0 ? "one byte a write" : "interrupted writes");
+        FifoDir f;
+        Injection fault(fdef);
+        expect_text_lines(f, fault.options(f.options()));
+        EXPECT_GE(fault.hits(), 3);
     }
 }
 
@@ -90,42 +90,50 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
     EXPECT_EQ(next, block.size());
 }
 
-TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
+// With one of fifotap's two processes stopped, the other alone takes what
+// arrives; fifokbd's child alone reads the FIFO. Killed, either reader takes
+// its child with it: a child left behind would go on reading the FIFO and
+// take what is meant for the next reader. On pipes: on a terminal, the end
+// of the session's leader would hang the child up whether tied or not.
+TEST(FifoReaders, EachReadingProcessPrintsAndTheChildEndsWithItsParent)
 {
-    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
+    for (const std::string bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
         SCOPED_TRACE(bin);
-        TempDir missing;
-        SpawnOptions o;
-        o.cwd = missing.path();
-        Process a = Process::start({bin}, o);
-        EXPECT_EQ(a.wait_exit_code(timeout()), 255);
-        EXPECT_EQ(a.errors(), "myfifo: No such file or directory\n");
-        EXPECT_EQ(a.output(), "");
-
-        TempDir plain;
-        std::ofstream(plain.file("myfifo")) << "not a fifo\n";
-        o.cwd = plain.path();
-        Process b = Process::start({bin}, o);
-        EXPECT_EQ(b.wait_exit_code(timeout()), 255);
-        EXPECT_EQ(b.errors(), "myfifo: not a FIFO\n");
-        EXPECT_EQ(b.output(), "");
+        FifoDir f;
+        Process p = Process::start({bin}, f.options({}));
+        pid_t child = child_of(p.pid(), timeout());
+        ASSERT_GT(child, 0);
+        std::vector<std::pair<pid_t, std::string>> turns{{p.pid(), "for the child"}};
+        if (bin == FIFOTAP_BIN)
+            turns.emplace_back(child, "for the parent");
+        for (const auto& [stopped, text] : turns) {
+            ::kill(stopped, SIGSTOP);
+            // Only once stopped: a reader woken by the signal could still take data.
+            ASSERT_TRUE(wait_state(stopped, 'T', timeout()));
+            f.put(text + "\n");
+            EXPECT_TRUE(p.wait_output("Pipe: " + text + "\n", timeout())) << p.output();
+            ::kill(stopped, SIGCONT);
+        }
+        p.signal(SIGKILL);
+        EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
     }
 }
 
-// Killed, either reader takes its child with it: a child left behind would
-// go on reading the FIFO and take what is meant for the next reader.
-TEST(FifoReaders, ChildEndsWithItsParent)
+TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
 {
     for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
-        FifoDir f;
-        Process p = Process::start({bin}, f.options());
-        pid_t child = child_of(p.pid(), timeout());
-        ASSERT_GT(child, 0) << bin;
-        // Both read: the child's tie to its parent is in place.
-        f.put("ready\n");
-        ASSERT_TRUE(p.wait_output(pipe_line("ready"), timeout())) << bin;
-        p.signal(SIGKILL);
-        EXPECT_TRUE(wait_ended(child, timeout())) << bin << ": the child outlived its parent";
+        for (const std::string myfifo : {"", "not a fifo\n"}) {  // none, or a plain file
+            SCOPED_TRACE(std::string(bin) + (myfifo.empty() ? ": none" : ": a plain file"));
+            TempDir dir;
+            if (!myfifo.empty())
+                std::ofstream(dir.file("myfifo")) << myfifo;
+            SpawnOptions o;
+            o.cwd = dir.path();
+            Process p = Process::start({bin}, o);
+            EXPECT_EQ(p.wait_exit_code(timeout()), 255);
+            EXPECT_EQ(p.errors(), myfifo.empty() ? "myfifo: No such file or directory\n" : "myfifo: not a FIFO\n");
+            EXPECT_EQ(p.output(), "");
+        }
     }
 }
 

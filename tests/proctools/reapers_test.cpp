@@ -1,6 +1,6 @@
 // Black-box tests of the child reapers: the SIGCHLD report within the count,
-// interrupts, stopped children. Runs that need reapall's 50-second child or
-// the whole count live in reapers_slow_test.cpp.
+// interrupts, stopped children, and (in the slow registration only) whole
+// runs, which need reapall's 50-second child and the whole count.
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <iostream>
 
 using namespace testsupport;
 
@@ -15,18 +16,27 @@ namespace {
 
 const std::string notice = "signo = 17";
 const std::string aborted = "(signal)status: 0x6";
+const std::string exited = "(exit)status: 0x0";
 
 // Time for a child's pause plus a margin; a bound, never a pause.
 milliseconds child_bound(int seconds) { return timeout(milliseconds(seconds * 1000 + 10000)); }
 
+CountRun counted(const Process& p) { return split_count(lines_of(p.output())); }
+
+struct Reaper {
+    Process p;
+    pid_t child;  // -1 when none was found
+};
+
 // Starts a reaper and waits for its first count line: it has forked by then.
-Process start_counting(const std::string& bin, const SpawnOptions& opts = on_pty())
+Reaper start_counting(const std::string& bin, const SpawnOptions& opts = on_pty())
 {
     Process p = Process::start({bin}, opts);
     EXPECT_TRUE(wait_for(
         p, [](const std::vector<std::string>& ls) { return split_count(ls).last >= 1; }, timeout()))
         << bin << " does not count";
-    return p;
+    pid_t child = child_of(p.pid(), timeout());
+    return {std::move(p), child};
 }
 
 // True once `line` has been printed and the count has gone on by five steps.
@@ -45,7 +55,7 @@ std::function<bool(const std::vector<std::string>&)> reported_and_counting(const
 // on without a gap.
 void expect_one_report(const Process& p, const std::string& status_line)
 {
-    CountRun run = split_count(lines_of(p.output()));
+    CountRun run = counted(p);
     EXPECT_TRUE(run.in_order) << p.output();
     ASSERT_EQ(run.other_texts(), (std::vector<std::string>{notice, status_line})) << p.output();
     EXPECT_EQ(run.others[0].first, run.others[1].first) << "the report is split by the count";
@@ -58,31 +68,29 @@ void expect_one_report(const Process& p, const std::string& status_line)
 
 }  // namespace
 
-TEST(ReapersReport, NonBlockingReaperReportsTheAbortedChildAndCountsOn)
+// All three run at once to share their pauses. childnote writes to a pipe:
+// its lines must keep their order there too, which they would not if the
+// count sat in a stdio buffer while the handler wrote directly.
+TEST(ReapersReport, EachReaperReportsItsChildOnceCountsOnAndLeavesNoZombie)
 {
-    Process p = start_counting(REAPFAST_BIN);
-    ASSERT_TRUE(wait_for(p, reported_and_counting(aborted), child_bound(1))) << p.output();
-    expect_one_report(p, aborted);
-}
-
-// Both run at once to share their five-second pauses. childnote writes to a
-// pipe: its lines must keep their order there too, which they would not if
-// the count sat in a stdio buffer while the handler wrote directly.
-TEST(ReapersReport, BlockingReapersReportTheChildOnceAndLeaveNoZombie)
-{
-    Process block = start_counting(REAPBLOCK_BIN);
-    Process note = start_counting(CHILDNOTE_BIN, SpawnOptions{});
-    pid_t block_child = child_of(block.pid(), timeout());
-    pid_t note_child = child_of(note.pid(), timeout());
-    ASSERT_GT(block_child, 0);
-    ASSERT_GT(note_child, 0);
-
-    ASSERT_TRUE(wait_for(note, reported_and_counting("(exit)status: 0x0"), child_bound(5))) << note.output();
-    ASSERT_TRUE(wait_for(block, reported_and_counting(aborted), child_bound(5))) << block.output();
-    expect_one_report(note, "(exit)status: 0x0");
-    expect_one_report(block, aborted);
-    EXPECT_EQ(proc_state(note_child), 0) << "childnote's child was not collected";
-    EXPECT_EQ(proc_state(block_child), 0) << "reapblock's child was not collected";
+    const struct {
+        const char* bin;
+        SpawnOptions opts;
+        std::string status_line;
+    } cases[] = {{REAPFAST_BIN, on_pty(), aborted}, {REAPBLOCK_BIN, on_pty(), aborted}, {CHILDNOTE_BIN, {}, exited}};
+    std::vector<Reaper> reapers;
+    for (const auto& c : cases) {
+        reapers.push_back(start_counting(c.bin, c.opts));
+        ASSERT_GT(reapers.back().child, 0) << c.bin;
+    }
+    for (size_t i = 0; i < reapers.size(); i++) {
+        SCOPED_TRACE(cases[i].bin);
+        Process& p = reapers[i].p;
+        // Bounded by the longest of the children's pauses (5 s).
+        ASSERT_TRUE(wait_for(p, reported_and_counting(cases[i].status_line), child_bound(5))) << p.output();
+        expect_one_report(p, cases[i].status_line);
+        EXPECT_EQ(proc_state(reapers[i].child), 0) << "the child was not collected";
+    }
 }
 
 // reapall's child pauses 50 s: an interrupt to the child alone ends it
@@ -90,51 +98,46 @@ TEST(ReapersReport, BlockingReapersReportTheChildOnceAndLeaveNoZombie)
 // exit, in reapall's own format, and counts on.
 TEST(ReapersInterrupt, ChildInterruptedAloneIsReportedAsExit255)
 {
-    Process p = start_counting(REAPALL_BIN);
-    pid_t child = child_of(p.pid(), timeout());
+    auto [p, child] = start_counting(REAPALL_BIN);
     ASSERT_GT(child, 0);
     ::kill(child, SIGINT);
     ASSERT_TRUE(wait_for(p, reported_and_counting("(exit)status : 0xff"), timeout())) << p.output();
-    CountRun run = split_count(lines_of(p.output()));
+    CountRun run = counted(p);
     EXPECT_TRUE(run.in_order);
     EXPECT_EQ(run.other_texts(), (std::vector<std::string>{"signo = 2", notice, "(exit)status : 0xff"}));
     EXPECT_TRUE(p.running());
 }
 
-// An interrupt to the process group reaches parent and child. On pipes, not
-// on a terminal: there the parent leads the session, and its end would hang
-// up the terminal before the child's line is out.
-TEST(ReapersInterrupt, WithHandlerEachProcessPrintsSigno2AndEndsWith255)
+// An interrupt to the process group reaches parent and child. reapall and
+// reapfast handle it: each process prints "signo = 2" and ends with 255.
+// They run on pipes, not on a terminal: there the parent leads the session,
+// and its end would hang up the terminal before the child's line is out.
+// reapblock and childnote have none: ^C on the terminal ends both at once,
+// silently.
+TEST(ReapersInterrupt, GroupInterruptEndsParentAndChild)
 {
-    for (const char* bin : {REAPALL_BIN, REAPFAST_BIN}) {
+    const std::pair<const char*, bool> cases[] = {
+        {REAPALL_BIN, true}, {REAPFAST_BIN, true}, {REAPBLOCK_BIN, false}, {CHILDNOTE_BIN, false}};
+    for (const auto& [bin, handled] : cases) {
         SCOPED_TRACE(bin);
-        Process p = start_counting(bin, SpawnOptions{});
-        pid_t child = child_of(p.pid(), timeout());
+        auto [p, child] = start_counting(bin, handled ? SpawnOptions{} : on_pty());
         ASSERT_GT(child, 0);
-        p.signal_group(SIGINT);
-        EXPECT_EQ(p.wait_exit_code(timeout()), 255);
-        drain(p, timeout());
-        // reapfast's child ends after one second; if it had, only the parent was left.
-        bool child_gone = p.output().find(aborted) != std::string::npos;
-        EXPECT_EQ(count_lines(p.output(), "signo = 2"), child_gone ? 1 : 2) << p.output();
-        EXPECT_TRUE(wait_ended(child, timeout())) << "the child still runs";
-    }
-}
-
-// ^C on the terminal reaches the whole foreground process group.
-TEST(ReapersInterrupt, WithoutHandlerBothProcessesEndAtOnceSilently)
-{
-    for (const char* bin : {REAPBLOCK_BIN, CHILDNOTE_BIN}) {
-        SCOPED_TRACE(bin);
-        Process p = start_counting(bin);
-        pid_t child = child_of(p.pid(), timeout());
-        ASSERT_GT(child, 0);
-        write_all(p.in(), "\x03", 1);
+        if (handled)
+            p.signal_group(SIGINT);
+        else
+            write_all(p.in(), "\x03", 1);
         auto st = p.wait(timeout());
         ASSERT_TRUE(st.has_value());
-        EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGINT) << "status " << *st;
         drain(p, timeout());
-        EXPECT_EQ(p.output().find("signo"), std::string::npos) << p.output();
+        if (handled) {
+            EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 255) << "status " << *st;
+            // reapfast's child ends after one second; if it had, only the parent was left.
+            bool child_gone = p.output().find(aborted) != std::string::npos;
+            EXPECT_EQ(count_lines(p.output(), "signo = 2"), child_gone ? 1 : 2) << p.output();
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(*st) && WTERMSIG(*st) == SIGINT) << "status " << *st;
+            EXPECT_EQ(p.output().find("signo"), std::string::npos) << p.output();
+        }
         EXPECT_TRUE(wait_ended(child, timeout())) << "the child still runs";
     }
 }
@@ -143,8 +146,7 @@ TEST(ReapersInterrupt, WithoutHandlerBothProcessesEndAtOnceSilently)
 // the notice alone, and the count goes on. Continued, the child ends as usual.
 TEST(ReapersStoppedChild, NonBlockingReaperGivesTheNoticeOnlyAndCountsOn)
 {
-    Process p = start_counting(REAPFAST_BIN);
-    pid_t child = child_of(p.pid(), timeout());
+    auto [p, child] = start_counting(REAPFAST_BIN);
     ASSERT_GT(child, 0);
     ::kill(child, SIGSTOP);
     if (p.output().find(aborted) != std::string::npos)
@@ -152,17 +154,15 @@ TEST(ReapersStoppedChild, NonBlockingReaperGivesTheNoticeOnlyAndCountsOn)
 
     ASSERT_TRUE(wait_for(p, reported_and_counting(notice), timeout())) << p.output();
     EXPECT_TRUE(wait_state(child, 'T', timeout()));
-    CountRun stopped = split_count(lines_of(p.output()));
-    EXPECT_EQ(stopped.other_texts(), std::vector<std::string>{notice}) << p.output();
+    EXPECT_EQ(counted(p).other_texts(), std::vector<std::string>{notice}) << p.output();
 
     ::kill(child, SIGCONT);
     ASSERT_TRUE(wait_for(p, reported_and_counting(aborted), child_bound(1))) << p.output();
-    CountRun run = split_count(lines_of(p.output()));
+    CountRun run = counted(p);
     EXPECT_TRUE(run.in_order);
-    std::vector<std::string> others = run.other_texts();
-    EXPECT_EQ(std::count(others.begin(), others.end(), aborted), 1);
+    EXPECT_EQ(count_lines(strip_cr(p.output()), aborted), 1);
     // Stopped, continued, ended; the last two may merge into one delivery.
-    EXPECT_GE(std::count(others.begin(), others.end(), notice), 2);
+    EXPECT_GE(count_lines(strip_cr(p.output()), notice), 2);
     EXPECT_EQ(run.others.back().second, aborted);
 }
 
@@ -171,13 +171,12 @@ TEST(ReapersStoppedChild, NonBlockingReaperGivesTheNoticeOnlyAndCountsOn)
 // brings one more notice, for which wait finds no child: no status line.
 TEST(ReapersStoppedChild, BlockingReaperHoldsTheCountUntilTheChildEnds)
 {
-    Process p = start_counting(REAPBLOCK_BIN);
-    pid_t child = child_of(p.pid(), timeout());
+    auto [p, child] = start_counting(REAPBLOCK_BIN);
     ASSERT_GT(child, 0);
     ::kill(child, SIGSTOP);
     ASSERT_TRUE(wait_for(
         p, [](const std::vector<std::string>& ls) { return !split_count(ls).others.empty(); }, timeout()));
-    int held_at = split_count(lines_of(p.output())).last;
+    int held_at = counted(p).last;
     EXPECT_FALSE(wait_for(
         p, [held_at](const std::vector<std::string>& ls) { return split_count(ls).last > held_at; },
         milliseconds(500)))
@@ -185,9 +184,39 @@ TEST(ReapersStoppedChild, BlockingReaperHoldsTheCountUntilTheChildEnds)
 
     ::kill(child, SIGCONT);
     ASSERT_TRUE(wait_for(p, reported_and_counting(aborted), child_bound(5))) << p.output();
-    CountRun run = split_count(lines_of(p.output()));
+    CountRun run = counted(p);
     EXPECT_TRUE(run.in_order);
     EXPECT_EQ(run.other_texts(), (std::vector<std::string>{notice, aborted, notice})) << p.output();
     for (const auto& o : run.others)
         EXPECT_EQ(o.first, held_at) << "the count moved between the lines of the report";
+}
+
+// The count to 10000 at 50 ms a step takes more than eight minutes, and
+// reapall's child pauses 50 seconds. The four run at once, each on its own
+// terminal.
+TEST(ReapersWholeRun, EachReportsItsChildOnceCountsTo10000AndExitsZero)
+{
+    const std::pair<const char*, std::string> runs[] = {
+        {REAPALL_BIN, aborted}, {REAPFAST_BIN, aborted}, {REAPBLOCK_BIN, aborted}, {CHILDNOTE_BIN, exited}};
+    std::vector<Process> procs;
+    for (const auto& r : runs)
+        procs.push_back(Process::start({r.first}, on_pty()));
+
+    // Take turns reading every terminal, so that no program blocks on a full one.
+    std::vector<std::optional<int>> status(procs.size());
+    for (Deadline d = after(milliseconds(800000));
+         Clock::now() < d && std::count(status.begin(), status.end(), std::nullopt) > 0;)
+        for (size_t i = 0; i < procs.size(); i++)
+            if (!status[i])
+                status[i] = procs[i].wait(milliseconds(50));
+
+    for (size_t i = 0; i < procs.size(); i++) {
+        SCOPED_TRACE(runs[i].first);
+        ASSERT_TRUE(status[i].has_value()) << "still running";
+        EXPECT_TRUE(WIFEXITED(*status[i]) && WEXITSTATUS(*status[i]) == 0) << "status " << *status[i];
+        expect_one_report(procs[i], runs[i].second);
+        CountRun run = counted(procs[i]);
+        EXPECT_EQ(run.last, 10000);
+        std::cout << runs[i].first << ": report after count " << (run.others.empty() ? -1 : run.others[0].first) << "\n";
+    }
 }

@@ -9,22 +9,20 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <utility>
 
 using namespace testsupport;
 
 namespace {
 
-struct Symbol {
-    char type;    // nm's letter: T code, D initialised data, B zeroed data
-    size_t size;  // 0 when nm gives none
-    bool operator==(const Symbol& o) const { return type == o.type && size == o.size; }
-};
-
-std::ostream& operator<<(std::ostream& os, const Symbol& s) { return os << s.type << '/' << s.size; }
+// nm's type letter (T code, D initialised data, B zeroed data) and the size
+// (0 for code, whose size varies by build, and when nm gives none).
+using Symbol = std::pair<char, size_t>;
 
 struct Library {
     const char* name;
@@ -35,14 +33,14 @@ struct Library {
 
 void PrintTo(const Library& l, std::ostream* os) { *os << l.name; }
 
-bool sanitizer_runtime(const std::string& lib)
+// Needed libraries a build records besides its own: a sanitizer's runtime,
+// and, with the stack protector, the dynamic loader, from which ARM code
+// takes the guard value.
+bool also_recorded(const std::string& lib)
 {
-    return SERIAL_SANITIZED && std::regex_match(lib, std::regex(R"(lib(asan|ubsan|tsan|lsan)\.so\.[0-9]+)"));
+    return (SERIAL_SANITIZED && std::regex_match(lib, std::regex(R"(lib(asan|ubsan|tsan|lsan)\.so\.[0-9]+)"))) ||
+           std::regex_match(lib, std::regex(R"(ld-linux[-a-z0-9_]*\.so\.[0-9]+)"));
 }
-
-// With the stack protector, ARM code takes the guard value from the dynamic
-// loader, which is then recorded as well.
-bool dynamic_loader(const std::string& lib) { return std::regex_match(lib, std::regex(R"(ld-linux[-a-z0-9_]*\.so\.[0-9]+)")); }
 
 const size_t kPtr = sizeof(char*);
 
@@ -71,42 +69,34 @@ class SerialElf : public ::testing::TestWithParam<Library> {};
 
 }  // namespace
 
-TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesAndRecordsNoNameOfItsOwn)
+TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesRecordsNoNameAndExportsExactlyItsSymbols)
 {
     const Library& lib = GetParam();
     std::istringstream in(run_tool({READELF_TOOL, "-d", "-W", lib.path}));
     std::regex needed_re(R"(\(NEEDED\)\s+Shared library: \[(.*)\])");
-    std::vector<std::string> needed;
+    std::multiset<std::string> needed;
     std::string line;
     while (std::getline(in, line)) {
         EXPECT_EQ(line.find("(SONAME)"), std::string::npos) << line;
         std::smatch m;
-        if (std::regex_search(line, m, needed_re) && !sanitizer_runtime(m[1]) && !dynamic_loader(m[1]))
-            needed.push_back(m[1]);
+        if (std::regex_search(line, m, needed_re) && !also_recorded(m[1]))
+            needed.insert(m[1]);
     }
-    EXPECT_EQ(std::multiset<std::string>(needed.begin(), needed.end()),
-              std::multiset<std::string>(lib.needed.begin(), lib.needed.end()));
-}
+    EXPECT_EQ(needed, std::multiset<std::string>(lib.needed.begin(), lib.needed.end()));
 
-TEST_P(SerialElf, ExportsExactlyItsFunctionsAndData)
-{
-    const Library& lib = GetParam();
-    std::istringstream in(run_tool({NM_TOOL, "-D", "--defined-only", "-S", lib.path}));
+    std::istringstream syms(run_tool({NM_TOOL, "-D", "--defined-only", "-S", lib.path}));
     std::map<std::string, Symbol> got;
-    std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(syms, line)) {
         // "value size type name", or "value type name" for a symbol without a size.
         std::istringstream ls(line);
-        std::vector<std::string> f;
-        for (std::string w; ls >> w;)
-            f.push_back(w);
+        const std::vector<std::string> f{std::istream_iterator<std::string>(ls), {}};
         ASSERT_TRUE(f.size() == 3 || f.size() == 4) << line;
         const std::string& name = f.back();
         if (SERIAL_SANITIZED && name.rfind("__odr_asan.", 0) == 0 && lib.exports.count(name.substr(11)))
             continue;
         size_t size = f.size() == 4 ? std::stoul(f[1], nullptr, 16) : 0;
         char type = f[f.size() - 2][0];
-        got[name] = Symbol{type, type == 'T' ? 0 : size};  // code sizes vary by build
+        got[name] = Symbol{type, type == 'T' ? 0 : size};
     }
     EXPECT_EQ(got, lib.exports);
 }

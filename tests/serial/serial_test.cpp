@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <fstream>
+#include <regex>
 
 using namespace testsupport;
 
@@ -16,15 +15,19 @@ namespace {
 
 const std::string kReady = "start\nReady to start parsing!\n";
 
+// A build and its two callers: one in the build's own language, and one in
+// the other that reaches it through the header's macros.
 struct Build {
     const char* name;
     const char* caller;
+    const char* other_language;
 };
 
 // Names the build in test listings instead of dumping the record.
 void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
 
-const Build kBuilds[] = {{"serial", SERIAL_CALLER_BIN}, {"serial_mangled", SERIAL_MANGLED_CALLER_BIN}};
+const Build kBuilds[] = {{"serial", SERIAL_CALLER_BIN, SERIAL_CALLER_CXX_BIN},
+                         {"serial_mangled", SERIAL_MANGLED_CALLER_BIN, SERIAL_MANGLED_CALLER_C_BIN}};
 
 // What a recv or closed scenario printed: the received text and the time
 // recv_data took.
@@ -37,43 +40,16 @@ struct Received {
 // Waits for a caller to end normally and takes its report apart.
 Received finish_caller(Process& proc)
 {
-    Received r;
     EXPECT_EQ(proc.wait_exit_code(timeout()), 0) << proc.output() << proc.errors();
     EXPECT_EQ(proc.errors(), "");
-    const std::string& out = proc.output();
-    size_t end = out.rfind("|end ");
-    if (out.compare(0, kReady.size(), kReady) != 0 || end == std::string::npos || end < kReady.size()) {
-        ADD_FAILURE() << "unexpected output: " << out;
-        return r;
+    static const std::regex report(kReady + R"(([\s\S]*)\|end ms=(\d+) cpu_ms=(\d+)\n)");
+    std::smatch m;
+    if (!std::regex_match(proc.output(), m, report)) {
+        ADD_FAILURE() << "unexpected output: " << proc.output();
+        return {};
     }
-    r.text = out.substr(kReady.size(), end - kReady.size());
-    EXPECT_EQ(std::sscanf(out.c_str() + end, "|end ms=%ld cpu_ms=%ld\n", &r.wall_ms, &r.cpu_ms), 2);
-    return r;
+    return {m[1].str(), std::stol(m[2]), std::stol(m[3])};
 }
-
-// One caller running one scenario on its own pseudo-terminal. The test keeps
-// the slave open too, so the terminal's settings outlive the caller.
-struct Session {
-    Pty pty;
-    std::optional<Process> proc;
-
-    Session(const char* caller, const std::string& scenario, const std::string& text = "")
-        : pty(open_pty(true))
-    {
-        EXPECT_TRUE(pty.master) << "no pseudo-terminal";
-        std::vector<std::string> argv{caller, scenario, pty.slave_path};
-        if (!text.empty())
-            argv.push_back(text);
-        proc.emplace(Process::start(argv));
-    }
-
-    // The device is configured once the two lines are out.
-    bool ready() { return proc->wait_output(kReady, timeout()); }
-
-    void send(const std::string& bytes) { ASSERT_TRUE(write_all(pty.master.get(), bytes)); }
-
-    Received finish() { return finish_caller(*proc); }
-};
 
 // 'n' bytes, none of them zero, spread over the whole range of byte values.
 std::string nonzero_bytes(size_t n)
@@ -97,150 +73,113 @@ TEST_P(SerialLib, DeviceThatCannotBeOpenedEndsTheCallerWithItsPathAnd255)
     EXPECT_EQ(p.errors(), "");
 }
 
-TEST_P(SerialLib, ConfigurePrintsTwoLinesRecordsTheDeviceAndSetsRawNineSixHundred)
+// Each caller of the build, the one in the other language included: the
+// header's macros make every function name resolve and show dev0 in the
+// build's form.
+TEST_P(SerialLib, ConfigureSetsRawNineSixHundredAndRecordsTheDeviceAndSendDataWritesTheBytes)
 {
-    Session s(GetParam().caller, "config");
-    ASSERT_EQ(s.proc->wait_exit_code(timeout()), 0) << s.proc->errors();
-    int fd = -1;
-    const std::string& out = s.proc->output();
-    ASSERT_EQ(out.compare(0, kReady.size(), kReady), 0) << out;
-    ASSERT_EQ(std::sscanf(out.c_str() + kReady.size(), "fd=%d", &fd), 1) << out;
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(out.substr(kReady.size()), "fd=" + std::to_string(fd) + " poll_fd=" + std::to_string(fd) +
-                                             " events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n");
+    for (const char* caller : {GetParam().caller, GetParam().other_language}) {
+        SCOPED_TRACE(caller);
+        Pty pty = open_pty(true);  // the test keeps the slave open: its settings outlive the caller
+        Process p = Process::start({caller, "config", pty.slave_path});
+        ASSERT_EQ(p.wait_exit_code(timeout()), 0) << p.errors();
+        // The descriptor it returned is the one it polls.
+        const std::regex config(kReady + R"(fd=(\d+) poll_fd=\1 events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n)");
+        EXPECT_TRUE(std::regex_match(p.output(), config)) << p.output();
 
-    // The settings the library applied, seen from the test's own slave.
-    termios t{};
-    ASSERT_EQ(tcgetattr(s.pty.slave.get(), &t), 0);
-    EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(0x8BD));
-    EXPECT_EQ(t.c_iflag, 0u);
-    EXPECT_EQ(t.c_oflag, 0u);
-    EXPECT_EQ(t.c_lflag, 0u);
-    for (int i = 0; i < NCCS; i++)
-        EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "control character " << i;
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
-}
+        // The settings the library applied, seen from the test's own slave.
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.slave.get(), &t), 0);
+        EXPECT_EQ((std::vector<tcflag_t>{t.c_cflag, t.c_iflag, t.c_oflag, t.c_lflag}),
+                  (std::vector<tcflag_t>{0x8BD, 0, 0, 0})) << "control, input, output and local modes";
+        for (int i = 0; i < NCCS; i++)
+            EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "control character " << i;
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
 
-TEST_P(SerialLib, SilentDeviceReturnsAfterAboutASecondHavingPrintedNothing)
-{
-    Session s(GetParam().caller, "recv");
-    ASSERT_TRUE(s.ready());
-    Received r = s.finish();
-    EXPECT_EQ(r.text, "");
-    EXPECT_GE(r.wall_ms, 900);
-}
-
-// A read that fills the 32-byte buffer leaves no terminator in it; only the
-// bytes read may be printed, nothing beyond the buffer.
-TEST_P(SerialLib, ReadsThatFillTheBufferArePrintedExactly)
-{
-    for (size_t n : {32, 50}) {
-        Session s(GetParam().caller, "recv");
-        ASSERT_TRUE(s.ready());
-        std::string data = nonzero_bytes(n);
-        s.send(data);
-        EXPECT_EQ(s.finish().text, data) << n << " bytes";
+        // send_data writes the bytes to the device.
+        Pty link = open_pty(true);
+        Process sender = Process::start({caller, "send", link.slave_path, "hello, device"});
+        const std::string want("hello, device\0", 14);
+        EXPECT_EQ(read_exact(link.master.get(), want.size(), after(timeout())), want);
+        EXPECT_EQ(sender.wait_exit_code(timeout()), 0);
+        EXPECT_EQ(sender.output(), kReady);
     }
 }
 
-TEST_P(SerialLib, ShorterReadAfterALongerOnePrintsOnlyItsOwnBytes)
+// A silent line gives no input; neither does a device at end of file, which
+// is readable on every poll but gives nothing: recv_data returns after about
+// a second. A hung-up or closed device reports its condition again on every
+// poll: recv_data must end instead of polling on and on. None prints
+// anything, and the CPU time is bounded generously: a busy loop until any
+// time limit would blow it.
+TEST_P(SerialLib, WaitWithoutInputEndsWithoutSpinningHavingPrintedNothing)
 {
-    Session s(GetParam().caller, "recv");
-    ASSERT_TRUE(s.ready());
-    s.send("0123456789");
-    ASSERT_TRUE(s.proc->wait_output(kReady + "0123456789", timeout()));
-    s.send("abcd");
-    EXPECT_EQ(s.finish().text, "0123456789abcd");
-}
-
-TEST_P(SerialLib, ZeroByteEndsThePrintOfItsRead)
-{
-    Session s(GetParam().caller, "recv");
-    ASSERT_TRUE(s.ready());
-    s.send(std::string("abc\0def", 7));
-    EXPECT_EQ(s.finish().text, "abc");
-}
-
-// A hung-up or closed device reports its condition again on every poll;
-// recv_data must end instead of polling on and on. Its CPU time is bounded
-// generously: a busy loop until any time limit would blow it.
-TEST_P(SerialLib, DeviceThatGoesAwayEndsTheWaitWithoutSpinning)
-{
-    {
-        Session s(GetParam().caller, "recv");
-        ASSERT_TRUE(s.ready());
-        s.pty.master.reset();  // hangs the slave up
-        Received r = s.finish();
-        EXPECT_EQ(r.text, "");
-        EXPECT_LT(r.cpu_ms, 300) << "hung-up device";
-    }
-    {
-        Session s(GetParam().caller, "closed");
-        ASSERT_TRUE(s.ready());
-        Received r = s.finish();
-        EXPECT_EQ(r.text, "");
-        EXPECT_LT(r.cpu_ms, 300) << "closed descriptor";
-    }
-}
-
-// A device at end of file is readable on every poll but gives nothing: that
-// is no input, so recv_data returns after a second as on a silent line.
-TEST_P(SerialLib, DeviceAtEndOfFileReturnsAfterASecondLikeASilentOne)
-{
-    std::string path = ::testing::TempDir() + "serial-empty-XXXXXX";
-    const Fd file(::mkstemp(&path[0]));
-    ASSERT_TRUE(file) << "no temporary file";
-    for (const std::string& device : {std::string("/dev/null"), path}) {
-        SCOPED_TRACE(device);
-        Process p = Process::start({GetParam().caller, "recv", device});
+    TempDir dir;
+    const std::string path = dir.file("empty");
+    std::ofstream(path).flush();
+    for (const std::string what : {"silent", "/dev/null", "empty file", "hung up", "closed"}) {
+        SCOPED_TRACE(what);
+        Pty pty = open_pty(true);
+        const std::string device = what == "/dev/null" ? what : what == "empty file" ? path : pty.slave_path;
+        Process p = Process::start({GetParam().caller, what == "closed" ? "closed" : "recv", device});
+        if (what == "hung up") {
+            ASSERT_TRUE(p.wait_output(kReady, timeout())) << p.output();
+            pty.master.reset();  // hangs the slave up
+        }
         Received r = finish_caller(p);
         EXPECT_EQ(r.text, "");
-        EXPECT_GE(r.wall_ms, 900);
+        EXPECT_LT(r.cpu_ms, 300);
+        if (what != "hung up" && what != "closed") {
+            EXPECT_GE(r.wall_ms, 900);
+        }
     }
-    ::unlink(path.c_str());
 }
 
-TEST_P(SerialLib, SendDataWritesTheBytesToTheDevice)
+// Each read prints only its own bytes, up to a zero byte if it holds one. A
+// read that fills the 32-byte buffer leaves no terminator in it: nothing
+// beyond the buffer may be printed; a shorter read after a longer one must
+// not print the rest of the longer one.
+TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
 {
-    Session s(GetParam().caller, "send", "hello, device");
-    const std::string want("hello, device\0", 14);
-    EXPECT_EQ(read_exact(s.pty.master.get(), want.size(), after(timeout())), want);
-    EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0);
-    EXPECT_EQ(s.proc->output(), kReady);
+    const struct {
+        const char* what;
+        std::vector<std::string> writes;  // each waits until the one before is printed
+        std::string printed;
+    } cases[] = {
+        {"a full buffer", {nonzero_bytes(32)}, nonzero_bytes(32)},
+        {"more than a buffer", {nonzero_bytes(50)}, nonzero_bytes(50)},
+        {"a shorter read after a longer one", {"0123456789", "abcd"}, "0123456789abcd"},
+        {"a zero byte", {std::string("abc\0def", 7)}, "abc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pty pty = open_pty(true);
+        Process p = Process::start({GetParam().caller, "recv", pty.slave_path});
+        std::string sent;
+        for (const std::string& w : c.writes) {
+            // Once the device is configured (the two lines) and the write before printed.
+            ASSERT_TRUE(p.wait_output(kReady + sent, timeout())) << p.output();
+            ASSERT_TRUE(write_all(pty.master.get(), w));
+            sent += w;
+        }
+        EXPECT_EQ(finish_caller(p).text, c.printed);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, SerialLib, ::testing::ValuesIn(kBuilds),
                          [](const ::testing::TestParamInfo<Build>& i) { return std::string(i.param.name); });
-
-// A C++ caller of the plain build and a C caller of the type-encoded build
-// reach the library through the header's macros: they link (every function
-// name resolves), see dev0 in its build's form and drive the device.
-TEST(SerialHeader, CallersInTheOtherLanguageReachEachBuild)
-{
-    for (const char* caller : {SERIAL_CALLER_CXX_BIN, SERIAL_MANGLED_CALLER_C_BIN}) {
-        Session c(caller, "config");
-        EXPECT_EQ(c.proc->wait_exit_code(timeout()), 0) << caller;
-        EXPECT_NE(c.proc->output().find(" events=9 revents=0 flags=0x802 dev0=/dev/ttyUSB0\n"),
-                  std::string::npos)
-            << caller << ": " << c.proc->output();
-
-        Session s(caller, "send", "x");
-        EXPECT_EQ(read_exact(s.pty.master.get(), 2, after(timeout())), std::string("x\0", 2)) << caller;
-        EXPECT_EQ(s.proc->wait_exit_code(timeout()), 0) << caller;
-    }
-}
 
 // The device exists (a pseudo-terminal), so only the injected fault makes
 // the open fail: the library reports the path on standard output and ends
 // the calling process with status 255, whichever build it is.
 TEST(SerialOpenFails, ThePathIsReportedAndTheCallerEndsWith255)
 {
-    for (const char* caller : {SERIAL_CALLER_BIN, SERIAL_MANGLED_CALLER_BIN}) {
-        SCOPED_TRACE(caller);
+    for (const Build& b : kBuilds) {
+        SCOPED_TRACE(b.name);
         Pty pty = open_pty(true);
         ASSERT_TRUE(pty.master);
         Injection fault(Fault{"open", 1, 1, "EBUSY"});
-        Process p = Process::start({caller, "config", pty.slave_path}, fault.options());
+        Process p = Process::start({b.caller, "config", pty.slave_path}, fault.options());
         EXPECT_EQ(p.wait_exit_code(timeout()), 255);
         EXPECT_EQ(p.output(), pty.slave_path + " open error\n");
         EXPECT_EQ(p.errors(), "");
