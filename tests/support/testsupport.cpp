@@ -501,8 +501,14 @@ std::optional<int> Process::wait(milliseconds t)
         // Gather output meanwhile, in short steps, so the exit is seen soon.
         pump(std::min(d, after(milliseconds(10))));
     }
-    // What the child wrote before it ended is still in the pipes: take it.
+    // What the child wrote before it ended may still be on its way: a
+    // pseudo-terminal passes the last output on a little after the writer
+    // has gone. Read to the end of the streams, briefly, since a descendant
+    // may still hold them open.
+    Deadline tail = after(milliseconds(200));
     take_available();
+    while (((out_ && !out_eof_) || (err_ && !err_eof_)) && Clock::now() < tail)
+        pump(tail);
     return status_;
 }
 
