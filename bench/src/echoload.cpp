@@ -57,6 +57,50 @@ bool matches(const uint8_t* p, size_t n, uint64_t off)
     return true;
 }
 
+// Reads what the server echoed to client i and checks it against the stream
+// sent so far; returns the bytes read, 0 when none are there yet. Ends the
+// run when the server closed, a read failed or the echo differs.
+uint64_t read_echo(int fd, int i, uint8_t* rx, size_t cap, uint64_t got, uint64_t sent)
+{
+    ssize_t r = read(fd, rx, cap);
+    if (r == 0)
+        die("client %d: the server closed after %llu bytes", i, (unsigned long long)got);
+    if (r < 0) {
+        if (errno != EAGAIN && errno != EINTR)
+            die("read: %s", strerror(errno));
+        return 0;
+    }
+    if (got + (uint64_t)r > sent || !matches(rx, (size_t)r, got))
+        die("client %d: echo differs from what was sent near byte %llu", i, (unsigned long long)got);
+    return (uint64_t)r;
+}
+
+// Time and server CPU summed over the clients' turns; the CPU is unknown
+// without a server pid or when /proc could not be read.
+struct Totals {
+    double elapsed = 0, server_cpu = 0;
+    bool cpu_known;
+    int server_pid;
+    int64_t t0 = 0;
+    double cpu0 = 0;
+
+    explicit Totals(int pid) : cpu_known(pid > 0), server_pid(pid) {}
+    void start()
+    {
+        cpu0 = proc_cpu_s(server_pid);
+        t0 = now_ns();
+    }
+    void stop()
+    {
+        elapsed += (double)(now_ns() - t0) / 1e9;
+        double cpu1 = proc_cpu_s(server_pid);
+        if (cpu0 < 0 || cpu1 < 0)
+            cpu_known = false;
+        server_cpu += cpu1 - cpu0;
+    }
+    double cpu_s() const { return cpu_known ? server_cpu : -1; }
+};
+
 // Line mode: see the top of the file.
 int run_lines(const std::string& label, int port, int clients, uint64_t lines, uint64_t window, bool batch,
               bool nodelay, int server_pid, int64_t deadline, bool header)
@@ -65,8 +109,7 @@ int run_lines(const std::string& label, int port, int clients, uint64_t lines, u
     std::vector<double> lat_us;
     std::vector<int64_t> sent_at(lines);
     static uint8_t rx[64 * 1024];
-    double server_cpu = 0, elapsed = 0;
-    bool cpu_known = server_pid > 0;
+    Totals totals(server_pid);
     for (int i = 0; i < clients; i++) {
         int fd = connect_loopback(port, std::min<int64_t>(deadline, now_ns() + 10000000000LL));
         // connect_loopback leaves the socket as the kernel makes it: Nagle
@@ -74,8 +117,7 @@ int run_lines(const std::string& label, int port, int clients, uint64_t lines, u
         if (nodelay)
             set_nodelay(fd);
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        double cpu0 = proc_cpu_s(server_pid);
-        int64_t t0 = now_ns();
+        totals.start();
         uint64_t sent = 0, got = 0;  // bytes
         while (got < lines * kLine) {
             if (now_ns() > deadline)
@@ -101,26 +143,13 @@ int run_lines(const std::string& label, int port, int clients, uint64_t lines, u
                 die("poll: %s", strerror(errno));
             if (!(p.revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
-            ssize_t r = read(fd, rx, sizeof(rx));
-            if (r == 0)
-                die("client %d: the server closed after %llu lines", i, (unsigned long long)(got / kLine));
-            if (r < 0) {
-                if (errno != EAGAIN && errno != EINTR)
-                    die("read: %s", strerror(errno));
-                continue;
-            }
-            if (got + (uint64_t)r > sent || !matches(rx, (size_t)r, got))
-                die("client %d: echo differs from what was sent near byte %llu", i, (unsigned long long)got);
+            uint64_t r = read_echo(fd, i, rx, sizeof(rx), got, sent);
             int64_t now = now_ns();
-            for (uint64_t k = got / kLine; k < (got + (uint64_t)r) / kLine; k++)
+            for (uint64_t k = got / kLine; k < (got + r) / kLine; k++)
                 lat_us.push_back((double)(now - sent_at[k]) / 1000.0);
-            got += (uint64_t)r;
+            got += r;
         }
-        elapsed += (double)(now_ns() - t0) / 1e9;
-        double cpu1 = proc_cpu_s(server_pid);
-        if (cpu0 < 0 || cpu1 < 0)
-            cpu_known = false;
-        server_cpu += cpu1 - cpu0;
+        totals.stop();
         close(fd);
     }
     uint64_t total = lines * (uint64_t)clients;
@@ -129,7 +158,8 @@ int run_lines(const std::string& label, int port, int clients, uint64_t lines, u
                "server_cpu_s,verified\n");
     double p50 = quantile(lat_us, 0.50), p99 = quantile(lat_us, 0.99), mx = quantile(lat_us, 1.0);
     printf("%s,%d,%llu,%llu,%d,%d,%.3f,%.0f,%.0f,%.0f,%.0f,%.2f,yes\n", label.c_str(), clients,
-           (unsigned long long)lines, (unsigned long long)window, batch ? 1 : 0, nodelay ? 1 : 0, elapsed, (double)total / elapsed, p50, p99, mx, cpu_known ? server_cpu : -1);
+           (unsigned long long)lines, (unsigned long long)window, batch ? 1 : 0, nodelay ? 1 : 0, totals.elapsed,
+           (double)total / totals.elapsed, p50, p99, mx, totals.cpu_s());
     return 0;
 }
 
@@ -157,8 +187,7 @@ int main(int argc, char** argv)
     make_pattern();
     static uint8_t rx[256 * 1024];
     const int64_t deadline = now_ns() + (int64_t)(time_limit * 1e9);
-    double server_cpu = 0, elapsed = 0;
-    bool cpu_known = server_pid > 0;
+    Totals totals(server_pid);
 
     if (lines > 0) {
         if (window < 1)
@@ -169,8 +198,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < clients; i++) {
         int fd = connect_loopback(port, std::min<int64_t>(deadline, now_ns() + 10000000000LL));
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        double cpu0 = proc_cpu_s(server_pid);
-        int64_t t0 = now_ns();
+        totals.start();
         uint64_t sent = 0, got = 0;
         while (got < bytes) {
             if (now_ns() > deadline)
@@ -188,33 +216,17 @@ int main(int argc, char** argv)
                 if (w > 0)
                     sent += (uint64_t)w;
             }
-            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-                ssize_t r = read(fd, rx, sizeof(rx));
-                if (r == 0)
-                    die("client %d: the server closed after %llu of %llu bytes", i, (unsigned long long)got,
-                        (unsigned long long)bytes);
-                if (r < 0) {
-                    if (errno != EAGAIN && errno != EINTR)
-                        die("read: %s", strerror(errno));
-                    continue;
-                }
-                if (got + (uint64_t)r > sent || !matches(rx, (size_t)r, got))
-                    die("client %d: echo differs from what was sent near byte %llu", i, (unsigned long long)got);
-                got += (uint64_t)r;
-            }
+            if (p.revents & (POLLIN | POLLHUP | POLLERR))
+                got += read_echo(fd, i, rx, sizeof(rx), got, sent);
         }
-        elapsed += (double)(now_ns() - t0) / 1e9;
-        double cpu1 = proc_cpu_s(server_pid);
-        if (cpu0 < 0 || cpu1 < 0)
-            cpu_known = false;
-        server_cpu += cpu1 - cpu0;
+        totals.stop();
         close(fd);
     }
 
     double mb = (double)bytes * clients / 1e6;
     if (header)
         printf("server,clients,bytes_per_client,total_MB,elapsed_s,MB_per_s,server_cpu_s,cpu_ms_per_MB,verified\n");
-    printf("%s,%d,%llu,%.1f,%.3f,%.1f,%.2f,%.3f,yes\n", label.c_str(), clients, (unsigned long long)bytes, mb, elapsed,
-           mb / elapsed, cpu_known ? server_cpu : -1, cpu_known ? server_cpu * 1000 / mb : -1);
+    printf("%s,%d,%llu,%.1f,%.3f,%.1f,%.2f,%.3f,yes\n", label.c_str(), clients, (unsigned long long)bytes, mb,
+           totals.elapsed, mb / totals.elapsed, totals.cpu_s(), totals.cpu_known ? totals.server_cpu * 1000 / mb : -1);
     return 0;
 }
