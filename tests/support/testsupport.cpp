@@ -351,7 +351,7 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     }
     open_pipe(p.err_, child_err);
     // A file that cannot be opened leaves the pipe or terminal in its place.
-    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     Fd out_file(opts.stdout_file.empty() ? -1
                                          : ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (in_file)

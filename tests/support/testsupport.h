@@ -121,7 +121,9 @@ struct SpawnOptions {
     std::string cwd;
     // Variables set (NAME=value) or, without '=', removed in the child.
     std::vector<std::string> env;
-    // File opened as the child's standard input instead of a pipe or pty.
+    // File opened as the child's standard input instead of a pipe or pty;
+    // a terminal's path makes it the child's input, not its controlling
+    // terminal.
     std::string stdin_file;
     // File that takes the child's standard output instead of a pipe or pty,
     // such as /dev/null for a long run whose output nobody reads.
