@@ -175,25 +175,29 @@ void relay(const Row& r)
     case C::UnreadPipe: {
         // While the log is blocked, newcomers are still taken in and relayed
         // to; once it drains, none of its lines is missing and they are served.
+        const int listening = open_fd_count(p.pid());
         std::vector<Fd> clients = join(port, 1);
-        for (int i = 0; i < 400 && !wait_pipe_full(p.out(), 64, milliseconds(1)); i++)
-            clients.push_back(connect_tcp(port, after(timeout())));
+        for (int i = 0; i < 400 && !wait_pipe_full(p.out(), 64, milliseconds(1)); i++) {
+            clients.push_back(connect_within(port, 0, after(timeout())));
+            ASSERT_TRUE(clients.back()) << "client " << i << " was not accepted";
+        }
         ASSERT_TRUE(wait_pipe_full(p.out(), 64, timeout())) << "the log does not fill";
         // More than the listen queue holds.
         std::vector<Fd> late;
         const Deadline d = after(timeout());
         for (int i = 0; i < 20; i++)
             late.push_back(connect_within(port, 0, d));
-        ASSERT_TRUE(std::all_of(late.begin(), late.end(), [](const Fd& c) { return bool(c); }))
+        const int all = static_cast<int>(clients.size() + late.size());
+        ASSERT_TRUE(std::all_of(late.begin(), late.end(), [](const Fd& c) { return bool(c); }) &&
+                    poll_until([&] { return open_fd_count(p.pid()) == listening + all; }, d))
             << "newcomers are not accepted";
-        // Each newcomer is in the table once it gets what an older client sends.
+        // Each is in the table: it gets what an older client sends.
         write_all(clients[0].get(), "<while blocked>");
         for (auto& c : late) {
             std::string got;
             EXPECT_TRUE(read_until(c.get(), got, "<while blocked>", d)) << "a newcomer was not taken in";
         }
         expect_no_spin(p, "with the log blocked", false);
-        const int all = static_cast<int>(clients.size() + late.size());
         EXPECT_TRUE(poll_until([&] {
             p.wait_output("\x01", milliseconds(20));
             return count_lines(p.output(), connected) >= all;
@@ -214,7 +218,8 @@ void relay(const Row& r)
         size_t sent = 0;
         std::string own, got;
         std::thread sender([&] {
-            for (const std::string block = pattern(64 * 1024); sending && write_all(c[0].get(), block);)
+            // Blocks of whole periods of the pattern: the stream is one pattern.
+            for (const std::string block = pattern(251 * 256); sending && write_all(c[0].get(), block);)
                 sent += block.size();
         });
         // Reads until the whole stream has come, the connection ends, or
