@@ -20,13 +20,16 @@ TEST(Coinalarm, EchoesEachLineThenRemindsAfterTenSilentSeconds)
     ASSERT_TRUE(p.wait_output("Insert abc\r\nAfter\r\n", timeout())) << p.output();
     write_all(p.in(), "\n");
     ASSERT_TRUE(p.wait_output("Insert \r\nAfter\r\n", timeout())) << p.output();
+    // The end-of-input key: "After" alone, and the terminal is read again.
+    write_all(p.in(), "\x04", 1);
+    ASSERT_TRUE(p.wait_output("Insert \r\nAfter\r\nAfter\r\n", timeout())) << p.output();
 
     // Typed without Enter, a line does not complete the read.
     Deadline silent_from = Clock::now();
     write_all(p.in(), "xy");
     EXPECT_EQ(p.wait_exit_code(alarm_bound()), 0);
     EXPECT_GE(Clock::now() - silent_from, milliseconds(9000)) << "the alarm came early";
-    EXPECT_EQ(strip_cr(p.output()), "Insert abc\nAfter\nInsert \nAfter\nYou must insert coin\n");
+    EXPECT_EQ(strip_cr(p.output()), "Insert abc\nAfter\nInsert \nAfter\nAfter\nYou must insert coin\n");
 }
 
 // A pipe gives up to 1024 bytes a read, each read printed without its last
@@ -45,14 +48,56 @@ TEST(Coinalarm, PipeInputIsReadInBlocksEachWithoutItsLastByte)
                               "You must insert coin\n");
 }
 
-// Lines that cannot be written are not a success: the reminder's exit
-// reports the write error.
-TEST(Coinalarm, OutputThatCannotBeWrittenEndsWithAWriteError)
+// A terminal that hangs up (its input, not the controlling terminal) gives
+// end of file at once to every read: that ends the input as the end of a
+// file does, with one "After", and the alarm's reminder follows. The program
+// neither prints nor uses the processor meanwhile.
+TEST(Coinalarm, HungUpTerminalEndsTheInputAsTheEndOfAFileDoes)
 {
+    Pty t = open_pty(false);
     SpawnOptions o;
-    o.stdout_file = "/dev/full";
+    o.stdin_file = t.slave_path;
     Process p = Process::start({COINALARM_BIN}, o);
-    p.close_input();
-    EXPECT_EQ(p.wait_exit_code(alarm_bound()), 1);
-    EXPECT_EQ(p.errors(), "write error: No space left on device\n");
+    write_all(t.master.get(), "abc\n");
+    ASSERT_TRUE(p.wait_output("Insert abc\nAfter\n", timeout())) << p.output();
+    const std::string why = hang_up(t.slave.get());
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(p.wait_output("After\nAfter\n", timeout())) << p.output();
+    const long ticks = cpu_ticks(p.pid());
+    EXPECT_FALSE(p.wait_output("\x01", milliseconds(1000)));
+    ASSERT_EQ(count_lines(p.output(), "After"), 2) << "After again and again";
+    EXPECT_LE(cpu_ticks(p.pid()) - ticks, 10) << "busy after the hang-up";
+    EXPECT_EQ(p.wait_exit_code(alarm_bound()), 0);
+    EXPECT_EQ(p.output(), "Insert abc\nAfter\nAfter\nYou must insert coin\n");
+    EXPECT_EQ(p.errors(), "");
+}
+
+// A read that fails (input that is a directory) and lines that cannot be
+// written are not a success: either is reported on standard error and the
+// reminder's exit has status 1. Both wait out their alarms side by side.
+TEST(Coinalarm, ReadAndWriteErrorsAreReportedAndEndWithStatus1)
+{
+    const struct {
+        const char* what;
+        std::string in, out;
+        std::string output, errors;
+    } cases[] = {
+        {"input a directory", "/", "", "After\nYou must insert coin\n", "read error: Is a directory\n"},
+        {"output a full disk", "", "/dev/full", "", "write error: No space left on device\n"},
+    };
+    std::vector<Process> runs;
+    for (const auto& c : cases) {
+        SpawnOptions o;
+        o.stdin_file = c.in;
+        o.stdout_file = c.out;
+        runs.push_back(Process::start({COINALARM_BIN}, o));
+        runs.back().close_input();
+    }
+    for (size_t i = 0; i < runs.size(); i++) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(runs[i].wait_exit_code(alarm_bound()), 1);
+        EXPECT_EQ(runs[i].output(), cases[i].output);
+        EXPECT_EQ(runs[i].errors(), cases[i].errors);
+    }
 }

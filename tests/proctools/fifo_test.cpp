@@ -190,3 +190,29 @@ TEST(Fifokbd, InputFromAFileIsPrintedInBlocksThenOneEmptyLine)
                                         "\n\nKeyboard : \nPipe: still here\n\n");
     EXPECT_TRUE(p.running());
 }
+
+// A terminal that hangs up ends the keyboard side as the end of a file does:
+// one empty line, then none (rather than empty lines without pause), while
+// the FIFO is still served.
+TEST(Fifokbd, HungUpTerminalEndsTheKeyboardSideAsTheEndOfAFileDoes)
+{
+    FifoDir f;
+    Pty t = open_pty(false);
+    SpawnOptions o = f.options();
+    o.stdin_file = t.slave_path;
+    Process p = Process::start({FIFOKBD_BIN}, o);
+    write_all(t.master.get(), "typed\n");
+    ASSERT_TRUE(p.wait_output("Keyboard : typed\r\n\r\n", timeout())) << p.output();
+    const std::string why = hang_up(t.slave.get());
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(p.wait_output("\nKeyboard : \r\n", timeout())) << p.output();
+    const long ticks = cpu_ticks(p.pid());
+    f.put("still here\n");
+    ASSERT_TRUE(p.wait_output(pipe_line("still here") + "\r\n", timeout())) << p.output();
+    EXPECT_FALSE(p.wait_output("\x01", milliseconds(1000)));
+    ASSERT_EQ(count_lines(strip_cr(p.output()), "Keyboard : "), 1) << "empty lines again and again";
+    EXPECT_LE(cpu_ticks(p.pid()) - ticks, 10) << "busy after the hang-up";
+    EXPECT_EQ(strip_cr(p.output()), "Keyboard : typed\n\nKeyboard : \nPipe: still here\n\n");
+    EXPECT_TRUE(p.running());
+}
