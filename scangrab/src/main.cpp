@@ -118,7 +118,7 @@ int main(int argc, char** argv)
     }
     const char* port = argv[1];
     std::uint32_t baudrate = 115200;
-    // A rate the port cannot take is the caller's mistake, like a missing
+    // A rate that is no such number is the caller's mistake, like a missing
     // port: reported before any driver is made or port opened, with the
     // status of a wrong command line.
     if (argc > 2 && !parse_rate(argv[2], baudrate)) {
