@@ -309,7 +309,13 @@ std::string hang_up(int fd)
 {
     if (::ioctl(fd, TIOCVHANGUP) == 0)
         return "";
-    return std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(errno);
+    const int err = errno;
+    std::string why = std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err);
+    if (err == ENOSYS)
+        why += "; user-mode emulation does not pass this request on";
+    else if (err == EPERM)
+        why += "; it needs CAP_SYS_TTY_CONFIG";
+    return why;
 }
 
 Pty open_pty(bool raw)
