@@ -21,11 +21,14 @@ TEST(Coinalarm, EchoesEachLineThenRemindsAfterTenSilentSeconds)
     ASSERT_TRUE(p.wait_output("Insert abc\r\nAfter\r\n", timeout())) << p.output();
     write_all(p.in(), "\n");
     ASSERT_TRUE(p.wait_output("Insert \r\nAfter\r\n", timeout())) << p.output();
+    // The end-of-input key: "After" alone, and the terminal is read again.
+    write_all(p.in(), "\x04", 1);
+    ASSERT_TRUE(p.wait_output("Insert \r\nAfter\r\nAfter\r\n", timeout())) << p.output();
 
     // Typed without Enter, a line does not complete the read.
     Deadline silent_from = Clock::now();
     write_all(p.in(), "xy");
     EXPECT_EQ(p.wait_exit_code(alarm_bound()), 0);
     EXPECT_GE(Clock::now() - silent_from, milliseconds(9000)) << "the alarm came early";
-    EXPECT_EQ(strip_cr(p.output()), "Insert abc\nAfter\nInsert \nAfter\nYou must insert coin\n");
+    EXPECT_EQ(strip_cr(p.output()), "Insert abc\nAfter\nInsert \nAfter\nAfter\nYou must insert coin\n");
 }

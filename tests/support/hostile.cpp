@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace testsupport {
@@ -17,23 +17,6 @@ namespace testsupport {
 namespace {
 
 constexpr int kPage = 4096;
-
-// utime and stime of one process, or 0 when it is gone.
-long ticks_of(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string all;
-    if (!std::getline(f, all) || all.rfind(')') == std::string::npos)
-        return 0;
-    // After "pid (name)": state is field 3, utime and stime fields 14 and 15.
-    std::istringstream rest(all.substr(all.rfind(')') + 1));
-    std::string field;
-    long t = 0;
-    for (int i = 3; i <= 15 && rest >> field; i++)
-        if (i >= 14)
-            t += std::stol(field);
-    return t;
-}
 
 }  // namespace
 
@@ -73,19 +56,13 @@ void Hostile::started(Process& p) const
         p.close_output();
 }
 
-std::string Hostile::hang_up()
-{
-    if (::ioctl(tty.slave.get(), TIOCVHANGUP) == 0)
-        return "";
-    return std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(errno);
-}
 
 long group_ticks(pid_t pid)
 {
-    long t = ticks_of(pid);
+    long t = std::max(cpu_ticks(pid), 0L);
     std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     for (pid_t c; children >> c;)
-        t += ticks_of(c);
+        t += std::max(cpu_ticks(c), 0L);
     return t;
 }
 

@@ -36,7 +36,7 @@ struct Hostile {
     // is cut to one page, the gone reader closes its end.
     void started(Process& p) const;
     // Hangs the terminal up; empty on success, else why not (for a skip).
-    std::string hang_up();
+    std::string hang_up() { return testsupport::hang_up(tty.slave.get()); }
 };
 
 // Processor time of pid and of its children, in clock ticks, from /proc.
