@@ -126,7 +126,7 @@ static void send_msg(const char* msg, int32_t len)
     // Every client in table order gets what it can take at once; then the
     // broadcast waits for those whose buffers were full, going on with each
     // one's rest as it makes room, until all have the block or the bound is
-    // spent.
+    // spent. No send ever blocks.
     int32_t npend = 0;
     for (int32_t i = 0; i < clnt_cnt; i++) {
         sent_len[i] = 0;
@@ -139,15 +139,17 @@ static void send_msg(const char* msg, int32_t len)
     int64_t left_us = (int64_t)SEND_TIMEOUT_SEC * 1000000;
     while (npend > 0 && left_us > 0) {
         int slice_ms = left_us < SEND_SLICE_MS * 1000 ? (int)((left_us + 999) / 1000) : SEND_SLICE_MS;
+        // Whatever ends the wait (room, an error, the slice's end, a stop),
+        // every client still owed is tried again: poll reports room only
+        // once a third of the send buffer is free, while a client that reads
+        // slowly makes room for a block long before that.
         int64_t t0 = now_us();
-        int ready = poll(pending, (nfds_t)npend, slice_ms);
+        (void)poll(pending, (nfds_t)npend, slice_ms);
         int64_t waited = now_us() - t0;
         left_us -= waited < slice_ms * 1000 ? waited : slice_ms * 1000;
-        if (ready <= 0)
-            continue;  // the slice ran out, or a stop interrupted it
         int32_t still = 0;
         for (int32_t k = 0; k < npend; k++) {
-            bool owes = pending[k].revents == 0 || send_rest_locked(pending_pos[k], msg, len);
+            bool owes = send_rest_locked(pending_pos[k], msg, len);
             if (owes) {
                 pending[still] = pending[k];
                 pending_pos[still++] = pending_pos[k];
