@@ -23,17 +23,17 @@ int main()
     pid_t pid = fork_tied_child();
     if (pid > 0) {
         // At a terminal each end-of-input key gives one empty "Keyboard : "
-        // line and reading goes on. A file or pipe at its end has no more to
-        // give: after that one line the parent stops reading standard input
-        // (as after a failed read) and waits for the child, which goes on
-        // reading the FIFO.
-        int r = print_reads(STDIN_FILENO, "Keyboard : ", !isatty(STDIN_FILENO));
+        // line and reading goes on. A file or pipe at its end, or a terminal
+        // that has hung up, has no more to give: after that one line the
+        // parent stops reading standard input (as after a failed read) and
+        // waits for the child, which goes on reading the FIFO.
+        int r = print_reads(STDIN_FILENO, "Keyboard : ");
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         return r;
     }
     if (pid == 0) {
-        print_reads(fd, "Pipe: ", false);
+        print_reads(fd, "Pipe: ");
         exit(-1);
     }
     perror("fork()");

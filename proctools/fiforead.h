@@ -57,12 +57,15 @@ inline pid_t fork_tied_child()
 
 // Reads blocks of at most BUF_SIZE bytes from fd and prints each with prefix,
 // as text ending at its first zero byte. A read of 0 bytes prints the prefix
-// alone and the loop goes on (the end-of-input key at a terminal), unless
-// `end_is_final`: at the end of a file or pipe every further read would
-// return 0 at once, so the function returns 0 instead of printing empty
-// lines without pause. A failed read is reported and returns -1; no
-// terminator is stored and nothing is printed for it.
-inline int print_reads(int fd, const char* prefix, bool end_is_final)
+// alone; at a live terminal that is the end-of-input key, and reading goes
+// on. Anywhere else no more input can come (a FIFO that this process holds
+// a write end of never gives 0): at the end of a file or pipe, and at a
+// terminal that has hung up (its requests fail with EIO, so it is no
+// terminal any more), every further read would return 0 at once, so the
+// function returns 0 instead of printing empty lines without pause. A failed
+// read is reported and returns -1; no terminator is stored and nothing is
+// printed for it.
+inline int print_reads(int fd, const char* prefix)
 {
     char buf[BUF_SIZE + 1];
     for (;;) {
@@ -75,7 +78,7 @@ inline int print_reads(int fd, const char* prefix, bool end_is_final)
         }
         buf[n] = '\0';
         out_text_line(prefix, buf, BUF_SIZE);
-        if (n == 0 && end_is_final)
+        if (n == 0 && !isatty(fd))
             return 0;
     }
 }

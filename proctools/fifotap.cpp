@@ -20,7 +20,7 @@ int main()
     pid_t pid = fork_tied_child();
     if (pid >= 0) {
         // Parent and child alike; reads of the FIFO only end by a failure.
-        print_reads(fd, "Pipe: ", false);
+        print_reads(fd, "Pipe: ");
         exit(-1);
     }
     perror("fork()");

@@ -11,16 +11,22 @@
 #include <cstdio>
 #include <cstring>
 
-// Writes "write error: <reason>" to standard error in one call.
-inline void report_write_error(int err)
+// Writes "<head><reason>\n" to standard error in one call.
+inline void report_error(const char* head, int err)
 {
-    static char head[] = "write error: ", tail[] = "\n";
+    static char tail[] = "\n";
     const char* why = strerrordesc_np(err);
     if (why == nullptr)
         why = "unknown error";
-    iovec parts[3] = {{head, sizeof(head) - 1}, {const_cast<char*>(why), strlen(why)}, {tail, 1}};
+    iovec parts[3] = {{const_cast<char*>(head), strlen(head)}, {const_cast<char*>(why), strlen(why)}, {tail, 1}};
     (void)!writev(STDERR_FILENO, parts, 3);  // nowhere left to report a failure
 }
+
+// Writes "write error: <reason>" to standard error.
+inline void report_write_error(int err) { report_error("write error: ", err); }
+
+// Writes "read error: <reason>" to standard error.
+inline void report_read_error(int err) { report_error("read error: ", err); }
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. Called
 // first in main, before the program opens anything: a closed standard

@@ -74,6 +74,25 @@ void run(ZorlanDriver* drv, const char* port, std::uint32_t baudrate)
         std::fprintf(stderr, "Error, cannot grab scan data.\n");
 }
 
+// Reads a baud rate written as decimal digits alone (no sign, blank or other
+// character), from 1 to 4294967295; false for anything else, so that no rate
+// is cut to 32 bits or taken from the front of a longer text.
+bool parse_rate(const char* text, std::uint32_t& rate)
+{
+    std::uint64_t v = 0;
+    for (const char* c = text; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9')
+            return false;
+        v = v * 10 + static_cast<std::uint64_t>(*c - '0');
+        if (v > UINT32_MAX)
+            return false;
+    }
+    if (text[0] == '\0' || v == 0)
+        return false;
+    rate = static_cast<std::uint32_t>(v);
+    return true;
+}
+
 }  // namespace
 
 void print_usage(int argc, const char** argv)
@@ -99,8 +118,13 @@ int main(int argc, char** argv)
     }
     const char* port = argv[1];
     std::uint32_t baudrate = 115200;
-    if (argc > 2)
-        baudrate = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
+    // A rate that is no such number is the caller's mistake, like a missing
+    // port: reported before any driver is made or port opened, with the
+    // status of a wrong command line.
+    if (argc > 2 && !parse_rate(argv[2], baudrate)) {
+        std::fprintf(stderr, "Error, invalid baudrate '%s', expected a whole number from 1 to 4294967295.\n", argv[2]);
+        return -1;
+    }
 
     ZorlanDriver* drv = ZorlanDriver::CreateDriver(0);
     if (!drv) {

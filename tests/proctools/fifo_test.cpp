@@ -91,11 +91,9 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
 }
 
 // With one of fifotap's two processes stopped, the other alone takes what
-// arrives; fifokbd's child alone reads the FIFO. Killed, either reader takes
-// its child with it: a child left behind would go on reading the FIFO and
-// take what is meant for the next reader. On pipes: on a terminal, the end
-// of the session's leader would hang the child up whether tied or not.
-TEST(FifoReaders, EachReadingProcessPrintsAndTheChildEndsWithItsParent)
+// arrives; fifokbd's child alone reads the FIFO. (A reader killed takes its
+// child with it: the hostile matrix.)
+TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
 {
     for (const std::string bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
         SCOPED_TRACE(bin);
@@ -114,8 +112,6 @@ TEST(FifoReaders, EachReadingProcessPrintsAndTheChildEndsWithItsParent)
             EXPECT_TRUE(p.wait_output("Pipe: " + text + "\n", timeout())) << p.output();
             ::kill(stopped, SIGCONT);
         }
-        p.signal(SIGKILL);
-        EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
     }
 }
 

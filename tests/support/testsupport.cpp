@@ -305,6 +305,19 @@ bool make_raw(int fd)
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+std::string hang_up(int fd)
+{
+    if (::ioctl(fd, TIOCVHANGUP) == 0)
+        return "";
+    const int err = errno;
+    std::string why = std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err);
+    if (err == ENOSYS)
+        why += "; user-mode emulation does not pass this request on";
+    else if (err == EPERM)
+        why += "; it needs CAP_SYS_TTY_CONFIG";
+    return why;
+}
+
 Pty open_pty(bool raw)
 {
     Pty p;
@@ -351,7 +364,7 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     }
     open_pipe(p.err_, child_err);
     // A file that cannot be opened leaves the pipe or terminal in its place.
-    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     Fd out_file(opts.stdout_file.empty() ? -1
                                          : ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (in_file)
@@ -624,17 +637,36 @@ pid_t child_of(pid_t pid, milliseconds t)
     return found ? static_cast<pid_t>(child) : -1;
 }
 
-char proc_state(pid_t pid)
+namespace {
+
+// The fields of /proc/<pid>/stat after the name, from the state on; empty
+// when the process is gone. The name may hold blanks and parentheses.
+std::vector<std::string> stat_fields(pid_t pid)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string all;
     if (!std::getline(f, all))
-        return 0;
-    // "pid (comm) S ...": the name may hold blanks and parentheses.
+        return {};
     size_t close = all.rfind(')');
-    if (close == std::string::npos || close + 2 >= all.size())
-        return 0;
-    return all[close + 2];
+    if (close == std::string::npos)
+        return {};
+    std::istringstream rest(all.substr(close + 1));
+    return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
+}
+
+}  // namespace
+
+char proc_state(pid_t pid)
+{
+    const std::vector<std::string> f = stat_fields(pid);
+    return f.empty() ? 0 : f[0][0];
+}
+
+long cpu_ticks(pid_t pid)
+{
+    // utime and stime, fields 14 and 15 of the line (the state is field 3).
+    const std::vector<std::string> f = stat_fields(pid);
+    return f.size() > 12 ? std::stol(f[11]) + std::stol(f[12]) : -1;
 }
 
 bool wait_state(pid_t pid, char state, milliseconds t)

@@ -106,6 +106,11 @@ struct Pty {
 Pty open_pty(bool raw);
 // Puts a terminal descriptor into raw mode with the plain termios calls.
 bool make_raw(int fd);
+// Hangs up the terminal of fd (TIOCVHANGUP, as when carrier drops): every
+// descriptor of it then reads end of file and fails other requests. Empty on
+// success, else why it could not (the request needs CAP_SYS_TTY_CONFIG, and
+// an emulator may not pass it on), for a skip message.
+std::string hang_up(int fd);
 
 // ---- processes ----
 
@@ -121,7 +126,9 @@ struct SpawnOptions {
     std::string cwd;
     // Variables set (NAME=value) or, without '=', removed in the child.
     std::vector<std::string> env;
-    // File opened as the child's standard input instead of a pipe or pty.
+    // File opened as the child's standard input instead of a pipe or pty;
+    // a terminal's path makes it the child's input, not its controlling
+    // terminal.
     std::string stdin_file;
     // File that takes the child's standard output instead of a pipe or pty,
     // such as /dev/null for a long run whose output nobody reads.
@@ -229,6 +236,9 @@ pid_t child_of(pid_t pid, milliseconds t);
 
 // The state letter of a process ('S', 'T', 'Z', ...), or 0 when it is gone.
 char proc_state(pid_t pid);
+// The processor time the process has used (user and system), in clock
+// ticks, from /proc; -1 when it is gone.
+long cpu_ticks(pid_t pid);
 // Waits until the process is in the given state.
 bool wait_state(pid_t pid, char state, milliseconds t);
 // Waits until the process has ended (a zombie or gone).

@@ -1,0 +1,722 @@
+// Every program under the same hostile conditions: closed standard
+// descriptors, output that fails or blocks, input that hangs up, ends or
+// fails, a stop and continue, a killed parent, and for the servers slow,
+// vanished and too many peers. One row a program and condition, with what the
+// program must do: end with its status and messages, or keep serving; never
+// spin, lose or corrupt data, or write where it must not. Pairs that mean
+// nothing (a server's standard input, a reaper's eight-minute run on a full
+// output) have no row.
+#include "hostile.h"
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <thread>
+
+using namespace testsupport;
+using C = Condition;
+
+namespace {
+
+struct Row {
+    const char* name;
+    const char* bin;
+    C cond;
+    std::optional<int> status;  // how the program ends; none: it keeps serving
+    std::string out, err;       // what it prints, where the row checks it
+};
+
+void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
+
+// ---- helpers of the rows ----
+
+// The end of a long text, for a failure message.
+std::string tail(const std::string& s) { return s.size() > 300 ? "..." + s.substr(s.size() - 300) : s; }
+
+const std::string connected = "Connected Client IP: 127.0.0.1";
+
+// Connects a client before the deadline, also to a server whose listen
+// queue is full (a plain connect would wait minutes there); with rcvbuf, its
+// receive buffer has that size. Invalid Fd on failure.
+Fd connect_within(uint16_t port, int rcvbuf, Deadline d)
+{
+    Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    if (rcvbuf > 0)
+        ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::connect(c.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS)
+        return Fd();
+    pollfd w{c.get(), POLLOUT, 0};
+    int err = -1;
+    socklen_t len = sizeof(err);
+    const auto left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
+    if (::poll(&w, 1, static_cast<int>(std::max<long long>(left, 0))) != 1 ||
+        ::getsockopt(c.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        return Fd();
+    ::fcntl(c.get(), F_SETFL, 0);
+    return c;
+}
+
+// Connects n clients to the relay and returns once every one is in its table
+// and has read everything of the joining: each sends a byte and waits for its
+// copy, then the last sends a marker of this join alone that all read up to.
+std::vector<Fd> join(uint16_t port, size_t n, std::vector<Fd> clients = {}, int rcvbuf = 0)
+{
+    for (size_t i = 0; i < n; i++) {
+        Fd c = connect_within(port, rcvbuf, after(timeout()));
+        if (!c || !write_all(c.get(), "j", 1) || read_exact(c.get(), 1, after(timeout())) != "j") {
+            ADD_FAILURE() << "client " << clients.size() << " was not served";
+            return clients;
+        }
+        clients.push_back(std::move(c));
+    }
+    static int joins = 0;
+    const std::string marker = "<joined " + std::to_string(++joins) + ">";
+    write_all(clients.back().get(), marker);
+    for (auto& c : clients) {
+        std::string got;
+        EXPECT_TRUE(read_until(c.get(), got, marker, after(timeout())));
+    }
+    return clients;
+}
+
+std::string pattern(size_t n, size_t from = 0)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((from + i) % 251);
+    return s;
+}
+
+// Records of 1023 bytes and a newline: a write of one is atomic and a read of
+// 1024 bytes takes exactly one, so each comes out as one printed line.
+std::string record(int i)
+{
+    char head[32];
+    std::snprintf(head, sizeof(head), "record %04d ", i);
+    std::string r = head;
+    r.resize(1023, static_cast<char>('a' + i % 26));
+    return r + "\n";
+}
+
+void stop(Process& p, bool group)
+{
+    group ? p.signal_group(SIGSTOP) : p.signal(SIGSTOP);
+    ASSERT_TRUE(wait_state(p.pid(), 'T', timeout()));
+}
+
+void resume(Process& p, bool group) { group ? p.signal_group(SIGCONT) : p.signal(SIGCONT); }
+
+// ---- the chat relay ----
+
+// Clients that never read (and never close) fill their buffers: the relay
+// cuts them all off within its bound, the others lose nothing and see no
+// stall beyond it (which a bound per client, not per broadcast, would make
+// many times longer than the deadline here), and their places are free again.
+void relay_stuck_peers(Process& p, uint16_t port, size_t stuck, int rcvbuf, size_t total, milliseconds bound)
+{
+    std::vector<Fd> steady = join(port, 2);
+    ASSERT_EQ(steady.size(), 2u);
+    const std::pair<int, int> held{open_fd_count(p.pid()), thread_count(p.pid())};
+    std::vector<Fd> peers = join(port, stuck, {}, rcvbuf);
+    steady = join(port, 0, std::move(steady));  // the steady ones read past the peers' joining
+    const std::string data = pattern(total);
+    std::string got[2];
+    std::thread sender([&] { write_all(steady[0].get(), data); });
+    std::thread own([&] { got[0] = read_exact(steady[0].get(), total, after(bound)); });
+    got[1] = read_exact(steady[1].get(), total, after(bound));
+    sender.join();
+    own.join();
+    EXPECT_TRUE(got[0] == data) << "the sender's own copy: " << got[0].size() << " of " << total;
+    EXPECT_TRUE(got[1] == data) << "the reader's copy: " << got[1].size() << " of " << total;
+    const Deadline d = after(timeout());
+    for (size_t i = 0; i < peers.size(); i++)
+        EXPECT_TRUE(wait_eof(peers[i].get(), d)) << "stuck peer " << i << " was not cut off";
+    peers.clear();
+    EXPECT_EQ(settle_counts(p.pid(), held.first, held.second, after(timeout())), held) << "descriptors, threads";
+    steady = join(port, 1, std::move(steady));
+    ASSERT_EQ(steady.size(), 3u);
+    write_all(steady[2].get(), "served");
+    EXPECT_EQ(read_exact(steady[0].get(), 6, after(timeout())), "served");
+}
+
+void relay(const Row& r)
+{
+    Hostile h(r.cond);
+    const uint16_t port = free_tcp_port();
+    Process p = start_server(r.bin, port, h.options());
+    h.started(p);
+    switch (r.cond) {
+    case C::ClosedStdFds:
+    case C::DevFull:
+    case C::GoneReader: {
+        // Enough "Connected" lines to fill any buffer; none reaches a client
+        // (a closed standard descriptor taken by a socket would send them there).
+        Fd first = connect_tcp(port, after(timeout()));
+        write_all(first.get(), "first");
+        std::string got;
+        EXPECT_TRUE(read_until(first.get(), got, "first", after(timeout())));
+        for (int done = 0; done < 200; done += 25)
+            join(port, 25);
+        write_all(first.get(), "<end>");
+        EXPECT_TRUE(read_until(first.get(), got, "<end>", after(timeout())));
+        EXPECT_EQ(got.find("Connected"), std::string::npos);
+        break;
+    }
+    case C::UnreadPipe: {
+        // While the log is blocked, newcomers are still taken in and relayed
+        // to; once it drains, none of its lines is missing and they are served.
+        const int listening = open_fd_count(p.pid());
+        std::vector<Fd> clients = join(port, 1);
+        ASSERT_EQ(clients.size(), 1u);
+        for (int i = 0; i < 400 && !wait_pipe_full(p.out(), 64, milliseconds(1)); i++) {
+            clients.push_back(connect_within(port, 0, after(timeout())));
+            ASSERT_TRUE(clients.back()) << "client " << i << " was not accepted";
+        }
+        ASSERT_TRUE(wait_pipe_full(p.out(), 64, timeout())) << "the log does not fill";
+        // More than the listen queue holds.
+        std::vector<Fd> late;
+        const Deadline d = after(timeout());
+        for (int i = 0; i < 20; i++)
+            late.push_back(connect_within(port, 0, d));
+        const int all = static_cast<int>(clients.size() + late.size());
+        ASSERT_TRUE(std::all_of(late.begin(), late.end(), [](const Fd& c) { return bool(c); }) &&
+                    poll_until([&] { return open_fd_count(p.pid()) == listening + all; }, d))
+            << "newcomers are not accepted";
+        // Each is in the table: it gets what an older client sends.
+        write_all(clients[0].get(), "<while blocked>");
+        for (auto& c : late) {
+            std::string got;
+            EXPECT_TRUE(read_until(c.get(), got, "<while blocked>", d)) << "a newcomer was not taken in";
+        }
+        expect_no_spin(p, "with the log blocked", false);
+        EXPECT_TRUE(poll_until([&] {
+            p.wait_output("\x01", milliseconds(20));
+            return count_lines(p.output(), connected) >= all;
+        }, after(timeout())));
+        EXPECT_EQ(count_lines(p.output(), connected), all) << "log lines lost or doubled";
+        write_all(late.back().get(), "<drained>");
+        std::string got;
+        EXPECT_TRUE(read_until(clients[0].get(), got, "<drained>", after(timeout())));
+        break;
+    }
+    case C::StopContinue: {
+        // A reader pauses (well below the bound) while the relay's send to it
+        // blocks, and the relay is stopped and continued meanwhile: its
+        // stream has no gap and it stays connected.
+        std::vector<Fd> c = join(port, 2);
+        ASSERT_EQ(c.size(), 2u);
+        std::atomic<bool> sending{true}, paused{false};
+        std::atomic<size_t> total{SIZE_MAX};  // known once the sender has finished
+        size_t sent = 0;
+        std::string own, got;
+        std::thread sender([&] {
+            // Blocks of whole periods of the pattern: the stream is one pattern.
+            for (const std::string block = pattern(251 * 256); sending && write_all(c[0].get(), block);)
+                sent += block.size();
+        });
+        // Reads until the whole stream has come, the connection ends, or
+        // nothing comes for a while (outside the pauses).
+        auto reader = [&](int fd, std::string& acc, bool pauses) {
+            char buf[65536];
+            for (Deadline idle = after(timeout()); acc.size() < total && Clock::now() < idle;) {
+                if (pauses && paused) {
+                    std::this_thread::sleep_for(milliseconds(10));
+                    idle = after(timeout());
+                } else if (wait_readable(fd, after(milliseconds(50)))) {
+                    ssize_t n = ::read(fd, buf, sizeof(buf));
+                    if (n <= 0)
+                        break;
+                    acc.append(buf, static_cast<size_t>(n));
+                    idle = after(timeout());
+                }
+            }
+        };
+        std::thread own_copy(reader, c[0].get(), std::ref(own), false);
+        std::thread paused_reader(reader, c[1].get(), std::ref(got), true);
+        for (int i = 0; i < 4; i++) {
+            // The pauses are what is tested: the relay's send blocks in them.
+            std::this_thread::sleep_for(milliseconds(200));
+            paused = true;
+            std::this_thread::sleep_for(milliseconds(300));
+            stop(p, false);
+            resume(p, false);
+            std::this_thread::sleep_for(milliseconds(100));
+            paused = false;
+        }
+        sending = false;
+        sender.join();
+        total = sent;
+        own_copy.join();
+        paused_reader.join();
+        EXPECT_TRUE(got == pattern(sent)) << "the paused reader got " << got.size() << " of " << sent;
+        EXPECT_TRUE(own == pattern(sent)) << "the sender's copy: " << own.size() << " of " << sent;
+        write_all(c[0].get(), "after");
+        EXPECT_EQ(read_exact(c[1].get(), 5, after(timeout())), "after");
+        break;
+    }
+    case C::SlowPeers:
+        relay_stuck_peers(p, port, 32, 4096, 4 * 1024 * 1024, timeout(milliseconds(10000)));
+        break;
+    case C::VanishedPeer:
+        // A peer gone without a FIN or reset (a closed laptop) looks, to the
+        // relay, like one that stops reading and never closes.
+        // Its receive buffer keeps its small initial size while it does not read.
+        relay_stuck_peers(p, port, 1, 0, 12 * 1024 * 1024, timeout(milliseconds(60000)));
+        break;
+    case C::FullTable: {
+        std::vector<Fd> clients = join(port, 256);
+        ASSERT_EQ(clients.size(), 256u);
+        Fd extra = connect_tcp(port, after(timeout()));
+        ASSERT_TRUE(extra);
+        EXPECT_TRUE(wait_eof(extra.get(), after(timeout()))) << "the 257th client was not closed";
+        write_all(clients[255].get(), "all");
+        for (auto& c : clients)
+            EXPECT_EQ(read_exact(c.get(), 3, after(timeout())), "all");
+        // A place that frees up can be taken again: the relay takes a leaving
+        // client out of the table before it closes its socket and ends its
+        // thread, so once both counts have dropped by one the place is free.
+        const std::pair<int, int> held{open_fd_count(p.pid()), thread_count(p.pid())};
+        clients.erase(clients.begin());
+        EXPECT_EQ(settle_counts(p.pid(), held.first - 1, held.second - 1, after(timeout())),
+                  std::make_pair(held.first - 1, held.second - 1));
+        clients = join(port, 1, std::move(clients));
+        EXPECT_EQ(clients.size(), 256u);
+        break;
+    }
+    default:
+        FAIL() << "no such row";
+    }
+    expect_no_spin(p, "idle");
+    EXPECT_TRUE(p.running()) << "the relay ended";
+    p.wait_errors("\n", milliseconds(1));
+    EXPECT_EQ(p.errors(), "");
+}
+
+// ---- the echo server ----
+
+Fd echoed(uint16_t port, const std::string& text)
+{
+    Fd c = connect_tcp(port, after(timeout()));
+    echo_once(c.get(), text);
+    expect_quiet(c.get(), "more than was sent came back");
+    return c;
+}
+
+void echo(const Row& r)
+{
+    Hostile h(r.cond);
+    const uint16_t port = free_tcp_port();
+    Process p = start_server(r.bin, port, h.options());
+    int served = 0;
+    switch (r.cond) {
+    case C::ClosedStdFds:
+    case C::DevFull:
+        break;
+    case C::StopContinue:
+    case C::SlowPeers:
+    case C::VanishedPeer: {
+        // A block far larger than the socket buffers, read only after a
+        // pause: the server's send blocks. Stopped and continued meanwhile, or
+        // held by a peer that never reads until it leaves, the server then
+        // goes on; what it echoes is whole.
+        const std::string data = pattern(4 * 1024 * 1024);
+        Fd c = connect_tcp(port, after(timeout()));
+        std::thread sender([&] { write_all(c.get(), data); });
+        std::this_thread::sleep_for(milliseconds(300));  // the pause is what is tested
+        if (r.cond == C::StopContinue) {
+            stop(p, false);
+            resume(p, false);
+        }
+        if (r.cond == C::VanishedPeer) {
+            expect_no_spin(p, "held by a peer that does not read");
+            // It leaves at last (its blocked write given up), with a reset.
+            ::shutdown(c.get(), SHUT_RDWR);
+            sender.join();
+            set_reset_on_close(c.get());
+            c.reset();
+        } else {
+            std::string got = read_exact(c.get(), data.size(), after(timeout(milliseconds(20000))));
+            sender.join();
+            EXPECT_TRUE(got == data) << "echoed " << got.size() << " of " << data.size() << ", the first difference at "
+                                     << std::mismatch(got.begin(), got.end(), data.begin()).first - got.begin();
+        }
+        served = 1;
+        break;
+    }
+    default:
+        FAIL() << "no such row";
+    }
+    for (int i = served + 1; i <= 5; i++)
+        echoed(port, "client " + std::to_string(i));
+    EXPECT_EQ(p.wait_exit_code(timeout()), r.status);
+    EXPECT_EQ(p.errors(), r.err);
+}
+
+// ---- the grabber with the scanner emulator ----
+
+const std::string prompt = "Do you want to see all the data? (y/n) ";
+
+void grabber(const Row& r)
+{
+    Hostile h(r.cond);
+    const bool stopped = r.cond == C::StopContinue;
+    const size_t nodes = r.cond == C::UnreadPipe ? 8192 : stopped ? 2000 : 360;
+    std::vector<std::string> sim_argv{ZORLAN_SIM_BIN, "--nodes", std::to_string(nodes)};
+    if (stopped)
+        sim_argv.push_back("--pace");  // a grab of most of a second, to stop it in
+    Process sim = Process::start(sim_argv);
+    ASSERT_TRUE(sim.wait_output("\n", timeout())) << sim.errors();
+    const std::string port = sim.output().substr(0, sim.output().find('\n'));
+    // Stopped, it runs on a terminal, where each line shows up as printed.
+    Process p = Process::start({r.bin, port}, h.options(stopped ? on_pty() : SpawnOptions{}));
+    h.started(p);
+    if (r.cond == C::UnreadPipe || stopped)
+        write_all(p.in(), "y\n");
+    if (!stopped)
+        p.close_input();
+    if (r.cond == C::HungUpTerminal) {
+        ASSERT_TRUE(p.wait_output(prompt, timeout())) << tail(p.output()) << p.errors();
+        const std::string why = h.hang_up();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+    if (stopped) {
+        ASSERT_TRUE(p.wait_output("waiting for data...", timeout())) << p.errors();
+        stop(p, false);
+        resume(p, false);
+    }
+    if (r.cond == C::UnreadPipe) {
+        // Its output is buffered a page at a time: once the question is out,
+        // no page of the listing fits.
+        ASSERT_TRUE(wait_pipe_full(p.out(), 4096, timeout())) << "the output does not fill";
+        expect_no_spin(p, "blocked on its output", false);
+    }
+    EXPECT_EQ(p.wait_exit_code(timeout(milliseconds(20000))), r.status);
+    EXPECT_EQ(p.errors(), r.err);
+    // Each listed node is a line " theta: ... Dist: ...".
+    std::string out = p.output();
+    size_t n = 0;
+    for (size_t at = 0; (at = out.find(" theta: ", at)) != std::string::npos; at++)
+        n++;
+    EXPECT_EQ(n, stopped || r.cond == C::UnreadPipe ? nodes : 0) << "nodes listed";
+}
+
+// ---- the child reapers ----
+
+void reaper(const Row& r)
+{
+    // Killed, the parent leaves its child alone on pipes; on a terminal its
+    // end as the session's leader would hang the child up.
+    Process p = Process::start({r.bin}, r.cond == C::ParentKilled ? SpawnOptions{} : on_pty());
+    ASSERT_TRUE(wait_for(
+        p, [](const std::vector<std::string>& ls) { return split_count(ls).last >= 3; }, timeout()))
+        << r.bin << " does not count";
+    const pid_t child = child_of(p.pid(), timeout());
+    ASSERT_GT(child, 0);
+    const bool quick = std::string(r.bin) == REAPFAST_BIN;  // its child ends after one second
+    if (r.cond == C::StopContinue) {
+        // The parent alone: reapfast's child ends while it stands stopped,
+        // and the SIGCHLD waits for it.
+        stop(p, false);
+        if (quick)
+            EXPECT_TRUE(wait_ended(child, timeout()));
+        else
+            std::this_thread::sleep_for(milliseconds(300));
+        expect_no_spin(p, "stopped");
+        resume(p, false);
+        const int at = split_count(lines_of(p.output())).last;
+        ASSERT_TRUE(wait_for(
+            p, [&](const std::vector<std::string>& ls) { return split_count(ls).last >= at + 10; }, timeout()))
+            << tail(p.output());
+        CountRun run = split_count(lines_of(p.output()));
+        EXPECT_TRUE(run.in_order) << tail(p.output());
+        EXPECT_EQ(run.other_texts(), quick ? (std::vector<std::string>{"signo = 17", "(signal)status: 0x6"})
+                                           : std::vector<std::string>{})
+            << tail(p.output());
+        EXPECT_TRUE(p.running());
+    } else if (r.cond == C::ParentKilled) {
+        // The child is left alone: it ends by itself and prints nothing.
+        p.signal(SIGKILL);
+        EXPECT_TRUE(wait_ended(child, timeout()));
+        drain(p, timeout());
+        EXPECT_TRUE(split_count(lines_of(p.output())).others.empty()) << tail(p.output());
+    } else {
+        FAIL() << "no such row";
+    }
+}
+
+// ---- the FIFO readers ----
+
+void fifo_reader(const Row& r)
+{
+    Hostile h(r.cond);
+    FifoDir f;
+    Process p = Process::start({r.bin}, h.options(f.options({})));
+    h.started(p);
+    const bool kbd = std::string(r.bin) == FIFOKBD_BIN;
+    const pid_t child = child_of(p.pid(), timeout());
+    ASSERT_GT(child, 0);
+    switch (r.cond) {
+    case C::ClosedStdFds:
+    case C::DevFull:
+        // What is read is printed nowhere, and never back into the FIFO
+        // (as a FIFO on a closed standard output would have it).
+        f.put("read me\n");
+        EXPECT_TRUE(poll_until([&] { return queued(f.writer.get()) == 0; }, after(timeout()))) << "the FIFO is not read";
+        break;
+    case C::UnreadPipe: {
+        // Blocked on its output the reader waits; then every record comes
+        // out whole and once (fifokbd's one reader keeps their order).
+        std::vector<std::string> want;
+        for (int i = 0; i < 20; i++) {
+            f.put(record(i));
+            want.push_back("Pipe: " + record(i).substr(0, 1023));
+        }
+        ASSERT_TRUE(wait_pipe_full(p.out(), 1100, timeout())) << "the output does not fill";
+        expect_no_spin(p, "blocked on its output", false);
+        ASSERT_TRUE(wait_for(
+            p, [&](const std::vector<std::string>& ls) { return ls.size() >= 40; }, timeout()))
+            << p.output().size();
+        std::vector<std::string> got;
+        for (const auto& l : lines_of(p.output()))
+            if (!l.empty())
+                got.push_back(l);
+        if (!kbd) {
+            std::sort(got.begin(), got.end());
+            std::sort(want.begin(), want.end());
+        }
+        EXPECT_TRUE(got == want) << got.size() << " lines";
+        break;
+    }
+    case C::StopContinue:
+        // Stopped, neither process reads; continued, the text comes out once.
+        stop(p, true);
+        ASSERT_TRUE(wait_state(child, 'T', timeout()));
+        f.put("while stopped\n");
+        expect_no_spin(p, "stopped");
+        EXPECT_GT(queued(f.writer.get()), 0) << "read while stopped";
+        resume(p, true);
+        EXPECT_TRUE(p.wait_output("Pipe: while stopped\n\n", timeout())) << tail(p.output());
+        break;
+    case C::ParentKilled:
+        // The child ends with its parent: left behind it would take what is
+        // written for the next reader.
+        p.signal(SIGKILL);
+        EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
+        f.put("for the next reader\n");
+        EXPECT_FALSE(p.wait_output("Pipe:", milliseconds(300))) << tail(p.output());
+        EXPECT_EQ(queued(f.writer.get()), 20);
+        return;
+    case C::HungUpTerminal: {
+        write_all(h.tty.master.get(), "typed\n");
+        ASSERT_TRUE(p.wait_output("Keyboard : typed\n\n", timeout())) << tail(p.output());
+        const std::string why = h.hang_up();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        [[fallthrough]];
+    }
+    case C::InputEof:
+    case C::InputDirectory:
+        // Input that has ended (or fails) for good is left: one empty
+        // keyboard line at most, no endless ones; the FIFO is still served.
+        if (r.cond == C::InputEof) {
+            write_all(p.in(), "typed\n");
+            p.close_input();
+        }
+        EXPECT_TRUE(p.wait_output(r.out, timeout())) << tail(p.output());
+        expect_no_spin(p, "after the end of its input");
+        f.put("still\n");
+        EXPECT_TRUE(p.wait_output("Pipe: still\n\n", timeout())) << tail(p.output());
+        EXPECT_TRUE(p.output() == r.out + "Pipe: still\n\n") << tail(p.output());
+        break;
+    default:
+        FAIL() << "no such row";
+    }
+    expect_no_spin(p, "idle");
+    EXPECT_EQ(queued(f.writer.get()), 0) << "written back into the FIFO";
+    EXPECT_TRUE(p.running());
+    p.wait_errors(r.err.empty() ? "\x01" : r.err, milliseconds(200));
+    EXPECT_EQ(p.errors(), r.err);
+}
+
+// ---- the input time-out tool ----
+
+void coin(const Row& r)
+{
+    Hostile h(r.cond);
+    Process p = Process::start({r.bin}, h.options());
+    h.started(p);
+    switch (r.cond) {
+    case C::ClosedStdFds:
+    case C::DevFull:
+        p.close_input();
+        break;
+    case C::UnreadPipe: {
+        // Blocked on its output it waits, alarm and all; then every line
+        // comes out whole, once and in order.
+        std::string want;
+        for (int i = 0; i < 20; i++) {
+            write_all(p.in(), record(i));
+            want += "Insert " + record(i).substr(0, 1023) + "\nAfter\n";
+        }
+        ASSERT_TRUE(wait_pipe_full(p.out(), 1100, timeout())) << "the output does not fill";
+        expect_no_spin(p, "blocked on its output", false);
+        EXPECT_TRUE(p.wait_output(want, timeout()));
+        EXPECT_EQ(p.output(), want);
+        EXPECT_TRUE(p.running());
+        return;
+    }
+    case C::HungUpTerminal: {
+        write_all(h.tty.master.get(), "typed\n");
+        ASSERT_TRUE(p.wait_output("Insert typed\nAfter\n", timeout())) << tail(p.output());
+        const std::string why = h.hang_up();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        break;
+    }
+    case C::InputEof:
+        // Up to 1024 bytes a read, each printed without its last byte.
+        write_all(p.in(), std::string(1030, 'x'));
+        ASSERT_TRUE(wait_for(
+            p, [](const std::vector<std::string>& ls) { return ls.size() >= 4; }, timeout()))
+            << tail(p.output());
+        p.close_input();
+        break;
+    case C::InputDirectory:
+        break;
+    case C::StopContinue:
+        write_all(p.in(), "one\n");
+        ASSERT_TRUE(p.wait_output("Insert one\nAfter\n", timeout()));
+        stop(p, false);
+        write_all(p.in(), "two\n");
+        resume(p, false);
+        EXPECT_TRUE(p.wait_output("Insert two\nAfter\n", timeout())) << tail(p.output());
+        expect_no_spin(p, "waiting for input");
+        EXPECT_EQ(p.output(), "Insert one\nAfter\nInsert two\nAfter\n");
+        EXPECT_TRUE(p.running());
+        return;
+    default:
+        FAIL() << "no such row";
+    }
+    // Input is over for good: no spin until the ten-second alarm ends it.
+    expect_no_spin(p, "after the end of its input");
+    EXPECT_EQ(p.wait_exit_code(timeout(milliseconds(20000))), r.status);
+    EXPECT_TRUE(p.output() == r.out) << tail(p.output());
+    EXPECT_EQ(p.errors(), r.err);
+}
+
+// ---- the spawn tool ----
+
+void spawn(const Row& r)
+{
+    Hostile h(r.cond);
+    TempDir dir;
+    Process p = Process::start({r.bin}, h.options([&] {
+        SpawnOptions o;
+        o.cwd = dir.path();
+        return o;
+    }()));
+    EXPECT_EQ(p.wait_exit_code(timeout()), r.status);
+    drain(p, timeout());  // ls may end after it, reporting its own write error
+    EXPECT_EQ(count_lines(p.errors(), r.err), 1) << p.errors();
+}
+
+void run(const Row& r)
+{
+    const std::string bin = r.bin;
+    if (bin == TALKHUB_BIN)
+        relay(r);
+    else if (bin == PARROT_BIN)
+        echo(r);
+    else if (bin == SCANGRAB_BIN)
+        grabber(r);
+    else if (bin == FIFOTAP_BIN || bin == FIFOKBD_BIN)
+        fifo_reader(r);
+    else if (bin == COINALARM_BIN)
+        coin(r);
+    else if (bin == SPAWNLS_BIN)
+        spawn(r);
+    else
+        reaper(r);
+}
+
+const std::string full = "write error: No space left on device";
+const std::string badf = "write error: Bad file descriptor";
+const std::string reminder = "You must insert coin\n";
+
+const Row rows[] = {
+    {"talkhub_ClosedStdFds", TALKHUB_BIN, C::ClosedStdFds, {}, "", ""},
+    {"talkhub_DevFull", TALKHUB_BIN, C::DevFull, {}, "", ""},
+    {"talkhub_UnreadPipe", TALKHUB_BIN, C::UnreadPipe, {}, "", ""},
+    {"talkhub_GoneReader", TALKHUB_BIN, C::GoneReader, {}, "", ""},
+    {"talkhub_StopContinue", TALKHUB_BIN, C::StopContinue, {}, "", ""},
+    {"talkhub_SlowPeers", TALKHUB_BIN, C::SlowPeers, {}, "", ""},
+    {"talkhub_VanishedPeer", TALKHUB_BIN, C::VanishedPeer, {}, "", ""},
+    {"talkhub_FullTable", TALKHUB_BIN, C::FullTable, {}, "", ""},
+    {"parrot_ClosedStdFds", PARROT_BIN, C::ClosedStdFds, 0, "", ""},
+    {"parrot_DevFull", PARROT_BIN, C::DevFull, 0, "", ""},
+    // No parrot_StopContinue while a stop cuts a blocked echo short: the rest
+    // of that block is never sent (a short send is ignored), a gap in the echo.
+    {"parrot_SlowPeers", PARROT_BIN, C::SlowPeers, 0, "", ""},
+    {"parrot_VanishedPeer", PARROT_BIN, C::VanishedPeer, 0, "", ""},
+    {"scangrab_ClosedStdFds", SCANGRAB_BIN, C::ClosedStdFds, 0, "", ""},
+    {"scangrab_DevFull", SCANGRAB_BIN, C::DevFull, 1, "", full + "\n"},
+    {"scangrab_UnreadPipe", SCANGRAB_BIN, C::UnreadPipe, 0, "", ""},
+    {"scangrab_HungUpTerminal", SCANGRAB_BIN, C::HungUpTerminal, 0, "", ""},
+    {"scangrab_InputEof", SCANGRAB_BIN, C::InputEof, 0, "", ""},
+    {"scangrab_InputDirectory", SCANGRAB_BIN, C::InputDirectory, 0, "", ""},
+    {"scangrab_StopContinue", SCANGRAB_BIN, C::StopContinue, 0, "", ""},
+    {"reapall_StopContinue", REAPALL_BIN, C::StopContinue, {}, "", ""},
+    {"reapfast_StopContinue", REAPFAST_BIN, C::StopContinue, {}, "", ""},
+    {"reapblock_StopContinue", REAPBLOCK_BIN, C::StopContinue, {}, "", ""},
+    {"childnote_StopContinue", CHILDNOTE_BIN, C::StopContinue, {}, "", ""},
+    {"reapfast_ParentKilled", REAPFAST_BIN, C::ParentKilled, {}, "", ""},
+    {"fifotap_ClosedStdFds", FIFOTAP_BIN, C::ClosedStdFds, {}, "", ""},
+    {"fifotap_DevFull", FIFOTAP_BIN, C::DevFull, {}, "", ""},
+    {"fifotap_UnreadPipe", FIFOTAP_BIN, C::UnreadPipe, {}, "", ""},
+    {"fifotap_StopContinue", FIFOTAP_BIN, C::StopContinue, {}, "", ""},
+    {"fifotap_ParentKilled", FIFOTAP_BIN, C::ParentKilled, {}, "", ""},
+    {"fifokbd_ClosedStdFds", FIFOKBD_BIN, C::ClosedStdFds, {}, "", ""},
+    {"fifokbd_DevFull", FIFOKBD_BIN, C::DevFull, {}, "", ""},
+    {"fifokbd_UnreadPipe", FIFOKBD_BIN, C::UnreadPipe, {}, "", ""},
+    {"fifokbd_HungUpTerminal", FIFOKBD_BIN, C::HungUpTerminal, {}, "Keyboard : typed\n\nKeyboard : \n", ""},
+    {"fifokbd_InputEof", FIFOKBD_BIN, C::InputEof, {}, "Keyboard : typed\n\nKeyboard : \n", ""},
+    {"fifokbd_InputDirectory", FIFOKBD_BIN, C::InputDirectory, {}, "", "read(): Is a directory\n"},
+    {"fifokbd_StopContinue", FIFOKBD_BIN, C::StopContinue, {}, "", ""},
+    {"fifokbd_ParentKilled", FIFOKBD_BIN, C::ParentKilled, {}, "", ""},
+    {"coinalarm_ClosedStdFds", COINALARM_BIN, C::ClosedStdFds, 1, "",
+     "read error: Bad file descriptor\n" + badf + "\n"},
+    {"coinalarm_DevFull", COINALARM_BIN, C::DevFull, 1, "", full + "\n"},
+    {"coinalarm_UnreadPipe", COINALARM_BIN, C::UnreadPipe, {}, "", ""},
+    {"coinalarm_HungUpTerminal", COINALARM_BIN, C::HungUpTerminal, 0, "Insert typed\nAfter\nAfter\n" + reminder, ""},
+    {"coinalarm_InputEof", COINALARM_BIN, C::InputEof, 0,
+     "Insert " + std::string(1023, 'x') + "\nAfter\nInsert xxxxx\nAfter\nAfter\n" + reminder, ""},
+    {"coinalarm_InputDirectory", COINALARM_BIN, C::InputDirectory, 1, "After\n" + reminder,
+     "read error: Is a directory\n"},
+    {"coinalarm_StopContinue", COINALARM_BIN, C::StopContinue, {}, "", ""},
+    {"spawnls_ClosedStdFds", SPAWNLS_BIN, C::ClosedStdFds, 1, "", badf},
+    {"spawnls_DevFull", SPAWNLS_BIN, C::DevFull, 1, "", full},
+};
+
+}  // namespace
+
+class HostileMatrix : public ::testing::TestWithParam<Row> {};
+
+TEST_P(HostileMatrix, Row) { run(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(rows),
+                         [](const ::testing::TestParamInfo<Row>& i) { return std::string(i.param.name); });
