@@ -49,16 +49,16 @@ TEST(ScangrabExitPaths, EachPathHasItsOutputMessageStatusAndDriverCalls)
         std::vector<std::string> calls;
     };
     const std::vector<std::string> port{"/dev/ttyX"};
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"no port: usage, no driver", {}, {}, "", 255, usage, "", {}},
         {"driver not made", port, {"ZFAKE_CREATE=null"}, "", 254, "", "insufficent memory, exit\n", {"CreateDriver 0"}},
         {"bind fails at the default rate", port, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind, calls(1)},
         {"rate given", {"/dev/ttyX", "256000"}, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind,
          calls(1, "BindPort /dev/ttyX 256000 0")},
-        {"rate not a number", {"/dev/ttyX", "abc"}, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind,
-         calls(1, "BindPort /dev/ttyX 0 0")},
-        {"rate read as a number, more ignored", {"/dev/ttyX", "9600baud", "extra"}, {"ZFAKE_BIND=80008103"}, "", 0, "",
-         no_bind, calls(1, "BindPort /dev/ttyX 9600 0")},
+        {"highest rate", {"/dev/ttyX", "4294967295"}, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind,
+         calls(1, "BindPort /dev/ttyX 4294967295 0")},
+        {"rate with a leading zero, more ignored", {"/dev/ttyX", "09600", "extra"}, {"ZFAKE_BIND=80008103"}, "", 0,
+         "", no_bind, calls(1, "BindPort /dev/ttyX 9600 0")},
         {"identity times out", port, {"ZFAKE_IDENTITY=80008002"}, "", 0, "", "Error, operation time out.\n", calls(2)},
         {"identity fails otherwise", port, {"ZFAKE_IDENTITY=80001234"}, "", 0, "",
          "Error, unexpected error, code: 80001234\n", calls(2)},
@@ -79,8 +79,15 @@ TEST(ScangrabExitPaths, EachPathHasItsOutputMessageStatusAndDriverCalls)
         {"health status without a name", port, {"ZFAKE_STATUS=3"}, "n\n", 0,
          report + "ZorLan health status :  (errorcode: 0)\n" + scan, "", calls(7)},
     };
+    // A rate that is not decimal digits alone, from 1 to 4294967295, is
+    // refused like a missing port, before any driver is made.
+    for (const char* rate : {"abc", "0", "-5", "+5", " 5", "12x", "", "4294967296", "4294967297", "99999999999"})
+        cases.push_back({"bad rate", {"/dev/ttyX", rate}, {}, "", 255, "",
+                         std::string("Error, invalid baudrate '") + rate +
+                             "', expected a whole number from 1 to 4294967295.\n",
+                         {}});
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(std::string(c.what) + (c.args.size() > 1 ? " '" + c.args[1] + "'" : ""));
         std::vector<std::string> argv{SCANGRAB_BIN}, env{"ZFAKE_SERIAL=01AB000000000000000000000000007F",
                                                          "ZFAKE_FIRMWARE=0x0105", "ZFAKE_HARDWARE=4"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
