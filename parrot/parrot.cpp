@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -38,10 +39,18 @@ int main(int argc, char* argv[])
 
         ssize_t str_len;
         while ((str_len = read(clnt_sock, message, BUF_SIZE)) > 0) {
-            // Result ignored: a short write is not completed. MSG_NOSIGNAL
-            // keeps a client that reset its connection from raising SIGPIPE
-            // and ending the server; its next read ends the echo instead.
-            (void)send(clnt_sock, message, (size_t)str_len, MSG_NOSIGNAL);
+            // A send that a stop of the server (Ctrl-Z, then bg) cuts short
+            // or interrupts goes on with the rest, so the echo has no gap. A
+            // failed send gives the block up: MSG_NOSIGNAL keeps a client
+            // that reset its connection from raising SIGPIPE and ending the
+            // server, and its next read ends the echo.
+            for (ssize_t off = 0; off < str_len;) {
+                ssize_t n = send(clnt_sock, message + off, (size_t)(str_len - off), MSG_NOSIGNAL);
+                if (n < 0 && errno != EINTR)
+                    break;
+                if (n > 0)
+                    off += n;
+            }
         }
         close(clnt_sock);
     }

@@ -669,8 +669,7 @@ const Row rows[] = {
     {"talkhub_FullTable", TALKHUB_BIN, C::FullTable, {}, "", ""},
     {"parrot_ClosedStdFds", PARROT_BIN, C::ClosedStdFds, 0, "", ""},
     {"parrot_DevFull", PARROT_BIN, C::DevFull, 0, "", ""},
-    // No parrot_StopContinue while a stop cuts a blocked echo short: the rest
-    // of that block is never sent (a short send is ignored), a gap in the echo.
+    {"parrot_StopContinue", PARROT_BIN, C::StopContinue, 0, "", ""},
     {"parrot_SlowPeers", PARROT_BIN, C::SlowPeers, 0, "", ""},
     {"parrot_VanishedPeer", PARROT_BIN, C::VanishedPeer, 0, "", ""},
     {"scangrab_ClosedStdFds", SCANGRAB_BIN, C::ClosedStdFds, 0, "", ""},
