@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the emulated board's system, a stock Debian 12 armhf root in an ext4
 # image, once per set of package versions, and prints the directory that
-# holds it: root.ext4, vmlinuz, initramfs.cpio, the login key id_ed25519 and
-# known_hosts entry host_key.pub, and versions (every package in the image).
+# holds it: root.ext4, vmlinuz, the login key id_ed25519, the board's
+# host_key.pub, and versions (every package in the image).  The kernel
+# package and busybox stay unpacked beside it, for the initramfs.
 #   board/image.sh
 # The cache lies outside the source and build trees, since CI clones afresh:
 # ${XDG_CACHE_HOME:-~/.cache}/board-toolset/.  The archive is the one this
@@ -25,7 +26,7 @@ sources=$(ls /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sourc
 
 # The key: the candidate versions of what goes in, the kernel, and the scripts.
 key=$( { apt-cache policy $(printf '%s:armhf ' "${packages[@]}" libc6 base-files) 2>/dev/null | grep -E '^[^ ]|Candidate:'
-         cat "$kdir/.from" "$here/image.sh" "$here/mkinitramfs.sh" "$here/guest/init"; } | sha256sum | cut -c1-16)
+         cat "$kdir/.from" "$here/image.sh" "$here/guest/setup"; } | sha256sum | cut -c1-16)
 out=$cache/image-$key
 if [ -f "$out/done" ]; then echo "$out"; exit 0; fi
 
@@ -70,7 +71,6 @@ cp "$root/etc/ssh/ssh_host_ed25519_key.pub" "$work/host_key.pub"
 size=$(( $(du -sm "$root" | cut -f1) + 768 ))
 mke2fs -q -t ext4 -L board -d "$root" "$work/root.ext4" "${size}M"
 cp "$(ls "$kdir"/boot/vmlinuz-* | head -n1)" "$work/vmlinuz"
-timeout 120 "$here/mkinitramfs.sh" "$cache" "$work/initramfs.cpio"
 rm -rf "$root"
 touch "$work/done"
 mv "$work" "$out"

@@ -9,7 +9,7 @@ state=$1 output=$2
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root"/{bin,sbin,proc,sys,dev,root,lib/modules}
+mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,root,lib/modules}
 cp "$state/busybox/bin/busybox" "$root/bin/busybox"
 
 kver=$(ls "$state/kernel/lib/modules")

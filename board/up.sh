@@ -24,6 +24,7 @@ state=$(cd "$state" && pwd)
 "$here/down.sh" "$state" >/dev/null 2>&1 || true   # a board left from an interrupted run
 
 image=$("$here/image.sh")
+timeout 120 "$here/mkinitramfs.sh" "$(dirname "$image")" "$state/initramfs.cpio"
 
 # A host port for ssh, and one for joining ttyS0 and ttyS1.
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
@@ -36,8 +37,8 @@ start=$SECONDS
 # ttyS1's client end connects at start-up to ttyS0's listening end.
 setsid qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 \
   -display none -monitor none -no-reboot \
-  -kernel "$image/vmlinuz" -initrd "$image/initramfs.cpio" \
-  -append "console=ttyAMA0 root=/dev/vda rw panic=-1 quiet" \
+  -kernel "$image/vmlinuz" -initrd "$state/initramfs.cpio" \
+  -append "console=ttyAMA0 root=/dev/vda rw panic=-1 ${BOARD_APPEND:-quiet}" \
   -drive file="$image/root.ext4",format=raw,if=none,id=hd,snapshot=on -device virtio-blk-device,drive=hd \
   -chardev file,id=con,path="$state/console.log" -serial chardev:con \
   -netdev user,id=net0,hostfwd=tcp:127.0.0.1:$port-:22 -device virtio-net-device,netdev=net0 \
