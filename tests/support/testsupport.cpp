@@ -23,6 +23,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -32,6 +34,9 @@
 #endif
 #ifndef TESTSUPPORT_TIMEOUT_SCALE
 #define TESTSUPPORT_TIMEOUT_SCALE 1
+#endif
+#ifndef TESTSUPPORT_PTEST_DIR
+#define TESTSUPPORT_PTEST_DIR "/usr/lib/board-toolset/ptest"
 #endif
 
 namespace testsupport {
@@ -141,7 +146,35 @@ milliseconds timeout(milliseconds host)
 {
     if (!wrapper_prefix().empty())
         return host * 10;
-    return under_emulator() ? host * 4 : host * TESTSUPPORT_TIMEOUT_SCALE;
+    // TOOLSET_TEST_TIMEOUT_SCALE suits the installed tests to a board slower
+    // or faster than the one they were built for.
+    static const long scale = [] {
+        const char* s = std::getenv("TOOLSET_TEST_TIMEOUT_SCALE");
+        const long n = s ? std::strtol(s, nullptr, 10) : 0;
+        return n > 0 && n <= 100 ? n : TESTSUPPORT_TIMEOUT_SCALE;
+    }();
+    return under_emulator() ? host * 4 : host * scale;
+}
+
+const char* program(const char* built, const char* installed)
+{
+    // The root above the ptest folder when this binary sits in it.
+    static const std::optional<std::string> root = []() -> std::optional<std::string> {
+        std::error_code ec;
+        const std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        const std::string dir = TESTSUPPORT_PTEST_DIR "/tests/";
+        const size_t at = exe.rfind(dir);
+        if (ec || at == std::string::npos || exe.find('/', at + dir.size()) != std::string::npos)
+            return std::nullopt;
+        return exe.substr(0, at);
+    }();
+    if (!root)
+        return built;
+    // The texts live as long as the binary, like the literals they stand for.
+    static std::mutex m;
+    static std::map<std::string, std::string> paths;
+    std::lock_guard<std::mutex> lock(m);
+    return paths.emplace(installed, *root + installed).first->second.c_str();
 }
 
 const std::vector<std::string>& emulator_prefix()
