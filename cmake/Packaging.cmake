@@ -29,7 +29,8 @@ add_custom_target(package_documents ALL DEPENDS ${gzipped})
 
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/pkg/copyright ${CMAKE_BINARY_DIR}/pkg/changelog.gz
   DESTINATION ${doc_dir})
-
+# The relay as a systemd service.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/pkg/talkhub@.service DESTINATION lib/systemd/system)
 set(LIBDIR usr/${CMAKE_INSTALL_LIBDIR})
 configure_file(cmake/pkg/lintian-overrides.in pkg/lintian-overrides @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pkg/lintian-overrides

@@ -67,7 +67,8 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout
 
     // Every file in a Debian folder, the libraries in the multiarch one, manual pages compressed.
     const std::string dirs[] = {"./usr/bin/", "./usr/" INSTALL_LIBDIR "/", "./usr/include/",
-                                "./usr/share/doc/board-toolset/", "./usr/share/lintian/overrides/"};
+                                "./usr/lib/systemd/system/", "./usr/share/doc/board-toolset/",
+                                "./usr/share/lintian/overrides/"};
     std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
     int files = 0;
     for (std::string line; std::getline(listing, line);) {
