@@ -19,13 +19,13 @@ using namespace testsupport;
 
 namespace {
 
-struct Run {
+struct Outcome {
     std::optional<int> code;
     std::string out;
 };
 
 // Runs one of the board's own commands (systemctl, journalctl) to its end.
-Run run(const std::vector<std::string>& argv)
+Outcome run(const std::vector<std::string>& argv)
 {
     SpawnOptions o;
     o.host_program = true;
@@ -88,7 +88,7 @@ protected:
 
 TEST_F(TalkhubService, RelaysAndLogsToTheJournalComesBackAfterAKillAndStops)
 {
-    const Run enable = run({"systemctl", "enable", "--now", unit});
+    const Outcome enable = run({"systemctl", "enable", "--now", unit});
     ASSERT_EQ(enable.code, 0) << enable.out;
     ASSERT_TRUE(wait_listening(port, after(timeout()))) << run({"systemctl", "status", unit}).out;
     EXPECT_EQ(property(unit, "UnitFileState"), "enabled");
@@ -130,14 +130,14 @@ TEST_F(TalkhubService, RelaysAndLogsToTheJournalComesBackAfterAKillAndStops)
     EXPECT_EQ(read_exact(c.get(), 4, after(timeout())), "back");
 
     // systemctl stop ends it cleanly: no restart, the port closed.
-    const Run stop = run({"systemctl", "stop", unit});
+    const Outcome stop = run({"systemctl", "stop", unit});
     EXPECT_EQ(stop.code, 0) << stop.out;
     EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
     EXPECT_EQ(property(unit, "ActiveState"), "inactive");
     EXPECT_EQ(property(unit, "MainPID"), "0");
     EXPECT_FALSE(wait_listening(port, after(milliseconds(500))));
 
-    const Run disable = run({"systemctl", "disable", unit});
+    const Outcome disable = run({"systemctl", "disable", unit});
     EXPECT_EQ(disable.code, 0) << disable.out;
     EXPECT_EQ(property(unit, "UnitFileState"), "disabled");
 }
