@@ -156,25 +156,44 @@ milliseconds timeout(milliseconds host)
     return under_emulator() ? host * 4 : host * scale;
 }
 
+namespace {
+
+// Where this test binary runs from: the root above the installed tests'
+// folder, or else the top of the build tree, the nearest folder above it
+// that holds CMakeCache.txt.
+struct Place {
+    bool installed = false;
+    std::string root;
+};
+
+const Place& place()
+{
+    static const Place p = [] {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+        const std::string path = exe.string(), dir = TESTSUPPORT_PTEST_DIR "/tests/";
+        const size_t at = path.rfind(dir);
+        if (!ec && at != std::string::npos && path.find('/', at + dir.size()) == std::string::npos)
+            return Place{true, path.substr(0, at)};
+        for (fs::path d = exe.parent_path(); !ec && d.has_relative_path(); d = d.parent_path())
+            if (fs::exists(d / "CMakeCache.txt", ec))
+                return Place{false, d.string() + "/"};
+        return Place{};
+    }();
+    return p;
+}
+
+}  // namespace
+
 const char* program(const char* built, const char* installed)
 {
-    // The root above the ptest folder when this binary sits in it.
-    static const std::optional<std::string> root = []() -> std::optional<std::string> {
-        std::error_code ec;
-        const std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-        const std::string dir = TESTSUPPORT_PTEST_DIR "/tests/";
-        const size_t at = exe.rfind(dir);
-        if (ec || at == std::string::npos || exe.find('/', at + dir.size()) != std::string::npos)
-            return std::nullopt;
-        return exe.substr(0, at);
-    }();
-    if (!root)
-        return built;
     // The texts live as long as the binary, like the literals they stand for.
     static std::mutex m;
     static std::map<std::string, std::string> paths;
+    const Place& p = place();
     std::lock_guard<std::mutex> lock(m);
-    return paths.emplace(installed, *root + installed).first->second.c_str();
+    return paths.emplace(built, p.root + (p.installed ? installed : built)).first->second.c_str();
 }
 
 const std::vector<std::string>& emulator_prefix()
