@@ -24,9 +24,10 @@ set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;board_packa
 # ttyS2 ends on this machine, where a peer can sit.
 add_executable(board_uart_test ${board_scripts}/tests/uart_test.cpp)
 target_link_libraries(board_uart_test PRIVATE testsupport GTest::gtest_main portwire::portwire)
+toolset_program_path(caller serial_caller)
+toolset_program_path(mangled_caller serial_mangled_caller)
 target_compile_definitions(board_uart_test PRIVATE UART_A="/dev/ttyS0" UART_B="/dev/ttyS1"
-  SERIAL_CALLER_BIN="$<TARGET_FILE:serial_caller>"
-  SERIAL_MANGLED_CALLER_BIN="$<TARGET_FILE:serial_mangled_caller>")
+  "SERIAL_CALLER_BIN=${caller}" "SERIAL_MANGLED_CALLER_BIN=${mangled_caller}")
 add_dependencies(board_uart_test serial_caller serial_mangled_caller)
 
 # scangrab from the installed package on the board's ttyS2, zorlan_sim here.
