@@ -21,7 +21,7 @@ packages=${BOARD_PACKAGES:-$here/../build/board/board/packages}
 debs=()
 for name in board-toolset board-toolset-tests; do
   deb=$(ls -t "$packages/${name}_"*_armhf.deb 2>/dev/null | head -n1)
-  [ -n "$deb" ] || fail "no ${name}_*_armhf.deb in $packages (the board preset's package step makes them)"
+  [ -n "$deb" ] || fail "no ${name}_*_armhf.deb in $packages (the board preset's Board.Packages test makes them, see the README)"
   debs+=("$deb")
 done
 
