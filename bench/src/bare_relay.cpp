@@ -8,57 +8,42 @@
 //
 // Usage: bare_relay <port>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 #include "benchlib.h"
 
 static int clients[256];
 static int count = 0;
-static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;  // guards clients and count
 
-// Caller holds mtx.
-static void remove_locked(int fd)
+static void remove_client(int fd)
 {
+    pthread_mutex_lock(&mtx);
     for (int i = 0; i < count; i++)
-        if (clients[i] == fd) {
+        if (clients[i] == fd)
             clients[i] = clients[--count];
-            return;
-        }
+    pthread_mutex_unlock(&mtx);
 }
 
 static void* serve(void* arg)
 {
     int fd = (int)(intptr_t)arg;
     char buf[1024];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0) {
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) {
         pthread_mutex_lock(&mtx);
         for (int i = 0; i < count; i++)
-            (void)!write(clients[i], buf, (size_t)n);
+            (void)!write(clients[i], buf, (size_t)n);  // as the design: no check, no retry
         pthread_mutex_unlock(&mtx);
     }
-    pthread_mutex_lock(&mtx);
-    remove_locked(fd);
-    pthread_mutex_unlock(&mtx);
+    remove_client(fd);
     close(fd);
     return nullptr;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s <port>\n", argv[0]);
-        return 2;
-    }
+    if (argc != 2)
+        bench::die("usage: bare_relay <port>");
     signal(SIGPIPE, SIG_IGN);  // clients that leave must not end the relay
     int ls = bench::listen_loopback(atoi(argv[1]));
     pthread_attr_t attr;
@@ -70,8 +55,7 @@ int main(int argc, char** argv)
         if (fd < 0)
             continue;
 #ifdef BARE_NODELAY
-        int one = 1;
-        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        bench::set_nodelay(fd);
 #endif
         pthread_mutex_lock(&mtx);
         bool full = count == 256;
@@ -80,11 +64,7 @@ int main(int argc, char** argv)
         pthread_mutex_unlock(&mtx);
         pthread_t t;
         if (full || pthread_create(&t, &attr, serve, (void*)(intptr_t)fd) != 0) {
-            if (!full) {
-                pthread_mutex_lock(&mtx);
-                remove_locked(fd);
-                pthread_mutex_unlock(&mtx);
-            }
+            remove_client(fd);  // nothing to remove when the table was full
             close(fd);
         }
     }
