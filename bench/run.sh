@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# Runs the benchmarks of the toolset against their peers and the bare loops.
-# The load generators start each server on a free port, run the repeats and
-# write the medians to one CSV per benchmark; verdicts checks the goals into
-# summary.md; gnuplot draws the plots. bench/README.md explains each series.
+# Runs the benchmarks against their peers and the bare loops: the load
+# generators start each server, repeat the runs and write the medians to
+# one CSV per benchmark; verdicts checks the goals into summary.md; gnuplot
+# draws the plots. bench/README.md describes each series.
 #
 #   bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR]
 #
 # tiny: every benchmark once at a tiny size (CI), into build/bench/tiny.
 # full: the documented run, into bench/results, the plots next to README.md.
-# LIST: a comma-separated subset of
-# chat,ordinary,bulk,mtu,memory,parrot,lines,waits,footprint,armhf.
+# LIST: some of chat,ordinary,bulk,mtu,memory,parrot,lines,waits,footprint,armhf.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,9 +19,9 @@ while [ $# -gt 0 ]; do
     *) echo "run.sh: unknown argument $1 (see the top of bench/run.sh)" >&2; exit 2 ;;
   esac
 done
-# Per size: chat deliveries (lines x receivers), lines at the fixed rate, bulk
-# and MTU bytes delivered, memory lines, echo bytes a client, lines a client,
-# waits, quiet waits; the same under qemu-arm; repeats; a run's time limit (s).
+# Chat deliveries (lines x receivers), lines at the fixed rate, bulk and MTU
+# bytes delivered, memory lines, echo bytes and lines a client, waits, quiet
+# waits; the same under qemu-arm; repeats; a run's time limit in seconds.
 case "$size" in
   tiny) chat=2e4 rate=10 bulk=2.4e7 mtu=2.4e7 mem=1 echo=2000000 lines=200 waits=3 quiet=1
         qchat=5e3 qbulk=4e6 qecho=1e6 reps=1 limit=60 out=${out:-$root/build/bench/tiny} plots=$out ;;
@@ -30,124 +29,107 @@ case "$size" in
         qchat=2e6 qbulk=1e9 qecho=5e7 reps=5 limit=300 out=${out:-$root/bench/results} plots=$root/bench ;;
   *) echo "run.sh: --size is tiny or full" >&2; exit 2 ;;
 esac
-reps=${repeat:-$reps}
 want() { case ",$only," in *",$1,"*) return 0 ;; *) return 1 ;; esac; }
-note() { printf '\n== %s\n' "$*"; }
 for tool in ncat socat gnuplot strace $(want armhf && echo qemu-arm); do
   command -v $tool >/dev/null || { echo "run.sh: $tool is missing (see bench/README.md)" >&2; exit 1; }
 done
 
-# Builds: the release presets, the host one installed into a staging folder
-# for the tools of bench/CMakeLists.txt to find portwire as a user would.
+# The release builds; the host one installed into a staging folder, where the
+# tools of bench/CMakeLists.txt find portwire as a user would.
 b=$root/build/bench
 mkdir -p "$out" "$plots" "$b"
+out=$(cd "$out" && pwd) plots=$(cd "$plots" && pwd)
 step() { "$@" >>"$b/build.log" 2>&1 || { tail -n 30 "$b/build.log" >&2; echo "run.sh: failed: $*" >&2; exit 1; }; }
-note "building into $b (log: $b/build.log)"
+echo "run.sh: building into $b"
 step cmake -S "$root" --preset release -B "$b/release"
 step cmake --build "$b/release" -j2
 step cmake --install "$b/release" --prefix "$b/stage"
 step cmake -S "$root/bench" -B "$b/tools" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$b/stage"
 step cmake --build "$b/tools" -j2
 if want armhf || want footprint; then
-  step cmake -S "$root" --preset armhf-release -B "$b/armhf-release"
-  step cmake --build "$b/armhf-release" -j2
+  step cmake -S "$root" --preset armhf-release -B "$b/armhf"
+  step cmake --build "$b/armhf" -j2
   step cmake -S "$root/bench" -B "$b/tools-armhf" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake"
   step cmake --build "$b/tools-armhf" -j2
 fi
 
-# The servers, LABEL=COMMAND; the generators set PORT. ncat does not return
+# The servers as LABEL=COMMAND; the generators set PORT. ncat does not return
 # a sender's own lines to it.
-t=$b/tools h=$b/release a=$b/armhf-release at=$b/tools-armhf emu="qemu-arm -L /usr/arm-linux-gnueabihf"
+t=$b/tools h=$b/release a=$b/armhf at=$b/tools-armhf q="qemu-arm -L /usr/arm-linux-gnueabihf"
 talkhub="talkhub=$h/talkhub/talkhub \$PORT" bare="bare_relay=$t/bare_relay \$PORT"
-nodelay="bare_relay_nodelay=$t/bare_relay_nodelay \$PORT"
-ncat='ncat=ncat --broker --listen --max-conns 300 127.0.0.1 $PORT'
-parrot="parrot=$h/parrot/parrot \$PORT" bare_echo="bare_echo=$t/bare_echo \$PORT 5"
-socat='socat=socat TCP-LISTEN:$PORT,bind=127.0.0.1,reuseaddr PIPE'
-chatload=("$t/chatload" --time-limit "$limit" --repeat "$reps" --no-echo ncat)
-echoload=("$t/echoload" --time-limit "$limit" --repeat "$reps")
-
+nodelay="bare_relay_nodelay=$t/bare_relay_nodelay \$PORT" ncat='ncat=ncat --broker --listen --max-conns 300 127.0.0.1 $PORT'
+parrot="parrot=$h/parrot/parrot \$PORT" echo_="bare_echo=$t/bare_echo \$PORT 5"
+chatload=("$t/chatload" --time-limit $limit --repeat $reps --no-echo ncat)
+echoload=("$t/echoload" --time-limit $limit --repeat $reps)
+cd "$out"
 if want chat; then
-  note "1. talkhub, chat lines: as fast as the window allows, then at 50 lines/s per sender"
-  rm -f "$out/chat.csv"
-  "${chatload[@]}" --csv "$out/chat.csv" --deliveries $chat "$talkhub" "$ncat" "$bare"
-  "${chatload[@]}" --csv "$out/chat.csv" --repeat 1 --messages $rate --rate 50 "$talkhub" "$ncat" "$bare"
+  rm -f chat.csv
+  "${chatload[@]}" --csv chat.csv --deliveries $chat "$talkhub" "$ncat" "$bare"
+  "${chatload[@]}" --csv chat.csv --repeat 1 --messages $rate --rate 50 "$talkhub" "$ncat" "$bare"
 fi
 if want ordinary; then
-  note "1b. talkhub, chat lines at 50 lines/s per sender, ordinary clients (acknowledgements delayed)"
-  rm -f "$out/chat_ordinary.csv"
-  "${chatload[@]}" --csv "$out/chat_ordinary.csv" --messages $rate --rate 50 --quickack 0 \
-    "$talkhub" "$ncat" "$bare" "$nodelay"
+  rm -f chat_ordinary.csv
+  "${chatload[@]}" --csv chat_ordinary.csv --messages $rate --rate 50 --quickack 0 "$talkhub" "$ncat" "$bare" "$nodelay"
 fi
 if want bulk; then
-  note "2. talkhub, bulk: 4 senders of 1024-byte blocks"
-  rm -f "$out/bulk.csv"
-  "${chatload[@]}" --csv "$out/bulk.csv" --mode bulk --delivered $bulk "$talkhub" "$bare" "$nodelay" "$ncat"
+  rm -f bulk.csv
+  "${chatload[@]}" --csv bulk.csv --mode bulk --delivered $bulk "$talkhub" "$bare" "$nodelay" "$ncat"
 fi
 if want mtu; then
-  rm -f "$out/bulk_mtu.csv"
+  rm -f bulk_mtu.csv
   if command -v ip >/dev/null && unshare -n true 2>/dev/null; then
-    note "2b. talkhub, bulk in a network namespace whose loopback has the board's 1500-byte MTU"
+    # A network namespace of its own, whose loopback has the board's 1500-byte MTU.
     unshare -n sh -c 'ip link set lo up && ip link set lo mtu 1500 && exec "$@"' sh \
-      "${chatload[@]}" --csv "$out/bulk_mtu.csv" --mode bulk --delivered $mtu "$talkhub" "$bare" "$nodelay" "$ncat"
+      "${chatload[@]}" --csv bulk_mtu.csv --mode bulk --delivered $mtu "$talkhub" "$bare" "$nodelay" "$ncat"
   else
-    note "2b. skipped: bulk over a 1500-byte MTU needs ip (iproute2) and unshare -n (root, allowed to make network namespaces)"
+    echo "run.sh: mtu skipped: it needs ip (iproute2) and unshare -n (root, allowed to make network namespaces)"
   fi
 fi
 if want memory; then
-  note "3. memory with 256 clients, every one of them sending"
-  rm -f "$out/memory.csv"
-  "${chatload[@]}" --csv "$out/memory.csv" --repeat 1 --clients 256 --senders 256 --messages $mem "$talkhub" "$ncat" "$bare"
+  rm -f memory.csv
+  "${chatload[@]}" --csv memory.csv --repeat 1 --clients 256 --senders 256 --messages $mem "$talkhub" "$ncat" "$bare"
 fi
 if want parrot; then
-  note "4. parrot: five clients in turn, $echo bytes each, verified; socat serves one, the same volume"
-  rm -f "$out/parrot.csv"
-  "${echoload[@]}" --csv "$out/parrot.csv" --bytes $echo "$parrot" "$bare_echo"
-  # socat's PIPE echo now and then stalls with both directions full. It is a
-  # peer, not ours: a tiny run, which checks that our benchmarks work, goes on.
-  "${echoload[@]}" --csv "$out/parrot.csv" --clients 1 --bytes $((echo * 5)) "$socat" ||
+  rm -f parrot.csv
+  "${echoload[@]}" --csv parrot.csv --bytes $echo "$parrot" "$echo_"
+  # socat serves one client, so it echoes the same volume on one. Its PIPE
+  # echo now and then stalls with both directions full: a peer, not ours, so
+  # a tiny run, which checks that our benchmarks work, goes on without it.
+  "${echoload[@]}" --csv parrot.csv --clients 1 --bytes $((echo * 5)) 'socat=socat TCP-LISTEN:$PORT,bind=127.0.0.1,reuseaddr PIPE' ||
     { [ "$size" = tiny ] && echo "run.sh: socat stalled; its row is left out of this tiny run" >&2; }
 fi
 if want lines; then
-  note "4b. parrot, line-at-a-time clients: $lines lines each, one at a time, 8 in flight, blocks of 8 (Nagle on, off)"
-  rm -f "$out/parrot_lines.csv"
-  for v in 1:0:0 8:0:0 8:1:0 8:1:1; do
+  rm -f parrot_lines.csv
+  for v in 1:0:0 8:0:0 8:1:0 8:1:1; do  # window:batch:nodelay
     IFS=: read -r w batch nd <<<"$v"
-    "${echoload[@]}" --csv "$out/parrot_lines.csv" --lines $lines --window $w --batch $batch --nodelay $nd \
-      "$parrot" "$bare_echo"
+    "${echoload[@]}" --csv parrot_lines.csv --lines $lines --window $w --batch $batch --nodelay $nd "$parrot" "$echo_"
   done
 fi
 if want waits; then
-  note "5. portwire waits on a pseudo-terminal"
-  rm -f "$out"/waits*.csv "$out/waits_strace.txt"
+  rm -f waits*.csv waits_strace.txt
   for baud in 115200 921600; do for n in 100 600 4000; do for v in portwire:10 portwire:8 naive:10; do
-    "$t/portwait" --csv "$out/waits.csv" --impl ${v%:*} --bits ${v#*:} --baud $baud --want $n --waits $waits
+    "$t/portwait" --csv waits.csv --impl ${v%:*} --bits ${v#*:} --baud $baud --want $n --waits $waits
   done; done; done
   # The counting wrappers against the system's own count, every thread.
-  strace -f -c -e trace=ppoll,clock_nanosleep -o "$out/waits_strace.txt" \
-    "$t/portwait" --csv "$out/waits_strace.csv" --baud 115200 --want 600 --waits $waits
-  # The line goes quiet part-way: 1 of 2 or 50 of 100 bytes never come.
-  for baud in 115200 4000000; do for v in 2:1 100:50; do
-    "$t/portwait" --csv "$out/waits_quiet.csv" --baud $baud --want ${v%:*} --quiet ${v#*:} --waits $quiet
+  strace -f -c -e trace=ppoll,clock_nanosleep -o waits_strace.txt \
+    "$t/portwait" --csv waits_strace.csv --baud 115200 --want 600 --waits $waits
+  for baud in 115200 4000000; do for v in 2:1 100:50; do  # bytes wanted:missing
+    "$t/portwait" --csv waits_quiet.csv --baud $baud --want ${v%:*} --quiet ${v#*:} --waits $quiet
   done; done
 fi
 if want footprint; then
-  note "6. footprint of the armhf build"
-  bash "$root/bench/footprint.sh" "$a" | tee "$out/footprint.csv"
+  bash "$root/bench/footprint.sh" "$a" | tee footprint.csv
 fi
 if want armhf; then
-  note "7. benchmarks 1 to 4 built for armhf, under qemu-arm, against the bare loops built the same way"
-  rm -f "$out"/armhf_*.csv
-  qtalkhub="talkhub=$emu $a/talkhub/talkhub \$PORT" qbare="bare_relay=$emu $at/bare_relay \$PORT"
-  "${chatload[@]}" --csv "$out/armhf_chat.csv" --deliveries $qchat "$qtalkhub" "$qbare"
-  "${chatload[@]}" --csv "$out/armhf_bulk.csv" --mode bulk --delivered $qbulk "$qtalkhub" "$qbare" \
-    "bare_relay_nodelay=$emu $at/bare_relay_nodelay \$PORT"
-  "${chatload[@]}" --csv "$out/armhf_memory.csv" --repeat 1 --clients 256 --senders 256 --messages $mem "$qtalkhub" "$qbare"
-  "${echoload[@]}" --csv "$out/armhf_parrot.csv" --bytes $qecho "parrot=$emu $a/parrot/parrot \$PORT" \
-    "bare_echo=$emu $at/bare_echo \$PORT 5"
+  rm -f armhf_*.csv
+  qtalkhub="talkhub=$q $a/talkhub/talkhub \$PORT" qbare="bare_relay=$q $at/bare_relay \$PORT"
+  "${chatload[@]}" --csv armhf_chat.csv --deliveries $qchat "$qtalkhub" "$qbare"
+  "${chatload[@]}" --csv armhf_bulk.csv --mode bulk --delivered $qbulk "$qtalkhub" "$qbare" \
+    "bare_relay_nodelay=$q $at/bare_relay_nodelay \$PORT"
+  "${chatload[@]}" --csv armhf_memory.csv --repeat 1 --clients 256 --senders 256 --messages $mem "$qtalkhub" "$qbare"
+  "${echoload[@]}" --csv armhf_parrot.csv --bytes $qecho "parrot=$q $a/parrot/parrot \$PORT" "bare_echo=$q $at/bare_echo \$PORT 5"
 fi
-
-note "goals and plots"
-"$t/verdicts" "$out"
+"$t/verdicts" .
 gnuplot -e "dir='$out'; out='$plots'" "$root/bench/plots.gp"
 echo "run.sh: done; CSVs and summary.md in $out, plots in $plots"

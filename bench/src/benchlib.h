@@ -6,10 +6,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +24,7 @@
 
 namespace bench {
 
-inline pid_t running_server = -1;  // stopped by die() in the parent
+inline pid_t running_server = -1;  // the parent's server, stopped by die()
 
 [[noreturn]] inline void die(const char* fmt, ...)
 {
@@ -36,33 +33,32 @@ inline pid_t running_server = -1;  // stopped by die() in the parent
     fputs("error: ", stderr);
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
-    va_end(ap);
     if (running_server > 0)
         kill(running_server, SIGTERM);
     exit(2);
 }
 
-// The clocks, in nanoseconds: monotonic, this thread's CPU, this process's CPU.
-inline int64_t clock_ns(clockid_t c)
+// Clocks in nanoseconds: CLOCK_MONOTONIC, a thread's or a process's CPU.
+inline int64_t clock_ns(clockid_t c = CLOCK_MONOTONIC)
 {
     timespec ts;
     clock_gettime(c, &ts);
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
-inline int64_t now_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
 // User plus system time of a whole process in seconds, from fields 14 and 15
 // of /proc/PID/stat; one clock tick (10 ms) resolution. -1 when unreadable.
 inline double proc_cpu_s(int pid)
 {
-    char path[64], buf[1024];
+    char path[64], buf[1024] = "";  // read up to sizeof - 1: the end stays 0
     snprintf(path, sizeof(path), "/proc/%d/stat", pid);
     FILE* f = fopen(path, "r");
     if (!f)
         return -1;
     size_t n = fread(buf, 1, sizeof(buf) - 1, f);
     fclose(f);
-    buf[n] = '\0';
+    if (n == 0)
+        return -1;
     const char* p = strrchr(buf, ')');  // the command name may hold spaces
     unsigned long long ut, st;
     if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
@@ -70,20 +66,21 @@ inline double proc_cpu_s(int pid)
     return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
 }
 
-// VmSize and VmRSS in KiB and the thread count, from /proc/PID/status.
-inline void proc_mem(int pid, double& size_kib, double& rss_kib, double& threads)
+// VmSize and VmRSS (KiB) and Threads from /proc/PID/status; -1 when absent.
+inline std::vector<double> proc_mem(int pid)
 {
+    std::vector<double> v(3, -1);
     char path[64], line[256];
     snprintf(path, sizeof(path), "/proc/%d/status", pid);
-    size_kib = rss_kib = threads = -1;
     FILE* f = fopen(path, "r");
     while (f && fgets(line, sizeof(line), f)) {
-        sscanf(line, "VmSize: %lf", &size_kib);
-        sscanf(line, "VmRSS: %lf", &rss_kib);
-        sscanf(line, "Threads: %lf", &threads);
+        sscanf(line, "VmSize: %lf", &v[0]);
+        sscanf(line, "VmRSS: %lf", &v[1]);
+        sscanf(line, "Threads: %lf", &v[2]);
     }
     if (f)
         fclose(f);
+    return v;
 }
 
 inline sockaddr_in loopback(int port)
@@ -95,19 +92,17 @@ inline sockaddr_in loopback(int port)
     return a;
 }
 
-// A TCP port free at the moment, taken from 20000-29999, below the kernel's
-// range for outgoing connections, so that the clients' own ports never take it.
+// A TCP port free at the moment, from 20000-29999, below the kernel's range
+// for outgoing connections, so that the clients' own ports never take it.
 inline int free_port()
 {
-    const int first = 20000, span = 10000;
-    int start = (int)(((unsigned)time(nullptr) * 7919u + (unsigned)getpid() * 104729u) % span);
-    for (int i = 0; i < span; i++) {
-        sockaddr_in a = loopback(first + (start + i) % span);
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int ok = bind(fd, (sockaddr*)&a, sizeof(a));
+    int start = (int)(((unsigned)time(nullptr) * 7919u + (unsigned)getpid() * 104729u) % 10000);
+    for (int i = 0; i < 10000; i++) {
+        sockaddr_in a = loopback(20000 + (start + i) % 10000);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), ok = bind(fd, (sockaddr*)&a, sizeof(a));
         close(fd);
         if (ok == 0)
-            return first + (start + i) % span;
+            return ntohs(a.sin_port);
     }
     die("no free port");
 }
@@ -115,16 +110,13 @@ inline int free_port()
 // Connects to 127.0.0.1:port, retrying while the server is still starting.
 inline int connect_loopback(int port, int64_t deadline_ns)
 {
-    sockaddr_in a = loopback(port);
-    for (;;) {
+    for (sockaddr_in a = loopback(port);;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            die("socket: %s", strerror(errno));
-        if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0)
+        if (fd >= 0 && connect(fd, (sockaddr*)&a, sizeof(a)) == 0)
             return fd;
         int e = errno;
         close(fd);
-        if ((e != ECONNREFUSED && e != EINTR) || now_ns() > deadline_ns)
+        if ((e != ECONNREFUSED && e != EINTR) || clock_ns() > deadline_ns)
             die("connect to port %d: %s", port, strerror(e));
         usleep(20 * 1000);
     }
@@ -150,19 +142,8 @@ inline int listen_loopback(int port)
 // Value at quantile q (0..1) of v by the nearest-rank rule; v gets sorted.
 inline double quantile(std::vector<double>& v, double q)
 {
-    if (v.empty())
-        return 0;
     std::sort(v.begin(), v.end());
-    size_t rank = std::clamp<size_t>((size_t)(q * (double)v.size() + 0.999999), 1, v.size());
-    return v[rank - 1];
-}
-
-// The median of repeated runs: the mean of the middle two for an even count.
-inline double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+    return v.empty() ? 0 : v[std::clamp<size_t>((size_t)(q * (double)v.size() + 0.999999), 1, v.size()) - 1];
 }
 
 // Options --name value, each asked for once; what follows them is rest.
@@ -172,11 +153,8 @@ struct Args {
     Args(int argc, char** argv)
     {
         int i = 1;
-        for (; i < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {
-            if (i + 1 >= argc)
-                die("option %s needs a value", argv[i]);
+        for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
             opt[argv[i] + 2] = argv[i + 1];
-        }
         rest.assign(argv + i, argv + argc);
     }
     std::string str(const char* name, const char* def)
@@ -196,35 +174,12 @@ struct Args {
             die("option --%s: bad number '%s'", name, s.c_str());
         return d;
     }
-    std::vector<int> list(const char* name, const char* def)
-    {
-        std::vector<int> v;
-        std::string s = str(name, def);
-        for (const char* p = s.c_str(); *p; p += *p == ',')
-            v.push_back((int)strtol(p, (char**)&p, 10));
-        return v;
-    }
     void done()  // after every option was asked for: catches misspelt names
     {
         if (!opt.empty())
             die("unknown option --%s", opt.begin()->first.c_str());
     }
 };
-
-// Appends line to the CSV file, with the header first when the file is new,
-// and shows it.
-inline void csv(const std::string& file, const std::string& header, const std::string& line)
-{
-    FILE* f = fopen(file.c_str(), "a");
-    if (!f)
-        die("cannot write %s: %s", file.c_str(), strerror(errno));
-    if (ftell(f) == 0)
-        fprintf(f, "%s\n", header.c_str());
-    fprintf(f, "%s\n", line.c_str());
-    fclose(f);
-    printf("%s\n", line.c_str());
-    fflush(stdout);
-}
 
 inline std::string fmt(double v)
 {
@@ -233,41 +188,53 @@ inline std::string fmt(double v)
     return b;
 }
 
-// A server under test: LABEL=COMMAND, the command run by the shell with
-// PORT set in its environment.
+// Appends a row to the CSV file, with the header first when the file is new.
+inline void csv(const std::string& file, const std::string& header, const std::vector<std::string>& cells)
+{
+    std::string line;
+    for (const std::string& c : cells)
+        line += (line.empty() ? "" : ",") + c;
+    FILE* f = fopen(file.c_str(), "a");
+    if (!f || (ftell(f) == 0 && fprintf(f, "%s\n", header.c_str()) < 0) || fprintf(f, "%s\n", line.c_str()) < 0 ||
+        fclose(f) != 0)
+        die("cannot write %s", file.c_str());
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+// A server under test, given as LABEL=COMMAND: the shell runs the command
+// with PORT set in its environment.
 struct Server {
     std::string label, cmd;
     int port = 0, pid = -1;
-};
-inline std::vector<Server> servers(const std::vector<std::string>& specs)
-{
-    std::vector<Server> v;
-    for (const std::string& s : specs) {
-        if (s.find('=') == std::string::npos)
-            die("server '%s' is not LABEL=COMMAND", s.c_str());
-        v.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1)});
-    }
-    if (v.empty())
-        die("no servers (LABEL=COMMAND after the options)");
-    return v;
-}
-
-struct Metric {
-    const char* name;
-    bool range;  // also the least and the most of the runs
 };
 using Row = std::vector<double>;
 
 // For each repeat, each server in turn: starts it on a free port (its output
 // to /dev/null), runs measure(server) in a child process, so that every run
 // starts from a fresh state, and stops the server by its pid; an echo server
-// (ends_itself) must end by itself within 5 s of its last client. Then appends
-// per server its configuration, the number of runs and the medians to the CSV.
+// (ends_itself) must end by itself within 5 s of its last client. Then
+// appends a row per server: its label, config, the runs and the medians of
+// the metrics (names, a space between; name* adds the least and the most).
 template <class F>
 void series(const std::string& file, const std::string& head, const std::string& config,
-            std::vector<Server>& servers, int repeats, bool ends_itself, double time_limit,
-            const std::vector<Metric>& metrics, F measure)
+            const std::vector<std::string>& specs, int repeats, bool ends_itself, double time_limit,
+            const std::string& metrics, F measure)
 {
+    std::string h = "server," + head + ",runs";
+    std::vector<bool> range;
+    for (size_t at = 0, end; at < metrics.size(); at = end + 1) {
+        end = std::min(metrics.find(' ', at), metrics.size());
+        std::string m = metrics.substr(at, end - at), name = m.substr(0, m.find('*'));
+        range.push_back(name.size() < m.size());
+        h += "," + name + (range.back() ? "," + name + "_min," + name + "_max" : "");
+    }
+    std::vector<Server> servers;
+    for (const std::string& s : specs)
+        if (s.find('=') != std::string::npos)
+            servers.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1)});
+    if (servers.empty() || servers.size() != specs.size() || repeats < 1)
+        die("need a repeat of 1 or more and servers, LABEL=COMMAND after the options");
     std::vector<std::vector<Row>> rows(servers.size());
     for (int r = 0; r < repeats; r++)
         for (size_t i = 0; i < servers.size(); i++) {
@@ -291,19 +258,18 @@ void series(const std::string& file, const std::string& head, const std::string&
                 _exit(write(p[1], row.data(), row.size() * sizeof(double)) > 0 ? 0 : 3);
             }
             close(p[1]);
-            Row row(metrics.size());
+            Row row(range.size());
             ssize_t got = read(p[0], row.data(), row.size() * sizeof(double));
-            close(p[0]);
-            int status = 0, st = 0;
-            waitpid(child, &status, 0);
+            int status = 0;
             bool ended = false;
-            for (int k = 0; ends_itself && k < 50 && !ended; k++)
-                if (!(ended = waitpid(s.pid, &st, WNOHANG) == s.pid))
-                    usleep(100000);
-            if (!ended) {
-                kill(s.pid, SIGTERM);
-                waitpid(s.pid, &st, 0);
+            close(p[0]);
+            waitpid(child, &status, 0);
+            for (int k = 0; ends_itself && k < 50 && !ended; k++) {
+                ended = waitpid(s.pid, nullptr, WNOHANG) == s.pid;
+                usleep(ended ? 0 : 100000);
             }
+            if (!ended && kill(s.pid, SIGTERM) == 0)
+                waitpid(s.pid, nullptr, 0);
             running_server = -1;
             if (ends_itself && !ended)
                 die("%s did not end after its last client", s.label.c_str());
@@ -311,20 +277,18 @@ void series(const std::string& file, const std::string& head, const std::string&
                 die("run %d of %s failed", r + 1, s.label.c_str());
             rows[i].push_back(row);
         }
-    std::string h = "server," + head + ",runs";
-    for (const Metric& m : metrics)
-        h += std::string(",") + m.name + (m.range ? std::string(",") + m.name + "_min," + m.name + "_max" : "");
     for (size_t i = 0; i < servers.size(); i++) {
-        std::string line = servers[i].label + "," + config + "," + std::to_string(repeats);
-        for (size_t k = 0; k < metrics.size(); k++) {
+        std::vector<std::string> cells = {servers[i].label, config, std::to_string(repeats)};
+        for (size_t k = 0; k < range.size(); k++) {
             std::vector<double> v;
             for (const Row& row : rows[i])
                 v.push_back(row[k]);
-            line += "," + fmt(median(v));
-            if (metrics[k].range)
-                line += "," + fmt(*std::min_element(v.begin(), v.end())) + "," + fmt(*std::max_element(v.begin(), v.end()));
+            std::sort(v.begin(), v.end());  // the median: the mean of the middle two for an even count
+            cells.push_back(fmt((v[v.size() / 2] + v[(v.size() - 1) / 2]) / 2));
+            if (range[k])
+                cells.insert(cells.end(), {fmt(v.front()), fmt(v.back())});
         }
-        csv(file, h, line);
+        csv(file, h, cells);
     }
 }
 

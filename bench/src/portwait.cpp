@@ -1,24 +1,19 @@
 // portwait: how a wait for received bytes behaves on a pseudo-terminal fed at
-// the line rate. For each wait a writer thread writes a burst of --want bytes
-// to the master side, each byte no earlier than the line would have delivered
-// it; the main thread waits for the whole burst on the slave side, with
-// portwire's waitfordata() (then takes the bytes with recvdata()), or with the
-// naive wait that wakes for every arrival and reads it, until it has the count.
+// the line rate. Per wait a writer thread writes --want bytes to the master,
+// each no earlier than the line would deliver it (--bits a byte: 10 for 8N1
+// as a UART sends it, 8 for the data bits alone); the main thread waits for
+// them all on the slave with portwire's waitfordata() and takes them with
+// recvdata(), or with the naive wait that wakes for every arrival and reads.
+// With --quiet M the last M bytes never come and every wait times out.
 //
-//   portwait --csv FILE --impl portwire|naive --baud B --want N --waits K
+//   portwait --csv FILE [--impl portwire|naive] [--baud B] [--want N] [--waits K]
 //            [--bits 10] [--quiet M [--timeout MS]]
 //
-// --bits is the line time of one byte: 10 for 8N1 as a UART sends it (start
-// and stop bits), 8 for the data bits alone. With --quiet M the writer leaves
-// out the last M bytes of each burst: the line goes quiet part-way and every
-// wait times out after --timeout ms (3000); the row then gives the waiting
-// thread's CPU as a share of one core over the whole wait, not the lateness.
-//
-// Per wait: the passes (polls on the port) and pauses (usleep, or a poll
-// without the port) of the waiting thread, counted by link-time wrappers
-// around the C library calls (-Wl,--wrap) without a change to portwire; its
-// CPU time; how late it returned after the writer's last wanted byte. One CSV
-// row of medians and maxima over the waits.
+// Per wait: the waiting thread's passes (polls on the port) and pauses
+// (usleep, a poll without the port), counted by link-time wrappers of the C
+// library calls (-Wl,--wrap), so portwire is unchanged; its CPU time, and as
+// a share of one core; how late it returned after the last byte was written.
+// One CSV row of medians and maxima over the waits.
 
 #include <poll.h>
 #include <sys/prctl.h>
@@ -65,17 +60,17 @@ int64_t write_burst(int master, unsigned n, double byte_ns)
 {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     static const uint8_t zeros[4096] = {0};
-    const int64_t begin = now_ns() + 1000000;
+    const int64_t begin = clock_ns() + 1000000;
     int64_t last = 0;
     for (unsigned written = 0; written < n;) {
-        int64_t now = now_ns();
+        int64_t now = clock_ns();
         unsigned due = now < begin ? 0 : (unsigned)std::min<double>(n, (double)(now - begin) / byte_ns);
         if (due > written) {
             ssize_t w = write(master, zeros, std::min<size_t>(due - written, sizeof(zeros)));
             if (w < 0 && errno != EAGAIN && errno != EINTR)
                 die("write to the pty master: %s", strerror(errno));
             written += w > 0 ? (unsigned)w : 0;
-            last = now_ns();
+            last = clock_ns();
             continue;
         }
         // Until the next byte is due, but 100 us at least: at high rates the
@@ -103,9 +98,9 @@ int find_fd(const std::string& path)
 // The naive wait: wake on every arrival and read it. 0, or -1 at the time-out.
 int naive_wait(int fd, unsigned want, unsigned timeout_ms, uint8_t* buf)
 {
-    const int64_t deadline = now_ns() + (int64_t)timeout_ms * 1000000;
+    const int64_t deadline = clock_ns() + (int64_t)timeout_ms * 1000000;
     for (unsigned have = 0; have < want;) {
-        int64_t left = deadline - now_ns();
+        int64_t left = deadline - clock_ns();
         if (left <= 0)
             return -1;
         pollfd p = {fd, POLLIN, 0};
@@ -173,20 +168,20 @@ int main(int argc, char** argv)
         std::thread writer([&] { last_ns = write_burst(master, want - quiet, (double)bits * 1e9 / baud); });
         n_pass = n_pause = 0;
         counting = true;
-        const int64_t wall0 = now_ns(), cpu0 = clock_ns(CLOCK_THREAD_CPUTIME_ID);
+        const int64_t wall0 = clock_ns(), cpu0 = clock_ns(CLOCK_THREAD_CPUTIME_ID);
         int64_t ret_ns;
         bool timed_out;
         if (port) {
             uint32_t got = 0;
             int r = port->waitfordata(want, timeout_ms, &got);
-            ret_ns = now_ns();
+            ret_ns = clock_ns();
             int n = port->recvdata(buf, want);  // taking the bytes is part of the wait's CPU
             timed_out = r == orv::hal::serial_rxtx::WAIT_TIMEOUT;
             if (r == orv::hal::serial_rxtx::WAIT_READY ? got < want || n != (int)want : !timed_out)
                 die("waitfordata ended with %d and %u bytes, recvdata gave %d of %u", r, got, n, want);
         } else {
             timed_out = naive_wait(port_fd, want, timeout_ms, buf) != 0;
-            ret_ns = now_ns();
+            ret_ns = clock_ns();
         }
         const int64_t cpu1 = clock_ns(CLOCK_THREAD_CPUTIME_ID);
         counting = false;
@@ -204,21 +199,20 @@ int main(int argc, char** argv)
     close(port_fd);
     close(master);
 
-    std::string row = impl + "," + fmt(bits) + "," + fmt(baud) + "," + fmt(want) + ",";
+    std::vector<std::string> row = {impl, fmt(bits), fmt(baud), fmt(want)};
+    auto stats = [&](std::vector<double>& v) { row.insert(row.end(), {fmt(quantile(v, 0.5)), fmt(quantile(v, 1))}); };
     if (quiet) {
+        row.insert(row.end(), {fmt(quiet), fmt(timeout_ms), fmt(waits)});
+        stats(passes); stats(cpu_us); stats(cpu_percent);
         csv(file, "impl,bits,baud,want,quiet,timeout_ms,waits,passes_median,passes_max,cpu_us_median,cpu_us_max,"
-                  "cpu_percent_median,cpu_percent_max",
-            row + fmt(quiet) + "," + fmt(timeout_ms) + "," + fmt(waits) + "," + fmt(quantile(passes, 0.5)) + "," +
-                fmt(quantile(passes, 1)) + "," + fmt(quantile(cpu_us, 0.5)) + "," + fmt(quantile(cpu_us, 1)) + "," +
-                fmt(quantile(cpu_percent, 0.5)) + "," + fmt(quantile(cpu_percent, 1)));
+                  "cpu_percent_median,cpu_percent_max", row);
         return 0;
     }
     // The wait's own estimate of the whole burst: 8 bits a byte.
+    row.insert(row.end(), {fmt(waits), fmt(want * 8000.0 / baud)});
+    stats(passes); stats(pauses); stats(cpu_us);
+    row.insert(row.end(), {fmt(quantile(late_ms, 0.5)), fmt(quantile(late_ms, 0.9)), fmt(quantile(late_ms, 1))});
     csv(file, "impl,bits,baud,want,waits,estimate_ms,passes_median,passes_max,sleeps_median,sleeps_max,"
-              "cpu_us_median,cpu_us_max,late_ms_median,late_ms_p90,late_ms_max",
-        row + fmt(waits) + "," + fmt(want * 8000.0 / baud) + "," + fmt(quantile(passes, 0.5)) + "," +
-            fmt(quantile(passes, 1)) + "," + fmt(quantile(pauses, 0.5)) + "," + fmt(quantile(pauses, 1)) + "," +
-            fmt(quantile(cpu_us, 0.5)) + "," + fmt(quantile(cpu_us, 1)) + "," + fmt(quantile(late_ms, 0.5)) + "," +
-            fmt(quantile(late_ms, 0.9)) + "," + fmt(quantile(late_ms, 1)));
+              "cpu_us_median,cpu_us_max,late_ms_median,late_ms_p90,late_ms_max", row);
     return 0;
 }

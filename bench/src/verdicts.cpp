@@ -18,11 +18,7 @@ namespace {
 
 std::string dir;
 FILE* out;
-
-struct Table {
-    std::vector<std::string> head;
-    std::vector<std::vector<std::string>> rows;
-};
+using Table = std::vector<std::vector<std::string>>;  // the header first
 
 const Table& load(const std::string& name)
 {
@@ -32,151 +28,138 @@ const Table& load(const std::string& name)
     Table& t = tables[name];
     std::ifstream in(dir + "/" + name + ".csv");
     for (std::string line; std::getline(in, line);) {
-        std::vector<std::string> cells;
-        std::stringstream ss(line);
-        for (std::string cell; std::getline(ss, cell, ',');)
-            cells.push_back(cell);
-        if (t.head.empty())
-            t.head = cells;
-        else
-            t.rows.push_back(cells);
+        std::stringstream cells(line);
+        t.emplace_back();
+        for (std::string cell; std::getline(cells, cell, ',');)
+            t.back().push_back(cell);
     }
     return t;
 }
 
-// Column col of the row of file whose columns match where ("server=ncat
-// clients=16"), the first such row; NaN when there is none.
+// Column col of the first row of file whose columns match where
+// ("server=ncat clients=16"); NaN when there is none.
 double v(const std::string& file, const std::string& col, const std::string& where)
 {
     const Table& t = load(file);
-    auto index = [&](const std::string& c) { return std::find(t.head.begin(), t.head.end(), c) - t.head.begin(); };
-    for (const auto& row : t.rows) {
-        bool ok = row.size() == t.head.size();
+    auto at = [&](const std::vector<std::string>& row, const std::string& c) {
+        size_t i = t.empty() ? 0 : (size_t)(std::find(t[0].begin(), t[0].end(), c) - t[0].begin());
+        return i < row.size() ? row[i] : std::string("\n");
+    };
+    for (size_t r = 1; r < t.size(); r++) {
+        bool ok = true;
         std::stringstream ss(where);
-        for (std::string kv; ok && ss >> kv;) {
-            size_t i = (size_t)index(kv.substr(0, kv.find('=')));
-            ok = i < row.size() && row[i] == kv.substr(kv.find('=') + 1);
-        }
-        size_t i = (size_t)index(col);
-        if (ok && i < row.size())
-            return strtod(row[i].c_str(), nullptr);
+        for (std::string kv; ok && ss >> kv;)
+            ok = at(t[r], kv.substr(0, kv.find('='))) == kv.substr(kv.find('=') + 1);
+        if (ok && at(t[r], col) != "\n")
+            return strtod(at(t[r], col).c_str(), nullptr);
     }
     return NAN;
 }
 
-// One verdict line; n/a when a figure is missing.
-void goal(const std::string& what, bool met, bool tie, std::vector<double> figures, const std::string& shown)
+// One verdict line: the figures take the places of the #s in shown.
+void goal(const std::string& what, bool met, bool tie, const char* shown, std::vector<double> figures)
 {
+    std::string s;
+    for (size_t k = 0; *shown; shown++)
+        s += *shown == '#' ? bench::fmt(figures[k++]) : std::string(1, *shown);
     bool na = std::any_of(figures.begin(), figures.end(), [](double x) { return std::isnan(x); });
-    const char* verdict = na ? "n/a" : met ? "met" : tie ? "tie (within the spread of the repeats)" : "**missed**";
-    fprintf(out, "- %s: %s (%s)\n", what.c_str(), verdict, shown.c_str());
+    fprintf(out, "- %s: %s (%s)\n", what.c_str(),
+            na ? "n/a" : met ? "met" : tie ? "tie (within the spread of the repeats)" : "**missed**", s.c_str());
 }
-
-std::string f(double x) { return bench::fmt(x); }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-        bench::die("usage: verdicts DIR");
+    if (argc != 2 || !(out = fopen((std::string(argv[1]) + "/summary.md").c_str(), "w")))
+        bench::die("usage: verdicts DIR (a folder to write summary.md in)");
     dir = argv[1];
-    out = fopen((dir + "/summary.md").c_str(), "w");
-    if (!out)
-        bench::die("cannot write %s/summary.md", dir.c_str());
-    fprintf(out, "# Benchmark goals\n\nFrom the CSVs in this folder (medians of the repeats) by bench/src/verdicts.cpp.\n");
-    const int counts[] = {16, 64, 256};
+    fprintf(out, "# Benchmark goals\n\nFrom the CSVs in this folder (medians of the repeats), by bench/src/verdicts.cpp.\n");
+    const std::vector<std::string> counts = {"16", "64", "256"};
 
     fprintf(out, "\n## 1. talkhub, chat lines, clients that acknowledge at once\n\n");
-    for (int n : counts) {
-        std::string c = " clients=" + std::to_string(n) + " rate=0 quickack=1", t = "server=talkhub" + c, k = "server=ncat" + c;
+    for (const std::string& n : counts) {
+        std::string c = " rate=0 clients=" + n, t = "server=talkhub" + c, k = "server=ncat" + c;
         double tr = v("chat", "deliveries_per_s", t), kr = v("chat", "deliveries_per_s", k);
         double tp = v("chat", "lat_p99_us", t), kp = v("chat", "lat_p99_us", k);
-        goal(std::to_string(n) + " clients flat out, rate at least ncat's and p99 at most ncat's", tr >= kr && tp <= kp,
+        goal(n + " clients flat out, rate at least ncat's and p99 at most ncat's", tr >= kr && tp <= kp,
              v("chat", "deliveries_per_s_max", t) >= v("chat", "deliveries_per_s_min", k) &&
                  v("chat", "lat_p99_us_min", t) <= v("chat", "lat_p99_us_max", k),
-             {tr, kr, tp, kp}, "lines/s " + f(tr) + " / " + f(kr) + ", p99 µs " + f(tp) + " / " + f(kp));
+             "lines/s # / #, p99 µs # / #", {tr, kr, tp, kp});
     }
-    for (int n : counts) {
-        std::string c = " clients=" + std::to_string(n) + " rate=50";
-        double tp = v("chat", "lat_p99_us", "server=talkhub" + c), kp = v("chat", "lat_p99_us", "server=ncat" + c);
-        goal(std::to_string(n) + " clients at 50 lines/s, p99 at most ncat's", tp <= kp, false, {tp, kp},
-             "p99 µs " + f(tp) + " / " + f(kp));
+    for (const std::string& n : counts) {
+        double tp = v("chat", "lat_p99_us", "server=talkhub rate=50 clients=" + n);
+        double kp = v("chat", "lat_p99_us", "server=ncat rate=50 clients=" + n);
+        goal(n + " clients at 50 lines/s, p99 at most ncat's", tp <= kp, false, "p99 µs # / #", {tp, kp});
     }
 
     fprintf(out, "\n## 1b. talkhub, chat lines at 50 lines/s, ordinary clients\n\n");
-    for (int n : counts) {
-        std::string c = " clients=" + std::to_string(n);
-        double tp = v("chat_ordinary", "lat_p50_us", "server=talkhub" + c);
-        double kp = v("chat_ordinary", "lat_p50_us", "server=ncat" + c);
-        if (n == 16)
-            goal("16 clients, p50 at most 1 ms", tp <= 1000, false, {tp}, "p50 " + f(tp) + " µs");
-        goal(std::to_string(n) + " clients, p50 at most 0.1 times ncat's", tp <= 0.1 * kp, false, {tp, kp},
-             "p50 µs " + f(tp) + " / " + f(kp) + ", ratio " + f(tp / kp));
+    for (const std::string& n : counts) {
+        double tp = v("chat_ordinary", "lat_p50_us", "server=talkhub clients=" + n);
+        double kp = v("chat_ordinary", "lat_p50_us", "server=ncat clients=" + n);
+        if (n == "16")
+            goal("16 clients, p50 at most 1 ms", tp <= 1000, false, "p50 # µs", {tp});
+        goal(n + " clients, p50 at most 0.1 times ncat's", tp <= 0.1 * kp, false, "p50 µs # / #, ratio #",
+             {tp, kp, tp / kp});
     }
 
     fprintf(out, "\n## 2b. talkhub, bulk over a 1500-byte MTU\n\n");
-    for (int n : counts) {
-        std::string c = " clients=" + std::to_string(n);
-        double tc = v("bulk_mtu", "cpu_ms_per_MB", "server=talkhub" + c);
-        double bc = v("bulk_mtu", "cpu_ms_per_MB", "server=bare_relay" + c);
-        goal(std::to_string(n) + " clients, CPU per MB at most 0.9 times the bare loop's", tc <= 0.9 * bc, false,
-             {tc, bc}, "ms/MB " + f(tc) + " / " + f(bc) + ", ratio " + f(tc / bc));
+    for (const std::string& n : counts) {
+        double tc = v("bulk_mtu", "cpu_ms_per_MB", "server=talkhub clients=" + n);
+        double bc = v("bulk_mtu", "cpu_ms_per_MB", "server=bare_relay clients=" + n);
+        goal(n + " clients, CPU per MB at most 0.9 times the bare loop's", tc <= 0.9 * bc, false,
+             "ms/MB # / #, ratio #", {tc, bc, tc / bc});
     }
 
     fprintf(out, "\n## 3. talkhub memory with 256 clients\n\n");
-    double vs = v("memory", "vm_size_kib", "server=talkhub"), rs = v("memory", "vm_rss_kib", "server=talkhub");
-    double nr = v("memory", "vm_rss_kib", "server=ncat");
-    goal("virtual size at most 24 MiB", vs <= 24 * 1024, false, {vs}, f(vs / 1024) + " MiB");
-    goal("resident size below ncat's", rs < nr, false, {rs, nr}, "MiB " + f(rs / 1024) + " / " + f(nr / 1024));
+    double vs = v("memory", "vm_size_kib", "server=talkhub") / 1024, rs = v("memory", "vm_rss_kib", "server=talkhub") / 1024;
+    double ks = v("memory", "vm_rss_kib", "server=ncat") / 1024;
+    goal("virtual size at most 24 MiB", vs <= 24, false, "# MiB", {vs});
+    goal("resident size below ncat's", rs < ks, false, "MiB # / #", {rs, ks});
 
     fprintf(out, "\n## 4. parrot\n\n");
-    double pc = v("parrot", "cpu_ms_per_MB", "server=parrot"), bc = v("parrot", "cpu_ms_per_MB", "server=bare_echo");
-    double sc = v("parrot", "cpu_ms_per_MB", "server=socat"), pmin = v("parrot", "cpu_ms_per_MB_min", "server=parrot");
+    double pc = v("parrot", "cpu_ms_per_MB", "server=parrot"), pmin = v("parrot", "cpu_ms_per_MB_min", "server=parrot");
+    double bc = v("parrot", "cpu_ms_per_MB", "server=bare_echo"), sc = v("parrot", "cpu_ms_per_MB", "server=socat");
     goal("CPU per MB within 10% of the bare loop's", pc <= 1.1 * bc,
-         pmin <= 1.1 * v("parrot", "cpu_ms_per_MB_max", "server=bare_echo"), {pc, bc},
-         "ms/MB " + f(pc) + " / " + f(bc));
-    goal("CPU per MB below socat's", pc < sc, pmin < v("parrot", "cpu_ms_per_MB_max", "server=socat"), {pc, sc},
-         "ms/MB " + f(pc) + " / " + f(sc));
+         pmin <= 1.1 * v("parrot", "cpu_ms_per_MB_max", "server=bare_echo"), "ms/MB # / #", {pc, bc});
+    goal("CPU per MB below socat's", pc < sc, pmin < v("parrot", "cpu_ms_per_MB_max", "server=socat"), "ms/MB # / #",
+         {pc, sc});
 
-    fprintf(out, "\n## 5. portwire waits (10-bit line / 8-bit line)\n\n");
-    for (const char* baud : {"115200", "921600"})
-        for (const char* want : {"100", "600", "4000"}) {
-            std::string c = std::string(" baud=") + baud + " want=" + want, w = std::string(baud) + " baud, " + want + " bytes";
+    fprintf(out, "\n## 5. portwire waits\n\n");
+    for (std::string baud : {"115200", "921600"})
+        for (std::string want : {"100", "600", "4000"}) {
+            std::string c = " baud=" + baud + " want=" + want, w = baud + " baud, " + want + " bytes";
             std::string p10 = "impl=portwire bits=10" + c, p8 = "impl=portwire bits=8" + c;
             double m10 = v("waits", "passes_max", p10), m8 = v("waits", "passes_max", p8);
             double l10 = v("waits", "late_ms_max", p10), l8 = v("waits", "late_ms_max", p8);
             double est = v("waits", "estimate_ms", p10), cp = v("waits", "cpu_us_median", p10);
             double cn = v("waits", "cpu_us_median", "impl=naive" + c);
-            goal(w + ", at most 4 passes, 10-bit line", m10 <= 4, false, {m10}, "max " + f(m10));
-            goal(w + ", at most 4 passes, 8-bit line", m8 <= 4, false, {m8}, "max " + f(m8));
-            goal(w + ", late by at most the estimate plus 2 ms", l10 <= est + 2 && l8 <= est + 2, false, {l10, l8, est},
-                 "max ms " + f(l10) + " / " + f(l8) + ", estimate " + f(est));
-            goal(w + ", CPU at most 0.25 times the naive wait's", cp <= 0.25 * cn, false, {cp, cn},
-                 "µs " + f(cp) + " / " + f(cn) + ", ratio " + f(cp / cn));
+            goal(w + ", at most 4 passes, 10-bit line", m10 <= 4, false, "max #", {m10});
+            goal(w + ", at most 4 passes, 8-bit line", m8 <= 4, false, "max #", {m8});
+            goal(w + ", late by at most the estimate plus 2 ms", l10 <= est + 2 && l8 <= est + 2, false,
+                 "max ms # (10-bit) / # (8-bit), estimate #", {l10, l8, est});
+            goal(w + ", CPU at most 0.25 times the naive wait's", cp <= 0.25 * cn, false, "µs # / #, ratio #",
+                 {cp, cn, cp / cn});
         }
 
     fprintf(out, "\n## 5b. portwire waits on a line gone quiet part-way\n\n");
-    for (const char* baud : {"115200", "4000000"})
-        for (const char* want : {"2", "100"}) {
-            double cpu = v("waits_quiet", "cpu_percent_max", std::string("baud=") + baud + " want=" + want);
-            goal(std::string(baud) + " baud, " + want + " bytes wanted, CPU at most 1% of a core", cpu <= 1, false,
-                 {cpu}, "max " + f(cpu) + "%");
+    for (std::string baud : {"115200", "4000000"})
+        for (std::string want : {"2", "100"}) {
+            double cpu = v("waits_quiet", "cpu_percent_max", "baud=" + baud + " want=" + want);
+            goal(baud + " baud, " + want + " bytes wanted, CPU at most 1% of a core", cpu <= 1, false, "max #%", {cpu});
         }
 
     fprintf(out, "\n## 6. Footprint on the board\n\n");
-    const Table& fp = load("footprint");
-    for (const auto& row : fp.rows) {
-        if (row.size() < 7 || row[1] != "program")
-            continue;
-        double size = strtod(row[2].c_str(), nullptr), limit = row[0] == "scangrab" ? 32768 : 16384;
-        bool cxx_unused = row[4] == "yes" && row[5] == "no";
-        goal(row[0] + ", at most " + f(limit) + " bytes stripped and no C++ runtime unless it uses it",
-             size <= limit && !cxx_unused, false, {size}, f(size) + " bytes, needs " + row[3]);
-    }
+    for (const auto& row : load("footprint"))
+        if (row.size() >= 6 && row[1] == "program") {
+            double size = strtod(row[2].c_str(), nullptr), limit = row[0] == "scangrab" ? 32768 : 16384;
+            goal(row[0] + ", at most " + bench::fmt(limit) + " bytes stripped, no C++ runtime unless it uses it",
+                 size <= limit && !(row[4] == "yes" && row[5] == "no"), false, ("# bytes, needs " + row[3]).c_str(),
+                 {size});
+        }
 
-    // Ratios of talkhub and parrot to the bare loops, built for armhf under
-    // qemu-arm and on the host: reported, and drawn from armhf_ratios.csv.
+    // Reported, no goal: talkhub and parrot over the bare loops, built for
+    // armhf under qemu-arm and on the host.
     FILE* ratios = fopen((dir + "/armhf_ratios.csv").c_str(), "w");
     fprintf(ratios, "measure,armhf,host\n");
     fprintf(out, "\n## 7. armhf under qemu-arm: ratios to the bare loops built the same way (armhf / host)\n\n");
@@ -189,18 +172,14 @@ int main(int argc, char** argv)
         fprintf(ratios, "%s,%.3f,%.3f\n", label.c_str(), ra, rh);
         fprintf(out, "- %s: %.2f / %.2f\n", label.c_str(), ra, rh);
     };
-    for (int n : counts)
-        ratio("chat rate " + std::to_string(n), "chat", "deliveries_per_s", "talkhub", "bare_relay",
-              " rate=0 clients=" + std::to_string(n));
-    for (int n : counts)
-        ratio("chat p99 " + std::to_string(n), "chat", "lat_p99_us", "talkhub", "bare_relay",
-              " rate=0 clients=" + std::to_string(n));
-    for (int n : counts)
-        ratio("bulk CPU/MB " + std::to_string(n), "bulk", "cpu_ms_per_MB", "talkhub", "bare_relay",
-              " clients=" + std::to_string(n));
-    for (int n : counts)
-        ratio("bulk CPU/MB to bare+ND " + std::to_string(n), "bulk", "cpu_ms_per_MB", "talkhub",
-              "bare_relay_nodelay", " clients=" + std::to_string(n));
+    for (const std::string& n : counts)
+        ratio("chat rate " + n, "chat", "deliveries_per_s", "talkhub", "bare_relay", " rate=0 clients=" + n);
+    for (const std::string& n : counts)
+        ratio("chat p99 " + n, "chat", "lat_p99_us", "talkhub", "bare_relay", " rate=0 clients=" + n);
+    for (const std::string& n : counts)
+        ratio("bulk CPU/MB " + n, "bulk", "cpu_ms_per_MB", "talkhub", "bare_relay", " clients=" + n);
+    for (const std::string& n : counts)
+        ratio("bulk CPU/MB to bare+ND " + n, "bulk", "cpu_ms_per_MB", "talkhub", "bare_relay_nodelay", " clients=" + n);
     ratio("RSS 256", "memory", "vm_rss_kib", "talkhub", "bare_relay", "");
     ratio("echo CPU/MB", "parrot", "cpu_ms_per_MB", "parrot", "bare_echo", "");
     fclose(ratios);
