@@ -159,10 +159,8 @@ struct Args {
     }
     std::string str(const char* name, const char* def)
     {
-        auto it = opt.find(name);
-        std::string v = it == opt.end() ? def : it->second;
-        if (it != opt.end())
-            opt.erase(it);
+        std::string v = opt.count(name) ? opt[name] : def;
+        opt.erase(name);
         return v;
     }
     double num(const char* name, double def)
@@ -188,12 +186,12 @@ inline std::string fmt(double v)
     return b;
 }
 
-// Appends a row to the CSV file, with the header first when the file is new.
+// Appends a row to the CSV file (the header first when the file is new) and shows it.
 inline void csv(const std::string& file, const std::string& header, const std::vector<std::string>& cells)
 {
-    std::string line;
-    for (const std::string& c : cells)
-        line += (line.empty() ? "" : ",") + c;
+    std::string line = cells[0];
+    for (size_t i = 1; i < cells.size(); i++)
+        line += "," + cells[i];
     FILE* f = fopen(file.c_str(), "a");
     if (!f || (ftell(f) == 0 && fprintf(f, "%s\n", header.c_str()) < 0) || fprintf(f, "%s\n", line.c_str()) < 0 ||
         fclose(f) != 0)
@@ -206,7 +204,7 @@ inline void csv(const std::string& file, const std::string& header, const std::v
 // with PORT set in its environment.
 struct Server {
     std::string label, cmd;
-    int port = 0, pid = -1;
+    int port, pid;
 };
 using Row = std::vector<double>;
 
@@ -232,7 +230,7 @@ void series(const std::string& file, const std::string& head, const std::string&
     std::vector<Server> servers;
     for (const std::string& s : specs)
         if (s.find('=') != std::string::npos)
-            servers.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1)});
+            servers.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1), 0, -1});
     if (servers.empty() || servers.size() != specs.size() || repeats < 1)
         die("need a repeat of 1 or more and servers, LABEL=COMMAND after the options");
     std::vector<std::vector<Row>> rows(servers.size());
@@ -261,9 +259,9 @@ void series(const std::string& file, const std::string& head, const std::string&
             Row row(range.size());
             ssize_t got = read(p[0], row.data(), row.size() * sizeof(double));
             int status = 0;
-            bool ended = false;
             close(p[0]);
             waitpid(child, &status, 0);
+            bool ended = false;
             for (int k = 0; ends_itself && k < 50 && !ended; k++) {
                 ended = waitpid(s.pid, nullptr, WNOHANG) == s.pid;
                 usleep(ended ? 0 : 100000);
