@@ -29,6 +29,7 @@ case "$size" in
         qchat=2e6 qbulk=1e9 qecho=5e7 reps=5 limit=300 out=${out:-$root/bench/results} plots=$root/bench ;;
   *) echo "run.sh: --size is tiny or full" >&2; exit 2 ;;
 esac
+reps=${repeat:-$reps}
 want() { case ",$only," in *",$1,"*) return 0 ;; *) return 1 ;; esac; }
 for tool in ncat socat gnuplot strace $(want armhf && echo qemu-arm); do
   command -v $tool >/dev/null || { echo "run.sh: $tool is missing (see bench/README.md)" >&2; exit 1; }
@@ -59,7 +60,7 @@ fi
 t=$b/tools h=$b/release a=$b/armhf at=$b/tools-armhf q="qemu-arm -L /usr/arm-linux-gnueabihf"
 talkhub="talkhub=$h/talkhub/talkhub \$PORT" bare="bare_relay=$t/bare_relay \$PORT"
 nodelay="bare_relay_nodelay=$t/bare_relay_nodelay \$PORT" ncat='ncat=ncat --broker --listen --max-conns 300 127.0.0.1 $PORT'
-parrot="parrot=$h/parrot/parrot \$PORT" echo_="bare_echo=$t/bare_echo \$PORT 5"
+parrot="parrot=$h/parrot/parrot \$PORT" bare_echo="bare_echo=$t/bare_echo \$PORT 5"
 chatload=("$t/chatload" --time-limit $limit --repeat $reps --no-echo ncat)
 echoload=("$t/echoload" --time-limit $limit --repeat $reps)
 cd "$out"
@@ -92,7 +93,7 @@ if want memory; then
 fi
 if want parrot; then
   rm -f parrot.csv
-  "${echoload[@]}" --csv parrot.csv --bytes $echo "$parrot" "$echo_"
+  "${echoload[@]}" --csv parrot.csv --bytes $echo "$parrot" "$bare_echo"
   # socat serves one client, so it echoes the same volume on one. Its PIPE
   # echo now and then stalls with both directions full: a peer, not ours, so
   # a tiny run, which checks that our benchmarks work, goes on without it.
@@ -103,7 +104,7 @@ if want lines; then
   rm -f parrot_lines.csv
   for v in 1:0:0 8:0:0 8:1:0 8:1:1; do  # window:batch:nodelay
     IFS=: read -r w batch nd <<<"$v"
-    "${echoload[@]}" --csv parrot_lines.csv --lines $lines --window $w --batch $batch --nodelay $nd "$parrot" "$echo_"
+    "${echoload[@]}" --csv parrot_lines.csv --lines $lines --window $w --batch $batch --nodelay $nd "$parrot" "$bare_echo"
   done
 fi
 if want waits; then

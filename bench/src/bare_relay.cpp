@@ -1,10 +1,8 @@
-// bare_relay: the comparison loop for the chat relay. The same design with
-// nothing else: one thread per client, one mutex over the client table, a
-// read of 1024 bytes, then one write of it to every client (the sender too).
-// Listens on 127.0.0.1 only and runs until killed. Built as bare_relay with
-// no socket options, and as bare_relay_nodelay (BARE_NODELAY) with
-// TCP_NODELAY on each client socket and nothing else: the two references
-// for the relay's choice of socket options.
+// bare_relay: the relay's design and nothing else, for comparison: a thread
+// per client, one mutex over the client table, a read of 1024 bytes, then one
+// write of it to every client (the sender too). No socket options, or, built
+// as bare_relay_nodelay (BARE_NODELAY), TCP_NODELAY on each client socket.
+// Listens on 127.0.0.1 and runs until killed.
 //
 // Usage: bare_relay <port>
 

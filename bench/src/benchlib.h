@@ -99,6 +99,7 @@ inline int free_port()
     int start = (int)(((unsigned)time(nullptr) * 7919u + (unsigned)getpid() * 104729u) % 10000);
     for (int i = 0; i < 10000; i++) {
         sockaddr_in a = loopback(20000 + (start + i) % 10000);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);  // free on every address, as a server binds it
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), ok = bind(fd, (sockaddr*)&a, sizeof(a));
         close(fd);
         if (ok == 0)
@@ -261,18 +262,18 @@ void series(const std::string& file, const std::string& head, const std::string&
             int status = 0;
             close(p[0]);
             waitpid(child, &status, 0);
-            bool ended = false;
-            for (int k = 0; ends_itself && k < 50 && !ended; k++) {
+            bool ok = status == 0 && got == (ssize_t)(row.size() * sizeof(double)), ended = false;
+            for (int k = 0; ok && ends_itself && k < 50 && !ended; k++) {
                 ended = waitpid(s.pid, nullptr, WNOHANG) == s.pid;
                 usleep(ended ? 0 : 100000);
             }
             if (!ended && kill(s.pid, SIGTERM) == 0)
                 waitpid(s.pid, nullptr, 0);
             running_server = -1;
+            if (!ok)
+                die("run %d of %s failed", r + 1, s.label.c_str());
             if (ends_itself && !ended)
                 die("%s did not end after its last client", s.label.c_str());
-            if (status != 0 || got != (ssize_t)(row.size() * sizeof(double)))
-                die("run %d of %s failed", r + 1, s.label.c_str());
             rows[i].push_back(row);
         }
     for (size_t i = 0; i < servers.size(); i++) {

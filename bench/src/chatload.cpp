@@ -1,26 +1,23 @@
 // chatload: load generator for the chat relays (talkhub, ncat --broker, the
-// bare relay). One thread and one epoll set serve every client, on loopback.
+// bare relay); one thread and one epoll set serve every client, on loopback.
 //
 //   chatload --csv FILE [--mode chat|bulk] [--clients 16,64,256] [--senders 4]
 //            [--messages M | --deliveries D] [--rate R | --window 16] [--quickack 0|1]
 //            [--delivered B] [--block 1024] [--repeat N] [--no-echo LABELS] [--time-limit S]
 //            LABEL=COMMAND...
 //
-// chat: the senders send 64-byte lines, M each (or D / (senders x receivers)),
-// at R lines/s each or as fast as they can with at most W lines each not yet
-// received by every other client. Measures lines delivered to the other
-// clients per second and the latency from the send to the last of them (a
-// relay's copy to the sender is read and checked, not counted).
-// bulk: the senders push --block byte writes until B bytes have reached the
-// other clients. Both measure the server's CPU per delivered MB (10^6 bytes)
-// and its memory. Relays in --no-echo do not return a sender's blocks (ncat).
+// chat: the senders send M 64-byte lines each (or D / receivers), at R lines/s
+// or with at most W each not yet everywhere; measures lines delivered to the
+// other clients per second and the latency from the send to the last of them.
+// bulk: the senders write --block bytes at a time until B bytes have reached
+// the other clients. Both measure the server's CPU per delivered MB (10^6
+// bytes) and its memory. Relays in --no-echo do not return a sender's blocks.
 //
 // Start-up: clients connect in rounds of 8, fewer than the servers' listen
 // backlog of 10 (a full accept queue drops connections that the kernel
 // retries a second later); after each, client 0 repeats a SYNC line until one
-// has reached every client so far, then sends GO; the run starts when GO has
-// arrived everywhere. Lines from one sender arrive in order, so nothing of the
-// run comes before GO.
+// has reached every client so far; then GO, and the run starts when GO has
+// arrived everywhere (a sender's lines arrive in order, so none before GO).
 
 #include <sys/epoll.h>
 

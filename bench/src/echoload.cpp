@@ -1,19 +1,16 @@
 // echoload: load generator for the echo servers (parrot, socat, the bare echo
-// loop). Clients connect one after the other and check every byte that
-// returns against a fixed pseudo-random stream.
+// loop). Clients connect one after the other and check every byte that comes
+// back against a fixed pseudo-random stream.
 //
 //   echoload --csv FILE [--clients 5] [--bytes B] [--chunk 16384] [--repeat N]
-//            [--time-limit S] LABEL=COMMAND...
-//   echoload ... --lines N [--window W] [--batch 0|1] [--nodelay 0|1] LABEL=COMMAND...
+//            [--time-limit S] [--lines N [--window W] [--batch 0|1] [--nodelay 0|1]] LABEL=COMMAND...
 //
-// Bytes: each client sends B bytes in --chunk sized writes while reading the
-// echo back; measures the server's CPU per MB (10^6 bytes) echoed.
-// Lines: each client has the kernel's defaults (Nagle on, delayed
-// acknowledgements; --nodelay 1 turns Nagle off, as an interactive program
-// may) and sends N lines of 64 bytes, one write each, at most W not yet echoed
-// (1: a line, then wait for its echo); with --batch 1 it writes W lines and
-// waits for all of them before the next W (a pasted block). Measures the
-// round trip of each line over all clients.
+// Bytes: each client writes B bytes, --chunk at a time, while it reads the
+// echo; measures the server's CPU per MB (10^6 bytes) echoed. Lines: each
+// client, with the kernel's defaults (Nagle on, delayed acknowledgements;
+// --nodelay 1: Nagle off), writes N lines of 64 bytes, one write each, at most
+// W not yet echoed, or with --batch 1 W at once, then waits for all of them
+// (a pasted block); measures the round trip of each line.
 
 #include <poll.h>
 
