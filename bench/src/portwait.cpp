@@ -124,6 +124,8 @@ int main(int argc, char** argv)
     unsigned bits = (unsigned)a.num("bits", 10), quiet = (unsigned)a.num("quiet", 0);
     unsigned timeout_ms = (unsigned)a.num("timeout", quiet ? 3000 : 5000);
     a.done();
+    if (!a.rest.empty())
+        die("unexpected argument %s (options are --name value)", a.rest[0].c_str());
     if (impl != "portwire" && impl != "naive")
         die("--impl is portwire or naive");
     // The terminal's input queue holds 4095 bytes in raw mode.
