@@ -20,8 +20,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "toolset/monoclock.h"
 
 #define RX_BUF_SIZE 32
 #define POLL_TIMEOUT_MS 1000
@@ -67,15 +68,6 @@ int32_t serial_config(char *dev)
     return fd;
 }
 
-/* Milliseconds on the monotonic clock. */
-static long long now_ms(void)
-{
-    struct timespec ts;
-
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 /* Polls the recorded device, reads from fd. Each read is printed by its own
  * count, up to its first zero byte: the buffer holds no terminator when a
  * read fills it, and older bytes stay behind a shorter read. Returns once
@@ -86,12 +78,12 @@ static long long now_ms(void)
 void recv_data(int32_t fd)
 {
     char buf[RX_BUF_SIZE];
-    long long last_input = now_ms();
+    uint64_t last_input = mono_ms();
 
     memset(buf, 0, sizeof(buf));
     for (;;) {
         ssize_t got = 0;
-        long long left = POLL_TIMEOUT_MS - (now_ms() - last_input);
+        long long left = POLL_TIMEOUT_MS - (long long)(mono_ms() - last_input);
 
         /* Nothing within the limit, or poll failed (e.g. EINTR): done. */
         if (left <= 0 || poll(&poll_events, 1, (int)left) <= 0)
@@ -102,7 +94,7 @@ void recv_data(int32_t fd)
             got = read(fd, buf, sizeof(buf));
             if (got > 0) {
                 printf("%.*s", (int)got, buf);
-                last_input = now_ms();
+                last_input = mono_ms();
             }
         }
 

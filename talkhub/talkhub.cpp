@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "toolset/listener.h"
 #include "toolset/stdfds.h"
 
 #define MAX_CLNT 256
@@ -39,13 +39,6 @@
 static int32_t clnt_cnt = 0;
 static int32_t clnt_socks[MAX_CLNT];
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
-
-static void err_handler(const char* msg)
-{
-    fputs(msg, stderr);
-    fputc('\n', stderr);
-    exit(1);
-}
 
 // Takes sock out of the table, keeping the others in order. Caller holds mtx.
 static void remove_client_locked(int sock)
@@ -123,25 +116,7 @@ int main(int argc, char* argv[])
         exit(-1);
     }
 
-    int serv_sock = socket(PF_INET, SOCK_STREAM, 0);
-    if (serv_sock == -1)
-        err_handler("socket() error");
-    // A restart may bind while the last run's connections linger in
-    // TIME-WAIT; a port another socket listens on is still refused. Result
-    // ignored: without the option only such a restart fails.
-    int on = 1;
-    (void)setsockopt(serv_sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-
-    struct sockaddr_in serv_adr;
-    memset(&serv_adr, 0, sizeof(serv_adr));
-    serv_adr.sin_family = AF_INET;
-    serv_adr.sin_addr.s_addr = htonl(INADDR_ANY);
-    serv_adr.sin_port = htons((uint16_t)atoi(argv[1]));
-
-    if (bind(serv_sock, (struct sockaddr*)&serv_adr, sizeof(serv_adr)) == -1)
-        err_handler("bind() error");
-    if (listen(serv_sock, 10) == -1)
-        err_handler("listen() error");
+    int serv_sock = listen_tcp(argv[1]);
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);

@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "line_setup.h"
+#include "toolset/monoclock.h"
 
 namespace orv {
 namespace hal {
@@ -40,13 +40,11 @@ namespace net {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Microseconds of the deadline still to go, never negative.
-std::int64_t micros_left(Clock::time_point deadline)
+// Microseconds of the deadline (on mono_us()) still to go, never negative.
+std::int64_t micros_left(std::uint64_t deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-    return left > 0 ? left : 0;
+    const std::uint64_t now = mono_us();
+    return deadline > now ? static_cast<std::int64_t>(deadline - now) : 0;
 }
 
 // Waits on fds for at most micros (microseconds, not negative). ppoll
@@ -325,7 +323,7 @@ std::int32_t raw_serial::waitfordata(std::uint32_t want, std::uint32_t timeout_m
     const int pipe_rd = _cancel_pipe[0];
     // Time since the call began is measured on the monotonic clock, so the
     // pauses between passes count too.
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const std::uint64_t deadline = mono_us() + std::uint64_t{timeout_ms} * 1000u;
 
     if (isOpened()) {
         const int queued = queued_bytes(port_fd);

@@ -21,6 +21,8 @@
 #include <mutex>
 #include <string>
 
+#include "faultplan.h"
+
 extern "C" {
 int __real_ioctl(int fd, unsigned long request, ...);
 int __real_fcntl(int fd, int cmd, ...);
@@ -45,23 +47,21 @@ std::condition_variable changed;
 std::vector<IoctlCall> log;
 int last_read_end = -1;
 
-// The injected fault: the calls of `call` counted since it was armed, and
-// how often it struck.
-struct Injected {
-    std::string call;
-    int nth = 0, count = 0, err = 0, short_len = -1;
-    int seen = 0, hits = 0;
-} injected;
+// The injected fault (its call name kept here), the calls of that name
+// counted since it was armed, and how often it struck.
+std::string injected_call;
+fault_plan injected = {nullptr, 0, 0, 0, -1};
+unsigned long seen = 0;
+int hits = 0;
 
 // With mtx held: true when this call of `call` is one the fault strikes.
 bool strikes(const char* call)
 {
-    if (injected.call != call)
+    if (injected.call == nullptr || injected_call != call)
         return false;
-    const int k = ++injected.seen;
-    if (k < injected.nth || (injected.count > 0 && k >= injected.nth + injected.count))
+    if (!fault_strikes(&injected, call, ++seen))
         return false;
-    injected.hits++;
+    hits++;
     return true;
 }
 
@@ -96,19 +96,26 @@ void reset_seam()
     std::lock_guard<std::mutex> lock(mtx);
     log.clear();
     last_read_end = -1;
-    injected = Injected{};
+    injected_call.clear();
+    injected = fault_plan{nullptr, 0, 0, 0, -1};
+    seen = 0;
+    hits = 0;
 }
 
 void inject(const char* call, int nth, int count, int err, int short_len)
 {
     std::lock_guard<std::mutex> lock(mtx);
-    injected = Injected{call, nth, count, err, short_len};
+    injected_call = call;
+    injected = fault_plan{injected_call.c_str(), static_cast<unsigned long>(nth), static_cast<unsigned long>(count),
+                          err, short_len};
+    seen = 0;
+    hits = 0;
 }
 
 int injected_hits()
 {
     std::lock_guard<std::mutex> lock(mtx);
-    return injected.hits;
+    return hits;
 }
 
 std::vector<IoctlCall> ioctl_calls()

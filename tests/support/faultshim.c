@@ -14,6 +14,8 @@
  *   FAULT_LOG    a file to which each injected fault appends one line
  *                "<call> <n>", so a test can tell that its fault was hit
  *
+ * (The settings and their window are those of faultplan.h.)
+ *
  * A failing call does not reach the system: accept leaves the connection
  * queued, fork and vfork make no child. Calls of other names, and calls of
  * the chosen name outside the window, pass through unchanged, except vfork,
@@ -39,22 +41,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-static const struct {
-    const char *name;
-    int value;
-} errno_names[] = {
-    {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE},       {"ENFILE", ENFILE}, {"ENOMEM", ENOMEM},
-    {"EINTR", EINTR},   {"ECONNABORTED", ECONNABORTED}, {"EACCES", EACCES}, {"EBUSY", EBUSY},
-    {"EIO", EIO},       {"EPIPE", EPIPE},         {"EBADF", EBADF},   {"ENOSPC", ENOSPC},
-    {"ENOBUFS", ENOBUFS}, {"EPERM", EPERM},       {"ENOENT", ENOENT},
-};
+#include "faultplan.h"
 
 /* Set once by the constructor, before the program's own code runs. */
-static const char *fault_call; /* NULL: no fault */
-static unsigned long fault_nth = 1;
-static unsigned long fault_count = 1; /* 0: every call from fault_nth on */
-static int fault_errno = EIO;
-static long fault_short = -1; /* -1: fail instead */
+static struct fault_plan plan = {NULL, 1, 1, EIO, -1};
 static const char *fault_log;
 
 static atomic_ulong calls_seen;
@@ -67,28 +57,17 @@ static long env_number(const char *name, long fallback)
     return strtol(v, NULL, 10);
 }
 
-static int parse_errno(const char *v)
-{
-    if (v == NULL || *v == '\0')
-        return EIO;
-    for (size_t i = 0; i < sizeof(errno_names) / sizeof(errno_names[0]); i++)
-        if (strcmp(v, errno_names[i].name) == 0)
-            return errno_names[i].value;
-    int n = atoi(v);
-    return n > 0 ? n : EIO;
-}
-
 __attribute__((constructor)) static void faultshim_init(void)
 {
-    fault_call = getenv("FAULT_CALL");
-    if (fault_call == NULL)
+    plan.call = getenv("FAULT_CALL");
+    if (plan.call == NULL)
         return;
     long nth = env_number("FAULT_NTH", 1);
-    fault_nth = nth > 0 ? (unsigned long)nth : 1;
+    plan.nth = nth > 0 ? (unsigned long)nth : 1;
     const char *count = getenv("FAULT_COUNT");
-    fault_count = count != NULL && strcmp(count, "all") == 0 ? 0 : (unsigned long)env_number("FAULT_COUNT", 1);
-    fault_errno = parse_errno(getenv("FAULT_ERRNO"));
-    fault_short = env_number("FAULT_SHORT", -1);
+    plan.count = count != NULL && strcmp(count, "all") == 0 ? 0 : (unsigned long)env_number("FAULT_COUNT", 1);
+    plan.err = fault_errno_named(getenv("FAULT_ERRNO"));
+    plan.short_len = env_number("FAULT_SHORT", -1);
     fault_log = getenv("FAULT_LOG");
 }
 
@@ -111,10 +90,10 @@ static void log_fault(const char *call, unsigned long n)
 /* True when this call of the named kind is one that fails (or is cut short). */
 static int hit(const char *call)
 {
-    if (fault_call == NULL || strcmp(call, fault_call) != 0)
+    if (plan.call == NULL || strcmp(call, plan.call) != 0)
         return 0;
     unsigned long n = atomic_fetch_add(&calls_seen, 1) + 1;
-    if (n < fault_nth || (fault_count != 0 && n - fault_nth >= fault_count))
+    if (!fault_strikes(&plan, call, n))
         return 0;
     log_fault(call, n);
     return 1;
@@ -144,16 +123,16 @@ static void *next(const char *name)
 /* Fails the call with the chosen error when the fault strikes it. */
 #define FAIL_IF_HIT(c)             \
     if (hit(c)) {                  \
-        errno = fault_errno;       \
+        errno = plan.err;          \
         return -1;                 \
     }
 
-/* write and send: fail, or pass at most fault_short bytes on. */
+/* write and send: fail, or pass at most plan.short_len bytes on. */
 #define SHORTEN_IF_HIT(c, len)                              \
-    if (fault_short < 0) {                                  \
+    if (plan.short_len < 0) {                               \
         FAIL_IF_HIT(c);                                     \
-    } else if (hit(c) && (size_t)fault_short < len) {       \
-        len = (size_t)fault_short;                          \
+    } else if (hit(c) && (size_t)plan.short_len < len) {    \
+        len = (size_t)plan.short_len;                       \
     }
 
 int accept(int fd, struct sockaddr *addr, socklen_t *len)
@@ -166,7 +145,7 @@ int accept(int fd, struct sockaddr *addr, socklen_t *len)
 int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
 {
     if (hit("pthread_create"))
-        return fault_errno; /* reported as the result, errno untouched */
+        return plan.err; /* reported as the result, errno untouched */
     NEXT(pthread_create);
     return fn_pthread_create(t, attr, start, arg);
 }

@@ -1,12 +1,11 @@
 // The stand-in scanner driver: the driver contract over a serial channel,
 // speaking the framed protocol of zorlan/PROTOCOL.md.
-#include <time.h>
-
 #include <cstring>
 #include <new>
 
 #include "portwire/serial_rxtx.h"
 #include "scangrab/zorlan_driver.h"
+#include "toolset/monoclock.h"
 #include "wire.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -21,17 +20,10 @@ namespace {
 // How long a start waits for the scanner's acceptance when asked to wait.
 constexpr std::uint32_t START_ACK_TIMEOUT_MS = 2000;
 
-std::uint64_t now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // The end of an operation's time. Once it has passed, one more look at the
 // port (without waiting) still takes what has already arrived.
 struct Deadline {
-    explicit Deadline(std::uint32_t timeout_ms) : end(now_ms() + timeout_ms) {}
+    explicit Deadline(std::uint32_t timeout_ms) : end(mono_ms() + timeout_ms) {}
     std::uint64_t end;
     bool last_look_done = false;
 };
@@ -324,7 +316,7 @@ result_t SerialDriver::send_request(std::uint8_t type, const std::uint8_t* paylo
 
 result_t SerialDriver::receive(Deadline& deadline)
 {
-    std::uint64_t now = now_ms();
+    std::uint64_t now = mono_ms();
     std::uint32_t left = 0;
     if (now < deadline.end)
         left = static_cast<std::uint32_t>(deadline.end - now);

@@ -8,7 +8,6 @@
 #include <getopt.h>
 #include <poll.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -20,6 +19,7 @@
 #include <string>
 
 #include "room.h"
+#include "toolset/monoclock.h"
 #include "toolset/stdfds.h"
 #include "wire.h"
 
@@ -81,13 +81,6 @@ const char HELP[] =
 {
     std::fputs(HELP, stderr);
     std::exit(2);
-}
-
-std::uint64_t now_us()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 // Fixed-seed generator, so that every run sends the same noise.
@@ -293,7 +286,7 @@ void answer(const wire::Frame& req)
             streaming = true;
             next_node = 0;
             nodes_this_scan = 0;
-            next_frame_us = now_us();
+            next_frame_us = mono_us();
         }
         break;
     }
@@ -336,7 +329,7 @@ void queue_nodes()
         // Ten bit times a byte: start bit, eight data bits, stop bit. Time
         // spent blocked on a full terminal is not made up with a burst.
         std::uint64_t bytes = out.size() - before;
-        std::uint64_t now = now_us();
+        std::uint64_t now = mono_us();
         next_frame_us = (next_frame_us > now ? next_frame_us : now) + bytes * 10u * 1000000u / opt.baud;
     }
 }
@@ -392,7 +385,7 @@ int main(int argc, char** argv)
         // Make the next measurement frame once the previous one is out.
         int wait_ms = -1;
         if (streaming && out.empty()) {
-            std::uint64_t now = now_us();
+            std::uint64_t now = mono_us();
             if (!opt.pace || now >= next_frame_us)
                 queue_nodes();
             else
