@@ -320,29 +320,6 @@ TEST(TalkhubTable, PeersThatResetTheirConnectionsDoNotStopTheRelay)
     EXPECT_EQ(read_exact(keep[0].get(), 10, after(timeout())), "still here");
 }
 
-TEST(TalkhubTable, HoldsExactly256ClientsAndTurnsThe257thAway)
-{
-    Relay r;
-    auto clients = join(r.port, 256);
-
-    Fd extra = connect_tcp(r.port, after(timeout()));
-    ASSERT_TRUE(extra);
-    EXPECT_TRUE(wait_eof(extra.get(), after(timeout()))) << "the 257th client was not closed";
-
-    write_all(clients[255].get(), "all");
-    for (auto& c : clients)
-        EXPECT_EQ(read_exact(c.get(), 3, after(timeout())), "all");
-
-    // A place that frees up can be taken again. The relay takes a leaving
-    // client out of the table before it closes its socket and ends its
-    // thread: once both counts have dropped by one, the place is free.
-    const auto held = r.counts();
-    clients.erase(clients.begin());
-    r.expect_counts({held.first - 1, held.second - 1});
-    clients = join(r.port, 1, std::move(clients));
-    EXPECT_EQ(clients.size(), 256u);
-}
-
 // A client that falls silent is probed after a minute (keep-alive armed with
 // a 60 s idle time, not the system's two hours), so a peer that vanished
 // gives its place back.
