@@ -29,6 +29,8 @@ add_custom_target(package_documents ALL DEPENDS ${gzipped})
 
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/pkg/copyright ${CMAKE_BINARY_DIR}/pkg/changelog.gz
   DESTINATION ${doc_dir})
+# The relay as a systemd service.
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/pkg/talkhub@.service DESTINATION lib/systemd/system)
 set(LIBDIR usr/${CMAKE_INSTALL_LIBDIR})
 configure_file(cmake/pkg/lintian-overrides.in pkg/lintian-overrides @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/pkg/lintian-overrides
@@ -39,9 +41,9 @@ file(WRITE ${PROJECT_BINARY_DIR}/pkg/control/triggers "activate-noawait ldconfig
 
 set(CPACK_PACKAGE_NAME board-toolset)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+set(summary
   "chat relay, echo server, serial libraries, scanner grabber, process tools")
-set(CPACK_PACKAGE_DESCRIPTION "Small command-line programs and libraries for ARM Linux boards:
+set(description "Small command-line programs and libraries for ARM Linux boards:
 talkhub, a TCP chat relay that sends every block any client writes to all
 clients; parrot, a TCP echo server that serves five clients in turn;
 libserial and libserial_mangled, a serial helper library under plain and C++
@@ -61,7 +63,30 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 # Dependencies come from what the programs and libraries link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/pkg/control/triggers)
+set(CPACK_DEBIAN_PACKAGE_SOURCE board-toolset)
+if(BUILD_TESTING AND CMAKE_CROSSCOMPILING)
+  # The board's build also makes board-toolset-tests: the installed tests
+  # (component "tests", see tests/CMakeLists.txt); the rest is board-toolset.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL Unspecified tests)
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME board-toolset)
+  # Each description brings its own summary line: cpack would put
+  # CPACK_PACKAGE_DESCRIPTION_SUMMARY before both, so that stays unset.
+  set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION "${summary}\n${description}")
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/pkg/control/triggers)
+  set(CPACK_DEBIAN_TESTS_PACKAGE_NAME board-toolset-tests)
+  set(CPACK_DEBIAN_TESTS_PACKAGE_DEPENDS "board-toolset (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_TESTS_PACKAGE_SECTION misc)
+  set(CPACK_DEBIAN_TESTS_DESCRIPTION "tests of board-toolset, run against the installed programs
+The test programs of board-toolset and the helpers they start, under
+/usr/lib/board-toolset/ptest. Its run-ptest runs every test case against the
+installed programs and libraries, each within a time bound, and prints one
+PASS, FAIL or SKIP line per case.")
+else()
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${summary}")
+  set(CPACK_PACKAGE_DESCRIPTION "${description}")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/pkg/control/triggers)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Stripped programs and libraries; their debug information goes to the
 # board-toolset-dbgsym package, under /usr/lib/debug/.build-id/.

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # scangrab on the board against zorlan_sim on this machine, across a real
 # UART: the simulator's pseudo-terminal is joined to the host end of the
-# board's ttyS2 (STATE_DIR/ttyS2.sock), and scangrab runs on /dev/ttyS2.
-#   host_peer.sh STATE_DIR ZORLAN_SIM SCANGRAB CASE
+# board's ttyS2 (STATE_DIR/ttyS2.sock), and the installed scangrab runs on
+# /dev/ttyS2 over ssh (STATE_DIR/ssh_config, written by board/up.sh).
+#   host_peer.sh STATE_DIR ZORLAN_SIM CASE
 # CASE "listing": a healthy scanner, answer y, the whole listing comes back.
 # CASE "health":  the scanner reports an internal error; scangrab says so
 #                 and ends (with status 0, as it does on every scanner fault).
 # zorlan_sim is the armhf build, run here under user-mode qemu.
 set -uo pipefail
-state=$1 sim=$2 grab=$3 case=$4
-here=$(cd "$(dirname "$0")/.." && pwd)
+state=$1 sim=$2 case=$3
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -41,7 +41,9 @@ while read -r -t 30 -u "$joinlog" line; do
 done
 [ -n "$joined" ] || fail "could not join zorlan_sim to ttyS2: $line"
 
-out=$(timeout 240 "$here/launch.sh" "$state" sh -c "echo y | '$grab' /dev/ttyS2" 2>&1)
+ssh -F "$state/ssh_config" board test -x /usr/bin/scangrab ||
+  fail "no /usr/bin/scangrab on the board (Board.Suite installs the package)"
+out=$(timeout 260 ssh -F "$state/ssh_config" board "echo y | timeout -k 5 240 scangrab /dev/ttyS2" 2>&1)
 status=$?
 echo "$out" | head -n 12
 echo "... ($(echo "$out" | wc -l) lines, status $status)"

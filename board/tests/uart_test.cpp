@@ -1,7 +1,8 @@
 // What only a real UART shows: the serial channel and the serial helper
 // library on the board's 16550A ports, through the kernel's 8250 driver.
 // UART_A and UART_B are two ports joined to each other outside the board, so
-// what one sends the other receives. Built for the board preset only.
+// what one sends the other receives; TOOLSET_UART_A and TOOLSET_UART_B name
+// another such pair on a real board. Built for the board preset only.
 #include "portwire/serial_rxtx.h"
 #include "testsupport.h"
 
@@ -11,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -19,6 +21,14 @@ using namespace testsupport;
 using orv::hal::serial_rxtx;
 
 namespace {
+
+const char* port_path(const char* variable, const char* built_in)
+{
+    const char* path = std::getenv(variable);
+    return path && *path ? path : built_in;
+}
+const char* const kUartA = port_path("TOOLSET_UART_A", UART_A);
+const char* const kUartB = port_path("TOOLSET_UART_B", UART_B);
 
 // The kernel's termios2 record (asm/termbits.h cannot be included next to
 // termios.h).
@@ -51,7 +61,7 @@ class RealUart : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        peer = open_port(UART_B);
+        peer = open_port(kUartB);
         ASSERT_TRUE(peer);
         ASSERT_TRUE(make_raw(peer.get()));
         ASSERT_EQ(::tcflush(peer.get(), TCIOFLUSH), 0);
@@ -61,7 +71,7 @@ protected:
 
     void open_channel(std::uint32_t baud)
     {
-        ASSERT_EQ(ch->bind(UART_A, baud, 0), 1);
+        ASSERT_EQ(ch->bind(kUartA, baud, 0), 1);
         ASSERT_EQ(ch->open(), 1);
     }
 
@@ -75,7 +85,7 @@ TEST_F(RealUart, ChannelSettingsReadBackFromTheDriverAtStandardAndNonStandardRat
 {
     for (std::uint32_t baud : {115200u, 31250u}) {
         open_channel(baud);
-        Fd fd = open_port(UART_A);
+        Fd fd = open_port(kUartA);
         LineSettings held{};
         ASSERT_EQ(::ioctl(fd.get(), kTCGETS2, &held), 0);
         EXPECT_EQ(held.ispeed, baud);
@@ -94,7 +104,7 @@ TEST_F(RealUart, DtrIsClearAfterOpenAndFollowsSetAndClearOnTheDriver)
 {
     // Every open of a real port raises DTR (a pseudo-terminal has no such
     // line), so the observer opens first and the channel's open must clear it.
-    Fd fd = open_port(UART_A);
+    Fd fd = open_port(kUartA);
     EXPECT_EQ(modem_lines(fd.get()) & TIOCM_DTR, TIOCM_DTR);
     open_channel(115200);
     EXPECT_EQ(modem_lines(fd.get()) & TIOCM_DTR, 0);
@@ -147,11 +157,11 @@ TEST(RealUartSerialLib, SendAndReceiveCrossTheUart)
 {
     const std::string ready = "start\nReady to start parsing!\n";
     for (const char* caller : {SERIAL_CALLER_BIN, SERIAL_MANGLED_CALLER_BIN}) {
-        Fd peer = open_port(UART_B);
+        Fd peer = open_port(kUartB);
         ASSERT_TRUE(make_raw(peer.get()));
         ASSERT_EQ(::tcflush(peer.get(), TCIOFLUSH), 0);
 
-        Process send = Process::start({caller, "send", UART_A, "hello, device"});
+        Process send = Process::start({caller, "send", kUartA, "hello, device"});
         const std::string want("hello, device\0", 14);
         EXPECT_EQ(read_exact(peer.get(), want.size(), after(timeout())), want) << caller;
         EXPECT_EQ(send.wait_exit_code(timeout()), 0) << caller;
@@ -161,7 +171,7 @@ TEST(RealUartSerialLib, SendAndReceiveCrossTheUart)
         ASSERT_EQ(::tcgetattr(peer.get(), &t), 0);
         ::cfsetspeed(&t, B9600);
         ASSERT_EQ(::tcsetattr(peer.get(), TCSANOW, &t), 0);
-        Process recv = Process::start({caller, "recv", UART_A});
+        Process recv = Process::start({caller, "recv", kUartA});
         ASSERT_TRUE(recv.wait_output(ready, timeout())) << caller << ": " << recv.output() << recv.errors();
         ASSERT_TRUE(write_all(peer.get(), "ping"));
         EXPECT_TRUE(recv.wait_output("ping", timeout())) << caller << ": " << recv.output();

@@ -1,8 +1,8 @@
 # Run by cpack after it has made the Debian packages. cpack leaves three
 # things that Debian's tools do otherwise: it calls ldconfig from maintainer
 # scripts (the package's ldconfig trigger does that job), it lists absolute
-# build paths in the debug package's md5sums, and it gives the debug package
-# no documents (Debian's point to the main package's). In a cross build,
+# build paths in the debug package's md5sums, and it gives the debug and the
+# tests packages no documents (Debian's point to the main package's). In a cross build,
 # dpkg-shlibdeps names the cross toolchain's copies of the board's runtime
 # (libc6:armhf, libgcc-s1-armhf-cross); on the board they are libc6 and
 # libgcc-s1. Each package is unpacked, mended and packed again by dpkg-deb,
@@ -27,9 +27,18 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
       file(WRITE ${root}/DEBIAN/control "${control}")
     endif()
   endif()
-  if(package MATCHES "\\.ddeb$")
+  # A package without documents of its own (a debug package, the tests)
+  # points to those of the package it depends on: the one it has the debug
+  # information of, or the main one.
+  file(STRINGS ${root}/DEBIAN/control name REGEX "^Package: ")
+  string(REPLACE "Package: " "" name "${name}")
+  string(REGEX REPLACE "-dbgsym$" "" owner "${name}")
+  if(owner STREQUAL name)
+    set(owner ${CPACK_PACKAGE_NAME})
+  endif()
+  if(NOT name STREQUAL CPACK_PACKAGE_NAME AND NOT EXISTS ${root}/usr/share/doc/${name})
     file(MAKE_DIRECTORY ${root}/usr/share/doc)
-    file(CREATE_LINK ${CPACK_PACKAGE_NAME} ${root}/usr/share/doc/${CPACK_PACKAGE_NAME}-dbgsym SYMBOLIC)
+    file(CREATE_LINK ${owner} ${root}/usr/share/doc/${name} SYMBOLIC)
   endif()
 
   file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -25,10 +26,14 @@ protected:
         fs::remove_all(work_);
         fs::create_directories(work_);
         run_tool({CPACK_COMMAND, "-G", "DEB", "--config", CPACK_CONFIG, "-B", work_.string()});
+        // The board's build makes the tests package and its debug package too.
         for (const auto& e : fs::directory_iterator(work_)) {
-            if (e.path().extension() == ".deb")
+            const std::string name = e.path().filename().string();
+            if (name.rfind("board-toolset-tests_", 0) == 0)
+                tests_deb_ = e.path().string();
+            else if (name.rfind("board-toolset_", 0) == 0)
                 deb_ = e.path().string();
-            if (e.path().extension() == ".ddeb")
+            else if (name.rfind("board-toolset-dbgsym_", 0) == 0)
                 ddeb_ = e.path().string();
         }
         if (!deb_.empty())
@@ -46,11 +51,11 @@ protected:
     static std::string installed(const char* program) { return (work_ / "root/usr/bin" / program).string(); }
 
     static fs::path work_;
-    static std::string deb_, ddeb_;
+    static std::string deb_, ddeb_, tests_deb_;
 };
 
 fs::path Package::work_;
-std::string Package::deb_, Package::ddeb_;
+std::string Package::deb_, Package::ddeb_, Package::tests_deb_;
 
 }  // namespace
 
@@ -63,7 +68,8 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout
 
     // Every file in a Debian folder, the libraries in the multiarch one, manual pages compressed.
     const std::string dirs[] = {"./usr/bin/", "./usr/" INSTALL_LIBDIR "/", "./usr/include/",
-                                "./usr/share/doc/board-toolset/", "./usr/share/lintian/overrides/"};
+                                "./usr/lib/systemd/system/", "./usr/share/doc/board-toolset/",
+                                "./usr/share/lintian/overrides/"};
     std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
     int files = 0;
     for (std::string line; std::getline(listing, line);) {
@@ -80,9 +86,43 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout
     EXPECT_GT(files, 20);
     for (const char* f : {INSTALL_LIBDIR "/libserial.so", INSTALL_LIBDIR "/libportwire.a",
                           INSTALL_LIBDIR "/pkgconfig/serial.pc", INSTALL_LIBDIR "/cmake/serial/serialConfig.cmake",
-                          "share/doc/board-toolset/copyright", "share/doc/board-toolset/changelog.gz"})
+                          "share/doc/board-toolset/copyright", "share/doc/board-toolset/changelog.gz",
+                          "lib/systemd/system/talkhub@.service"})
         EXPECT_TRUE(fs::exists(work_ / "root/usr" / f)) << f;
 }
+
+#ifdef TESTS_PACKAGE
+// The installed tests depend on this very version of the programs, and hold
+// run-ptest and every test binary its list names, nothing outside their
+// folder but the pointer to the main package's documents.
+TEST_F(Package, TestsPackageDependsOnThisVersionAndHoldsEveryListedTestBinary)
+{
+    ASSERT_FALSE(tests_deb_.empty()) << "cpack made no tests package";
+    std::string version = run_tool({"dpkg-deb", "-f", deb_, "Version"});
+    version.pop_back();  // the line's end
+    const std::string depends = run_tool({"dpkg-deb", "-f", tests_deb_, "Depends"});
+    EXPECT_NE(depends.find("board-toolset (= " + version + ")"), std::string::npos) << depends;
+    const fs::path root = work_ / "tests-root", ptest = root / "usr/lib/board-toolset/ptest";
+    run_tool({"dpkg-deb", "-x", tests_deb_, root.string()});
+    EXPECT_EQ(fs::status(ptest / "run-ptest").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+    std::ifstream list(ptest / "tests.list");
+    int binaries = 0;
+    for (std::string bin, rest; list >> bin && std::getline(list, rest);) {
+        if (bin[0] == '#')
+            continue;
+        EXPECT_TRUE(fs::exists(ptest / "tests" / bin)) << bin;
+        binaries++;
+    }
+    EXPECT_GE(binaries, 7);
+    EXPECT_FALSE(fs::exists(ptest / "tests/package_test"));
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const std::string path = e.path().string().substr(root.string().size());
+        EXPECT_TRUE(path.rfind("/usr/lib/board-toolset", 0) == 0 || path.rfind("/usr/share/doc", 0) == 0 ||
+                    path == "/usr" || path == "/usr/lib" || path == "/usr/share")
+            << path;
+    }
+}
+#endif
 
 TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsByBuildId)
 {

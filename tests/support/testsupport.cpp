@@ -23,6 +23,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -32,6 +34,9 @@
 #endif
 #ifndef TESTSUPPORT_TIMEOUT_SCALE
 #define TESTSUPPORT_TIMEOUT_SCALE 1
+#endif
+#ifndef TESTSUPPORT_PTEST_DIR
+#define TESTSUPPORT_PTEST_DIR "/usr/lib/board-toolset/ptest"
 #endif
 
 namespace testsupport {
@@ -141,7 +146,54 @@ milliseconds timeout(milliseconds host)
 {
     if (!wrapper_prefix().empty())
         return host * 10;
-    return under_emulator() ? host * 4 : host * TESTSUPPORT_TIMEOUT_SCALE;
+    // TOOLSET_TEST_TIMEOUT_SCALE suits the installed tests to a board slower
+    // or faster than the one they were built for.
+    static const long scale = [] {
+        const char* s = std::getenv("TOOLSET_TEST_TIMEOUT_SCALE");
+        const long n = s ? std::strtol(s, nullptr, 10) : 0;
+        return n > 0 && n <= 100 ? n : TESTSUPPORT_TIMEOUT_SCALE;
+    }();
+    return under_emulator() ? host * 4 : host * scale;
+}
+
+namespace {
+
+// Where this test binary runs from: the root above the installed tests'
+// folder, or else the top of the build tree, the nearest folder above it
+// that holds CMakeCache.txt.
+struct Place {
+    bool installed = false;
+    std::string root;
+};
+
+const Place& place()
+{
+    static const Place p = [] {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+        const std::string path = exe.string(), dir = TESTSUPPORT_PTEST_DIR "/tests/";
+        const size_t at = path.rfind(dir);
+        if (!ec && at != std::string::npos && path.find('/', at + dir.size()) == std::string::npos)
+            return Place{true, path.substr(0, at)};
+        for (fs::path d = exe.parent_path(); !ec && d.has_relative_path(); d = d.parent_path())
+            if (fs::exists(d / "CMakeCache.txt", ec))
+                return Place{false, d.string() + "/"};
+        return Place{};
+    }();
+    return p;
+}
+
+}  // namespace
+
+const char* program(const char* built, const char* installed)
+{
+    // The texts live as long as the binary, like the literals they stand for.
+    static std::mutex m;
+    static std::map<std::string, std::string> paths;
+    const Place& p = place();
+    std::lock_guard<std::mutex> lock(m);
+    return paths.emplace(built, p.root + (p.installed ? installed : built)).first->second.c_str();
 }
 
 const std::vector<std::string>& emulator_prefix()

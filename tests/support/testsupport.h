@@ -34,6 +34,17 @@ inline std::int64_t ms_since(Clock::time_point t0)
 // True when the program under test runs under user-mode emulation.
 bool under_emulator();
 
+// The path of a program or library that a test uses (the P_BIN macros):
+// `built` is its place in the build tree, relative to the tree's top, and
+// `installed` its installed path. When this test binary runs from the
+// installed tests (/usr/lib/board-toolset/ptest/tests/ under some root,
+// normally /), the installed one under that root; otherwise the build
+// tree's, under the top found above the binary. Deciding by the binary's own
+// place lets the very binaries the build tested be packaged, and an unpacked
+// copy of the packages be tested in a scratch root; with no build folder in
+// them, two builds in different folders give the same bytes.
+const char* program(const char* built, const char* installed);
+
 // The emulator command that must prefix a target program, empty on the host.
 const std::vector<std::string>& emulator_prefix();
 
