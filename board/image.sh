@@ -19,7 +19,7 @@ timeout 600 "$here/fetch.sh" "$cache" >&2
 kdir=$cache/kernel
 kver=$(ls "$kdir/lib/modules")
 
-packages=(systemd-sysv udev openssh-server iproute2 kmod procps libstdc++6 libgcc-s1)
+packages=(systemd-sysv udev openssh-server iproute2 kmod procps man-db libstdc++6 libgcc-s1)
 sources=$(ls /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
           xargs -r grep -l -E '^(deb |Types:)' || true)
 [ -n "$sources" ] || fail "no apt sources on this machine to build the board from"
@@ -43,9 +43,10 @@ ssh-keygen -q -t ed25519 -N '' -C board-login -f "$work/id_ed25519"
 start=$SECONDS
 
 # Under emulation the maintainer scripts are what costs: the host keys are
-# made here, the hardware database and the documentation are left out, and
-# no initramfs is made (the kernel package is unpacked, not installed), and
-# /usr is merged from the start rather than by usrmerge.
+# made here, the hardware database and the documentation are left out, man
+# finds its pages without an index (no mandb at each install), no initramfs
+# is made (the kernel package is unpacked, not installed), and /usr is
+# merged from the start rather than by usrmerge.
 root=$work/root
 mmdebstrap --arch=armhf --variant=apt --mode=root --quiet \
   --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
@@ -59,6 +60,7 @@ mmdebstrap --arch=armhf --variant=apt --mode=root --quiet \
   --dpkgopt='path-exclude=/usr/share/man/??_*/*' \
   --dpkgopt='path-exclude=/usr/lib/udev/hwdb.d/*' \
   --essential-hook='mkdir -p "$1/etc/ssh" && ssh-keygen -q -A -f "$1"' \
+  --essential-hook='echo "man-db man-db/auto-update boolean false" | chroot "$1" debconf-set-selections' \
   --customize-hook="mkdir -p \"\$1/usr/lib/modules\" && cp -a '$kdir/lib/modules/.' \"\$1/usr/lib/modules/\" && chroot \"\$1\" depmod $kver" \
   --customize-hook="install -d -m 700 \"\$1/root/.ssh\" && install -m 600 '$work/id_ed25519.pub' \"\$1/root/.ssh/authorized_keys\"" \
   --customize-hook="'$here/guest/setup' \"\$1\" && cp \"\$1/var/log/dpkg.log\" '$work/dpkg.log'" \

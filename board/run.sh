@@ -11,7 +11,9 @@
 # BOARD_SSH_CONFIG names an ssh configuration file to use; BOARD_RUN_TIMEOUT
 # (seconds, default 1800) bounds the suite, which is ended with all it
 # started when it passes that.  The TOOLSET_* and PTEST_* variables here
-# reach the suite (TOOLSET_UART_A and TOOLSET_UART_B name a joined pair).
+# reach the suite (TOOLSET_UART_A and TOOLSET_UART_B name a joined pair),
+# but TOOLSET_TEST_EMULATOR: it names this machine's emulator, and the
+# board runs its programs natively.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "board: $*" >&2; exit 1; }
@@ -73,7 +75,7 @@ suite=/usr/lib/board-toolset/ptest/run-ptest
 setenv=() env=()
 while IFS= read -r var; do
   setenv+=("--setenv=$(printf %q "$var")") env+=("$(printf %q "$var")")
-done < <(env | grep -E '^(TOOLSET|PTEST)_[A-Za-z0-9_]*=' || true)
+done < <(env | grep -E '^(TOOLSET|PTEST)_[A-Za-z0-9_]*=' | grep -v '^TOOLSET_TEST_EMULATOR=' || true)
 start=$SECONDS
 timeout $((bound + 120)) ssh "${opts[@]}" "${port[@]}" "$target" \
   "if [ -S /run/dbus/system_bus_socket ]; then

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace testsupport;
@@ -140,4 +141,22 @@ TEST_F(TalkhubService, RelaysAndLogsToTheJournalComesBackAfterAKillAndStops)
     const Outcome disable = run({"systemctl", "disable", unit});
     EXPECT_EQ(disable.code, 0) << disable.out;
     EXPECT_EQ(property(unit, "UnitFileState"), "disabled");
+}
+
+// Installed by apt, the package is where a user looks: man finds every page
+// (programs in section 1, libraries in section 3).
+TEST(InstalledPackage, ManFindsEveryPage)
+{
+    const std::vector<std::pair<const char*, const char*>> pages{
+        {"1", "talkhub"}, {"1", "parrot"}, {"1", "scangrab"}, {"1", "zorlan_sim"},
+        {"1", "reapall"}, {"1", "reapfast"}, {"1", "reapblock"}, {"1", "childnote"},
+        {"1", "fifotap"}, {"1", "fifokbd"}, {"1", "coinalarm"}, {"1", "spawnls"},
+        {"3", "portwire"}, {"3", "serial"}, {"3", "serial_mangled"}, {"3", "zorlan_driver"}};
+    if (!std::filesystem::exists("/usr/bin/man"))
+        GTEST_SKIP() << "no man on this system (apt-get install man-db)";
+    for (const auto& [section, name] : pages) {
+        const Outcome o = run({"man", "-w", section, name});
+        EXPECT_EQ(o.code, 0) << name << ": " << o.out;
+        EXPECT_EQ(o.out.rfind(std::string("/usr/share/man/man") + section + "/" + name + "." + section, 0), 0u) << o.out;
+    }
 }

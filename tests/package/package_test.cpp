@@ -25,7 +25,9 @@ protected:
         work_ = fs::path(WORK_DIR) / std::to_string(::getpid());
         fs::remove_all(work_);
         fs::create_directories(work_);
-        run_tool({CPACK_COMMAND, "-G", "DEB", "--config", CPACK_CONFIG, "-B", work_.string()});
+        // The board's build strips and packs every test binary too: minutes
+        // on a loaded machine.
+        run_tool({CPACK_COMMAND, "-G", "DEB", "--config", CPACK_CONFIG, "-B", work_.string()}, milliseconds(600000));
         // The board's build makes the tests package and its debug package too.
         for (const auto& e : fs::directory_iterator(work_)) {
             const std::string name = e.path().filename().string();
