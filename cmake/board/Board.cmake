@@ -38,3 +38,14 @@ foreach(case listing health)
     FIXTURES_REQUIRED board DEPENDS Board.Suite
     TIMEOUT 300 RESOURCE_LOCK board_ttyS2 FAIL_REGULAR_EXPRESSION "^FAIL:")
 endforeach()
+
+# The runner given a host it cannot reach, no packages, or packages that the
+# board's apt cannot install.
+foreach(case unreachable nopackages baddepends)
+  add_test(NAME BoardRunner.RefusesWithOneLine.${case}
+    COMMAND ${board_scripts}/tests/runner_test.sh ${board_state} ${case})
+  set_tests_properties(BoardRunner.RefusesWithOneLine.${case} PROPERTIES
+    TIMEOUT 300 FAIL_REGULAR_EXPRESSION "(^|\n)FAIL:")
+endforeach()
+set_tests_properties(BoardRunner.RefusesWithOneLine.baddepends PROPERTIES
+  FIXTURES_REQUIRED board DEPENDS Board.Suite)
