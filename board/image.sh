@@ -71,7 +71,7 @@ echo "board: root file system made in $((SECONDS - start)) s" >&2
 dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Package} ${Version}\n' >"$work/versions"
 cp "$root/etc/ssh/ssh_host_ed25519_key.pub" "$work/host_key.pub"
 size=$(( $(du -sm "$root" | cut -f1) + 768 ))
-mke2fs -q -t ext4 -L board -d "$root" "$work/root.ext4" "${size}M"
+mke2fs -q -t ext4 -L board -d "$root" "$work/root.ext4" "${size}M" >&2
 cp "$(ls "$kdir"/boot/vmlinuz-* | head -n1)" "$work/vmlinuz"
 rm -rf "$root"
 touch "$work/done"
