@@ -4,32 +4,21 @@
 //
 // Usage: bare_echo <port> <clients>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-
 #include "benchlib.h"
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s <port> <clients>\n", argv[0]);
-        return 2;
-    }
+    if (argc != 3)
+        bench::die("usage: bare_echo <port> <clients>");
     int ls = bench::listen_loopback(atoi(argv[1]));
-    int clients = atoi(argv[2]);
     static char buf[1024];
-    for (int i = 0; i < clients; i++) {
+    for (int i = atoi(argv[2]); i > 0; i--) {
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0)
-            bench::die("accept failed");
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof(buf))) > 0)
-            (void)!write(fd, buf, (size_t)n);
+            bench::die("accept: %s", strerror(errno));
+        for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;)
+            (void)!write(fd, buf, (size_t)n);  // the client checks what comes back
         close(fd);
     }
-    close(ls);
     return 0;
 }
