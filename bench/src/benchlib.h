@@ -1,5 +1,4 @@
-// Helpers shared by the benchmark tools: the clocks, /proc readings of a
-// server, loopback sockets, the free-port finder, options, and the series
+// Helpers shared by the benchmark tools: /proc readings of a server, loopback sockets, the free-port finder, options, and the series
 // runner that starts each server, measures it in a child process and writes
 // the medians of the repeats as CSV. Header-only: each tool is one source.
 #pragma once
@@ -22,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "toolset/monoclock.h"
+
 namespace bench {
 
 inline pid_t running_server = -1;  // the parent's server, stopped by die()
@@ -38,12 +39,12 @@ inline pid_t running_server = -1;  // the parent's server, stopped by die()
     exit(2);
 }
 
-// Clocks in nanoseconds: CLOCK_MONOTONIC, a thread's or a process's CPU.
-inline int64_t clock_ns(clockid_t c = CLOCK_MONOTONIC)
+// A CPU-time clock, a thread's or a process's, in microseconds.
+inline double cpu_us(clockid_t c)
 {
     timespec ts;
     clock_gettime(c, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
 }
 
 // User plus system time of a whole process in seconds, from fields 14 and 15
@@ -109,7 +110,7 @@ inline int free_port()
 }
 
 // Connects to 127.0.0.1:port, retrying while the server is still starting.
-inline int connect_loopback(int port, int64_t deadline_ns)
+inline int connect_loopback(int port, uint64_t deadline_us)
 {
     for (sockaddr_in a = loopback(port);;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -117,7 +118,7 @@ inline int connect_loopback(int port, int64_t deadline_ns)
             return fd;
         int e = errno;
         close(fd);
-        if ((e != ECONNREFUSED && e != EINTR) || clock_ns() > deadline_ns)
+        if ((e != ECONNREFUSED && e != EINTR) || mono_us() > deadline_us)
             die("connect to port %d: %s", port, strerror(e));
         usleep(20 * 1000);
     }

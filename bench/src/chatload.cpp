@@ -3,15 +3,14 @@
 //
 //   chatload --csv FILE [--mode chat|bulk] [--clients 16,64,256] [--senders 4]
 //            [--messages M | --deliveries D] [--rate R | --window 16] [--quickack 0|1]
-//            [--delivered B] [--block 1024] [--repeat N] [--no-echo LABELS] [--time-limit S]
-//            LABEL=COMMAND...
+//            [--delivered B] [--repeat N] [--no-echo LABELS] [--time-limit S] LABEL=COMMAND...
 //
 // chat: the senders send M 64-byte lines each (or D / receivers), at R lines/s
 // or with at most W each not yet everywhere; measures lines delivered to the
 // other clients per second and the latency from the send to the last of them.
-// bulk: the senders write --block bytes at a time until B bytes have reached
-// the other clients. Both measure the server's CPU per delivered MB (10^6
-// bytes) and its memory. Relays in --no-echo do not return a sender's blocks.
+// bulk: the senders write 1024 bytes at a time until B bytes have reached the
+// other clients. Both measure the server's CPU per delivered MB (10^6 bytes)
+// and its memory. Relays in --no-echo do not return a sender's blocks.
 //
 // Start-up: clients connect in rounds of 8, fewer than the servers' listen
 // backlog of 10 (a full accept queue drops connections that the kernel
@@ -27,7 +26,7 @@ using namespace bench;
 
 namespace {
 
-const size_t kLine = 64;
+const size_t kLine = 64, kBlock = 1024;
 
 struct Conn {
     int fd = -1, index = 0;
@@ -35,7 +34,7 @@ struct Conn {
     uint8_t carry[kLine];  // a line split across reads
     size_t carry_len = 0;
     std::vector<uint8_t> out;  // bytes the socket did not take yet
-    size_t out_off = 0;
+    uint64_t out_off = 0;
     uint64_t bulk_rx = 0, bulk_tx = 0;       // bytes received after GO, sent (bulk)
     uint32_t next_seq = 0, outstanding = 0;  // a chat sender's
 };
@@ -45,15 +44,15 @@ struct Conn {
 bool bulk = false, echo = true, quickack = true, running = false, synced = false;
 int clients = 0, senders = 4, ep = -1, sync_target = 0, go_count = 0;
 double rate = 0, time_limit = 60;  // rate: lines/s per sender; 0 = as fast as the window allows
-uint32_t window = 16, messages = 0, block = 1024, sync_first = 0;
+uint32_t window = 16, messages = 0, sync_first = 0;
 uint64_t bytes = 0, completed = 0;  // bytes: per bulk sender
 std::vector<Conn> conns;
 uint8_t rxbuf[256 * 1024];
-std::vector<int64_t> sent_ns;  // per line (sender s, seq q) at s * messages + q
+std::vector<uint64_t> sent_us;  // per line (sender s, seq q) at s * messages + q
 std::vector<int32_t> remaining;
 std::vector<double> latency_us;
 std::vector<int> sync_reach;  // per SYNC nonce: the clients it reached
-int64_t last_done_ns = 0;
+uint64_t last_done_us = 0;
 
 void fill_line(uint8_t* m, const char* magic, uint32_t sender, uint32_t seq)
 {
@@ -74,18 +73,28 @@ void set_pollout(Conn& c, bool on)
     c.pollout = on;
 }
 
-// Sends what the socket takes of the queued bytes; the rest waits for EPOLLOUT.
-void flush_out(Conn& c)
+// Sends what the socket takes of the queued lines, or, once a bulk run is
+// on, of a sender's stream (one 1024-byte send after another); what is left
+// waits for EPOLLOUT.
+void pump(Conn& c)
 {
-    for (ssize_t w; c.out_off < c.out.size(); c.out_off += (size_t)w) {
-        w = send(c.fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    static const std::vector<uint8_t> block(kBlock, (uint8_t)'b');
+    const bool stream = running && bulk && c.index < senders;
+    uint64_t& done = stream ? c.bulk_tx : c.out_off;
+    const uint64_t end = stream ? bytes : c.out.size();
+    for (ssize_t w; done < end; done += (uint64_t)w) {
+        const uint8_t* from = stream ? block.data() + done % kBlock : c.out.data() + done;
+        w = send(c.fd, from, std::min<uint64_t>(stream ? kBlock - done % kBlock : end - done, end - done),
+                 MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0 && (errno == EAGAIN || errno == EINTR))
             return set_pollout(c, true);
         if (w < 0)
             die("send on client %d: %s", c.index, strerror(errno));
     }
-    c.out.clear();
-    c.out_off = 0;
+    if (!stream) {
+        c.out.clear();
+        c.out_off = 0;
+    }
     set_pollout(c, false);
 }
 
@@ -93,25 +102,10 @@ void send_line(Conn& c, const char* magic, uint32_t seq)
 {
     c.out.resize(c.out.size() + kLine);
     fill_line(c.out.data() + c.out.size() - kLine, magic, (uint32_t)c.index, seq);
-    flush_out(c);
+    pump(c);
 }
 
-// Bulk sender: one --block sized send after another, until the socket is full.
-void pump_bulk(Conn& c)
-{
-    static std::vector<uint8_t> data(block, (uint8_t)'b');
-    for (ssize_t w; c.bulk_tx < bytes; c.bulk_tx += (uint64_t)w) {
-        size_t at = (size_t)(c.bulk_tx % block);
-        w = send(c.fd, data.data() + at, std::min<uint64_t>(block - at, bytes - c.bulk_tx), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0 && (errno == EAGAIN || errno == EINTR))
-            return set_pollout(c, true);
-        if (w < 0)
-            die("send on client %d: %s", c.index, strerror(errno));
-    }
-    set_pollout(c, false);
-}
-
-void handle_line(Conn& c, const uint8_t* m, int64_t now)
+void handle_line(Conn& c, const uint8_t* m, uint64_t now)
 {
     uint32_t s, q;
     memcpy(&s, m + 4, 4);
@@ -127,9 +121,9 @@ void handle_line(Conn& c, const uint8_t* m, int64_t now)
         if (--remaining[k] < 0)
             die("client %d: line %u/%u received twice", c.index, s, q);
         if (remaining[k] == 0) {
-            latency_us.push_back((double)(now - sent_ns[k]) / 1000.0);
+            latency_us.push_back((double)(now - sent_us[k]));
             completed++;
-            last_done_ns = now;
+            last_done_us = now;
             conns[s].outstanding--;
         }
     } else if (memcmp(m, "SYNC", 4) == 0) {
@@ -150,7 +144,7 @@ void on_readable(Conn& c)
         return;
     if (n <= 0)
         die("client %d: %s", c.index, n ? strerror(errno) : "the server closed the connection");
-    const int64_t now = clock_ns();
+    const uint64_t now = mono_us();
     // Acknowledge at once (unless --quickack 0): the kernel's delayed
     // acknowledgement would otherwise hold a relay's next small segment back
     // (Nagle) for up to 40 ms, and the figures would be the timer's.
@@ -160,7 +154,7 @@ void on_readable(Conn& c)
     for (size_t off = 0, take; off < (size_t)n; off += take) {
         if (bulk && c.go_seen) {
             c.bulk_rx += (size_t)n - off;
-            last_done_ns = now;
+            last_done_us = now;
             return;
         }
         take = std::min(kLine - c.carry_len, (size_t)n - off);
@@ -190,9 +184,9 @@ bool bulk_done()
     return true;
 }
 
-void event_round(int timeout_ms, int64_t deadline, const char* what)
+void event_round(int timeout_ms, uint64_t deadline, const char* what)
 {
-    if (clock_ns() > deadline)
+    if (mono_us() > deadline)
         die("time limit: %s (%llu lines everywhere, GO at %d clients)", what, (unsigned long long)completed, go_count);
     epoll_event evs[256];
     int n = epoll_wait(ep, evs, 256, timeout_ms);
@@ -204,15 +198,13 @@ void event_round(int timeout_ms, int64_t deadline, const char* what)
             on_readable(c);
         else if (evs[i].events & (EPOLLERR | EPOLLHUP))
             die("client %d: connection error", c.index);
-        if ((evs[i].events & EPOLLOUT) && running && bulk && c.index < senders)
-            pump_bulk(c);
-        else if (evs[i].events & EPOLLOUT)
-            flush_out(c);
+        if (evs[i].events & EPOLLOUT)
+            pump(c);
     }
 }
 
 // Connects every client and waits until the server relays to all of them.
-void start_up(int port, int64_t deadline)
+void start_up(int port, uint64_t deadline)
 {
     ep = epoll_create1(EPOLL_CLOEXEC);
     conns.resize((size_t)clients);
@@ -221,7 +213,7 @@ void start_up(int port, int64_t deadline)
         for (int i = first; i < last; i++) {
             Conn& c = conns[(size_t)i];
             c.index = i;
-            c.fd = connect_loopback(port, std::min<int64_t>(deadline, clock_ns() + 10000000000LL));
+            c.fd = connect_loopback(port, std::min<uint64_t>(deadline, mono_us() + 10000000));
             set_nodelay(c.fd);
             fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
             epoll_event ev = {EPOLLIN, {}};
@@ -232,11 +224,11 @@ void start_up(int port, int64_t deadline)
         synced = false;
         sync_first = (uint32_t)sync_reach.size();
         sync_target = last - 1;
-        for (int64_t next_sync = 0; !synced && sync_target > 0; event_round(1, deadline, "start-up")) {
-            if (clock_ns() >= next_sync) {
+        for (uint64_t next_sync = 0; !synced && sync_target > 0; event_round(1, deadline, "start-up")) {
+            if (mono_us() >= next_sync) {
                 sync_reach.push_back(0);
                 send_line(conns[0], "SYNC", (uint32_t)(sync_reach.size() - 1));
-                next_sync = clock_ns() + 5000000;
+                next_sync = mono_us() + 5000;
             }
         }
     }
@@ -249,17 +241,17 @@ void start_up(int port, int64_t deadline)
 // The measured run against one server; the row matches the metrics in main.
 Row measure(const Server& srv)
 {
-    const int64_t deadline = clock_ns() + (int64_t)(time_limit * 1e9);
+    const uint64_t deadline = mono_us() + (uint64_t)(time_limit * 1e6);
     start_up(srv.port, deadline);
     const uint64_t total = bulk ? 0 : (uint64_t)senders * messages;
-    sent_ns.assign(total, 0);
+    sent_us.assign(total, 0);
     remaining.assign(total, clients - 1);
     latency_us.reserve(total);
-    const double cpu0 = proc_cpu_s(srv.pid), gen0 = (double)clock_ns(CLOCK_PROCESS_CPUTIME_ID);
-    const int64_t t0 = clock_ns();
+    const double cpu0 = proc_cpu_s(srv.pid), gen0 = cpu_us(CLOCK_PROCESS_CPUTIME_ID);
+    const uint64_t t0 = mono_us();
     running = true;
     for (int s = 0; bulk && s < senders; s++)
-        pump_bulk(conns[(size_t)s]);
+        pump(conns[(size_t)s]);
     while (bulk && !bulk_done())
         event_round(100, deadline, "bulk run");
     // A fixed rate still caps what is in flight, so that a relay that cannot
@@ -267,26 +259,26 @@ Row measure(const Server& srv)
     const uint32_t cap = rate > 0 ? std::max<uint32_t>(window, 256) : window;
     uint64_t behind = 0;  // fixed rate: sends that found the window full
     while (completed < total) {
-        int64_t now = clock_ns(), next_due = INT64_MAX;
+        uint64_t now = mono_us(), next_due = UINT64_MAX;
         for (int s = 0; s < senders; s++) {
             Conn& c = conns[(size_t)s];
             while (c.next_seq < messages && c.outstanding < cap) {
-                int64_t due = rate > 0 ? t0 + (int64_t)(((double)c.next_seq + (double)s / senders) * 1e9 / rate) : 0;
+                uint64_t due = rate > 0 ? t0 + (uint64_t)(((double)c.next_seq + (double)s / senders) * 1e6 / rate) : 0;
                 if (due > now) {
                     next_due = std::min(next_due, due);
                     break;
                 }
-                sent_ns[(size_t)s * messages + c.next_seq] = now;
+                sent_us[(size_t)s * messages + c.next_seq] = now;
                 c.outstanding++;
                 send_line(c, "LINE", c.next_seq++);
             }
             behind += rate > 0 && c.next_seq < messages && c.outstanding >= cap;
         }
-        int64_t timeout = next_due == INT64_MAX ? 100 : std::min<int64_t>(100, (next_due - clock_ns() + 999999) / 1000000);
-        event_round((int)std::max<int64_t>(timeout, 0), deadline, "chat run");
+        const uint64_t left = next_due > mono_us() ? std::min<uint64_t>(next_due - mono_us(), 100000) : 0;
+        event_round((int)((left + 999) / 1000), deadline, "chat run");
     }
-    const double elapsed = (double)(last_done_ns - t0) / 1e9, cpu1 = proc_cpu_s(srv.pid);
-    const double gen = ((double)clock_ns(CLOCK_PROCESS_CPUTIME_ID) - gen0) / 1e9;
+    const double elapsed = (double)(last_done_us - t0) / 1e6, cpu1 = proc_cpu_s(srv.pid);
+    const double gen = (cpu_us(CLOCK_PROCESS_CPUTIME_ID) - gen0) / 1e6;
     const double cpu = cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1;
     std::vector<double> mem = proc_mem(srv.pid);
     double delivered = 0;  // bytes that reached a client other than their sender
@@ -311,7 +303,6 @@ int main(int argc, char** argv)
     window = (uint32_t)a.num("window", 16);
     quickack = a.num("quickack", 1) != 0;
     const double fixed = a.num("messages", 0), deliveries = a.num("deliveries", 4e6), delivered = a.num("delivered", 1e9);
-    block = (uint32_t)a.num("block", 1024);
     time_limit = a.num("time-limit", 60);
     const int repeat = (int)a.num("repeat", 1);
     const std::string no_echo = "," + a.str("no-echo", "") + ",";
@@ -321,14 +312,14 @@ int main(int argc, char** argv)
         die("--mode is chat or bulk");
     for (const char* p = counts.c_str(); *p; p += *p == ',') {
         clients = (int)strtol(p, (char**)&p, 10);
-        if (clients < 2 || senders < 1 || senders > clients || window < 1 || block < 1)
-            die("need 2 or more clients, 1 to clients senders, and a window and a block of 1 or more");
+        if (clients < 2 || senders < 1 || senders > clients || window < 1)
+            die("need 2 or more clients, 1 to clients senders, and a window of 1 or more");
         const double receivers = (double)senders * (clients - 1);
         messages = (uint32_t)(fixed > 0 ? fixed : std::max(10.0, deliveries / receivers));
         bytes = (uint64_t)std::max(65536.0, delivered / receivers);
         char config[160];
         if (bulk)
-            snprintf(config, sizeof(config), "%d,%d,%u,%llu", clients, senders, block, (unsigned long long)bytes);
+            snprintf(config, sizeof(config), "%d,%d,%zu,%llu", clients, senders, kBlock, (unsigned long long)bytes);
         else
             snprintf(config, sizeof(config), "%d,%d,%g,%u,%u,%.0f,%d", clients, senders, rate, window,
                      senders * messages, receivers * messages, quickack ? 1 : 0);
