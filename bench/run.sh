@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Runs the benchmarks against their peers and the bare loops: the load
-# generators start each server, repeat the runs and write the medians to
-# one CSV per benchmark; verdicts checks the goals into summary.md; gnuplot
-# draws the plots. bench/README.md describes each series.
+# Runs the benchmarks (bench/README.md): the load generators write the
+# medians of the repeats to one CSV per benchmark, verdicts checks the goals
+# into summary.md, gnuplot draws the plots.
 #
 #   bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR]
 #

@@ -2,13 +2,16 @@
 // per client, one mutex over the client table, a read of 1024 bytes, then one
 // write of it to every client (the sender too). No socket options, or, built
 // as bare_relay_nodelay (BARE_NODELAY), TCP_NODELAY on each client socket.
-// Listens on 127.0.0.1 and runs until killed.
+// Listens as the relay does (the toolset's listener) and runs until killed.
 //
 // Usage: bare_relay <port>
 
+#include <netinet/tcp.h>
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
-#include "benchlib.h"
+#include "toolset/listener.h"
 
 static int clients[256];
 static int count = 0;
@@ -41,9 +44,9 @@ static void* serve(void* arg)
 int main(int argc, char** argv)
 {
     if (argc != 2)
-        bench::die("usage: bare_relay <port>");
+        err_handler("usage: bare_relay <port>");
     signal(SIGPIPE, SIG_IGN);  // clients that leave must not end the relay
-    int ls = bench::listen_loopback(atoi(argv[1]));
+    int ls = listen_tcp(argv[1]);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
@@ -53,7 +56,8 @@ int main(int argc, char** argv)
         if (fd < 0)
             continue;
 #ifdef BARE_NODELAY
-        bench::set_nodelay(fd);
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 #endif
         pthread_mutex_lock(&mtx);
         bool full = count == 256;

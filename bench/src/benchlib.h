@@ -1,6 +1,7 @@
-// Helpers shared by the benchmark tools: /proc readings of a server, loopback sockets, the free-port finder, options, and the series
-// runner that starts each server, measures it in a child process and writes
-// the medians of the repeats as CSV. Header-only: each tool is one source.
+// Helpers shared by the benchmark tools: /proc readings of a server, loopback
+// sockets, the free port, options, and the series runner that starts each
+// server, measures it in a child process and writes the medians of the
+// repeats as CSV. Header-only: each tool is one source.
 #pragma once
 
 #include <arpa/inet.h>
@@ -128,17 +129,6 @@ inline void set_nodelay(int fd)
 {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-}
-
-// Listening socket on 127.0.0.1:port (the bare comparison servers).
-inline int listen_loopback(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a = loopback(port);
-    if (fd < 0 || bind(fd, (sockaddr*)&a, sizeof(a)) != 0 || listen(fd, 64) != 0)
-        die("listen on port %d: %s", port, strerror(errno));
-    return fd;
 }
 
 // Value at quantile q (0..1) of v by the nearest-rank rule; v gets sorted.
