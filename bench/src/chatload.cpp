@@ -31,7 +31,7 @@ const size_t kLine = 64, kBlock = 1024;
 struct Conn {
     int fd = -1, index = 0;
     bool go_seen = false, pollout = false;
-    uint8_t carry[kLine];  // a line split across reads
+    uint8_t carry[kLine];  // the start of a line split across reads
     size_t carry_len = 0;
     std::vector<uint8_t> out;  // bytes the socket did not take yet
     uint64_t out_off = 0;
@@ -137,9 +137,12 @@ void handle_line(Conn& c, const uint8_t* m, uint64_t now)
     }
 }
 
+// Reads after the carried start of a line, handles the whole lines, and
+// carries the rest; after GO a bulk stream is counted, not parsed.
 void on_readable(Conn& c)
 {
-    ssize_t n = read(c.fd, rxbuf, sizeof(rxbuf));
+    memcpy(rxbuf, c.carry, c.carry_len);
+    ssize_t n = read(c.fd, rxbuf + c.carry_len, sizeof(rxbuf) - c.carry_len);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (n <= 0)
@@ -151,23 +154,16 @@ void on_readable(Conn& c)
     int one = 1;
     if (quickack)
         setsockopt(c.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof(one));
-    for (size_t off = 0, take; off < (size_t)n; off += take) {
-        if (bulk && c.go_seen) {
-            c.bulk_rx += (size_t)n - off;
-            last_done_us = now;
-            return;
-        }
-        take = std::min(kLine - c.carry_len, (size_t)n - off);
-        if (c.carry_len == 0 && take == kLine) {
-            handle_line(c, rxbuf + off, now);
-            continue;
-        }
-        memcpy(c.carry + c.carry_len, rxbuf + off, take);
-        if ((c.carry_len += take) == kLine) {
-            handle_line(c, c.carry, now);
-            c.carry_len = 0;
-        }
+    size_t len = c.carry_len + (size_t)n, off = 0;
+    for (; off + kLine <= len && !(bulk && c.go_seen); off += kLine)
+        handle_line(c, rxbuf + off, now);
+    if (bulk && c.go_seen && off < len) {
+        c.bulk_rx += len - off;
+        last_done_us = now;
+        off = len;
     }
+    c.carry_len = len - off;
+    memcpy(c.carry, rxbuf + off, c.carry_len);
 }
 
 bool bulk_done()
