@@ -22,7 +22,6 @@
 #include <thread>
 
 #include "benchlib.h"
-#include "portwire/raw_serial.h"
 #include "portwire/serial_rxtx.h"
 
 using namespace bench;
@@ -153,8 +152,7 @@ int main(int argc, char** argv)
         if (port_fd < 0)
             die("open %s: %s", slave.c_str(), strerror(errno));
         tcgetattr(port_fd, &t);
-        cfmakeraw(&t);
-        t.c_cc[VMIN] = t.c_cc[VTIME] = 0;
+        cfmakeraw(&t);  // reads return at once: the descriptor does not block
         tcsetattr(port_fd, TCSANOW, &t);
     }
 
