@@ -85,23 +85,14 @@ inline std::vector<double> proc_mem(int pid)
     return v;
 }
 
-inline sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    return a;
-}
-
 // A TCP port free at the moment, from 20000-29999, below the kernel's range
 // for outgoing connections, so that the clients' own ports never take it.
 inline int free_port()
 {
     int start = (int)(((unsigned)time(nullptr) * 7919u + (unsigned)getpid() * 104729u) % 10000);
     for (int i = 0; i < 10000; i++) {
-        sockaddr_in a = loopback(20000 + (start + i) % 10000);
-        a.sin_addr.s_addr = htonl(INADDR_ANY);  // free on every address, as a server binds it
+        // Free on every address, as a server binds it.
+        sockaddr_in a = {AF_INET, htons((uint16_t)(20000 + (start + i) % 10000)), {htonl(INADDR_ANY)}, {}};
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), ok = bind(fd, (sockaddr*)&a, sizeof(a));
         close(fd);
         if (ok == 0)
@@ -113,7 +104,7 @@ inline int free_port()
 // Connects to 127.0.0.1:port, retrying while the server is still starting.
 inline int connect_loopback(int port, uint64_t deadline_us)
 {
-    for (sockaddr_in a = loopback(port);;) {
+    for (sockaddr_in a = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd >= 0 && connect(fd, (sockaddr*)&a, sizeof(a)) == 0)
             return fd;
