@@ -1,66 +1,52 @@
-// bare_relay: the comparison loop for the chat relay. The same design with
-// nothing else: one thread per client, one mutex over the client table, a
-// read of 1024 bytes, then one write of it to every client (the sender too).
-// Listens on 127.0.0.1 only and runs until killed. Built as bare_relay with
-// no socket options, and as bare_relay_nodelay (BARE_NODELAY) with
-// TCP_NODELAY on each client socket and nothing else: the two references
-// for the relay's choice of socket options.
+// bare_relay: the relay's design and nothing else, for comparison: a thread
+// per client, one mutex over the client table, a read of 1024 bytes, then one
+// write of it to every client (the sender too). No socket options, or, built
+// as bare_relay_nodelay (BARE_NODELAY), TCP_NODELAY on each client socket.
+// Listens as the relay does (the toolset's listener) and runs until killed.
 //
 // Usage: bare_relay <port>
 
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-
-#include "benchlib.h"
+#include "toolset/listener.h"
 
 static int clients[256];
 static int count = 0;
-static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;  // guards clients and count
 
-// Caller holds mtx.
-static void remove_locked(int fd)
+static void remove_client(int fd)
 {
+    pthread_mutex_lock(&mtx);
     for (int i = 0; i < count; i++)
-        if (clients[i] == fd) {
+        if (clients[i] == fd)
             clients[i] = clients[--count];
-            return;
-        }
+    pthread_mutex_unlock(&mtx);
 }
 
 static void* serve(void* arg)
 {
     int fd = (int)(intptr_t)arg;
     char buf[1024];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0) {
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) {
         pthread_mutex_lock(&mtx);
         for (int i = 0; i < count; i++)
-            (void)!write(clients[i], buf, (size_t)n);
+            (void)!write(clients[i], buf, (size_t)n);  // as the design: no check, no retry
         pthread_mutex_unlock(&mtx);
     }
-    pthread_mutex_lock(&mtx);
-    remove_locked(fd);
-    pthread_mutex_unlock(&mtx);
+    remove_client(fd);
     close(fd);
     return nullptr;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s <port>\n", argv[0]);
-        return 2;
-    }
+    if (argc != 2)
+        err_handler("usage: bare_relay <port>");
     signal(SIGPIPE, SIG_IGN);  // clients that leave must not end the relay
-    int ls = bench::listen_loopback(atoi(argv[1]));
+    int ls = listen_tcp(argv[1]);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
@@ -71,7 +57,7 @@ int main(int argc, char** argv)
             continue;
 #ifdef BARE_NODELAY
         int one = 1;
-        (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 #endif
         pthread_mutex_lock(&mtx);
         bool full = count == 256;
@@ -80,11 +66,7 @@ int main(int argc, char** argv)
         pthread_mutex_unlock(&mtx);
         pthread_t t;
         if (full || pthread_create(&t, &attr, serve, (void*)(intptr_t)fd) != 0) {
-            if (!full) {
-                pthread_mutex_lock(&mtx);
-                remove_locked(fd);
-                pthread_mutex_unlock(&mtx);
-            }
+            remove_client(fd);  // nothing to remove when the table was full
             close(fd);
         }
     }

@@ -1,26 +1,32 @@
-// Small helpers shared by the benchmark tools: clocks, /proc readings of a
-// server process, loopback connections and a tiny option parser.
-// Header-only: every tool is one source file plus this header.
+// Helpers shared by the benchmark tools: /proc readings of a server, loopback
+// sockets, the free port, options, and the series runner that starts each
+// server, measures it in a child process and writes the medians of the
+// repeats as CSV. Header-only: each tool is one source.
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
+#include <fcntl.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "toolset/monoclock.h"
+
 namespace bench {
+
+inline pid_t running_server = -1;  // the parent's server, stopped by die()
 
 [[noreturn]] inline void die(const char* fmt, ...)
 {
@@ -29,113 +35,82 @@ namespace bench {
     fputs("error: ", stderr);
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
-    va_end(ap);
+    if (running_server > 0)
+        kill(running_server, SIGTERM);
     exit(2);
 }
 
-inline int64_t now_ns()
+// A CPU-time clock, a thread's or a process's, in microseconds.
+inline double cpu_us(clockid_t c)
 {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+    clock_gettime(c, &ts);
+    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
 }
 
-inline int64_t thread_cpu_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
-
-inline int64_t process_cpu_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
-
-// User plus system time of a whole process (all its threads, live and ended),
-// in seconds, from fields 14 and 15 of /proc/PID/stat. Resolution: one clock
-// tick (usually 10 ms), so measured intervals should burn a second or more.
-// Returns -1 when pid is 0 or the file cannot be read.
+// User plus system time of a whole process in seconds, from fields 14 and 15
+// of /proc/PID/stat; one clock tick (10 ms) resolution. -1 when unreadable.
 inline double proc_cpu_s(int pid)
 {
-    if (pid <= 0)
-        return -1;
-    char path[64];
+    char path[64], buf[1024] = "";  // read up to sizeof - 1: the end stays 0
     snprintf(path, sizeof(path), "/proc/%d/stat", pid);
     FILE* f = fopen(path, "r");
     if (!f)
         return -1;
-    char buf[1024];
     size_t n = fread(buf, 1, sizeof(buf) - 1, f);
     fclose(f);
-    buf[n] = '\0';
-    // The command name (field 2) may hold spaces; fields count from its ')'.
-    const char* p = strrchr(buf, ')');
-    if (!p)
+    if (n == 0)
         return -1;
-    p++;
-    unsigned long long utime = 0, stime = 0;
-    // Fields 3..15 after the name: state, ppid, pgrp, session, tty, tpgid,
-    // flags, minflt, cminflt, majflt, cmajflt, utime, stime.
-    if (sscanf(p, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+    const char* p = strrchr(buf, ')');  // the command name may hold spaces
+    unsigned long long ut, st;
+    if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
         return -1;
-    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+    return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
 }
 
-struct ProcMem {
-    long vm_size_kib = -1;
-    long vm_rss_kib = -1;
-    long vm_hwm_kib = -1;
-    long threads = -1;
-};
-
-// VmSize, VmRSS, VmHWM and Threads from /proc/PID/status.
-inline ProcMem proc_mem(int pid)
+// VmSize and VmRSS (KiB) and Threads from /proc/PID/status; -1 when absent.
+inline std::vector<double> proc_mem(int pid)
 {
-    ProcMem m;
-    if (pid <= 0)
-        return m;
-    char path[64];
+    std::vector<double> v(3, -1);
+    char path[64], line[256];
     snprintf(path, sizeof(path), "/proc/%d/status", pid);
     FILE* f = fopen(path, "r");
-    if (!f)
-        return m;
-    char line[256];
-    while (fgets(line, sizeof(line), f)) {
-        long v;
-        if (sscanf(line, "VmSize: %ld", &v) == 1)
-            m.vm_size_kib = v;
-        else if (sscanf(line, "VmRSS: %ld", &v) == 1)
-            m.vm_rss_kib = v;
-        else if (sscanf(line, "VmHWM: %ld", &v) == 1)
-            m.vm_hwm_kib = v;
-        else if (sscanf(line, "Threads: %ld", &v) == 1)
-            m.threads = v;
+    while (f && fgets(line, sizeof(line), f)) {
+        sscanf(line, "VmSize: %lf", &v[0]);
+        sscanf(line, "VmRSS: %lf", &v[1]);
+        sscanf(line, "Threads: %lf", &v[2]);
     }
-    fclose(f);
-    return m;
+    if (f)
+        fclose(f);
+    return v;
 }
 
-// Connects to 127.0.0.1:port, retrying while the server is still starting
-// (connection refused) until deadline_ns. Returns the descriptor.
-inline int connect_loopback(int port, int64_t deadline_ns)
+// A TCP port free at the moment, from 20000-29999, below the kernel's range
+// for outgoing connections, so that the clients' own ports never take it.
+inline int free_port()
 {
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    for (;;) {
+    int start = (int)(((unsigned)time(nullptr) * 7919u + (unsigned)getpid() * 104729u) % 10000);
+    for (int i = 0; i < 10000; i++) {
+        // Free on every address, as a server binds it.
+        sockaddr_in a = {AF_INET, htons((uint16_t)(20000 + (start + i) % 10000)), {htonl(INADDR_ANY)}, {}};
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), ok = bind(fd, (sockaddr*)&a, sizeof(a));
+        close(fd);
+        if (ok == 0)
+            return ntohs(a.sin_port);
+    }
+    die("no free port");
+}
+
+// Connects to 127.0.0.1:port, retrying while the server is still starting.
+inline int connect_loopback(int port, uint64_t deadline_us)
+{
+    for (sockaddr_in a = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            die("socket: %s", strerror(errno));
-        if (connect(fd, (sockaddr*)&a, sizeof(a)) == 0)
+        if (fd >= 0 && connect(fd, (sockaddr*)&a, sizeof(a)) == 0)
             return fd;
         int e = errno;
         close(fd);
-        if ((e != ECONNREFUSED && e != EAGAIN && e != EINTR) || now_ns() > deadline_ns)
+        if ((e != ECONNREFUSED && e != EINTR) || mono_us() > deadline_us)
             die("connect to port %d: %s", port, strerror(e));
         usleep(20 * 1000);
     }
@@ -147,99 +122,155 @@ inline void set_nodelay(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
-// Listening socket on 127.0.0.1:port (the bare comparison servers).
-inline int listen_loopback(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        die("socket: %s", strerror(errno));
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (bind(fd, (sockaddr*)&a, sizeof(a)) != 0)
-        die("bind port %d: %s", port, strerror(errno));
-    if (listen(fd, 64) != 0)
-        die("listen: %s", strerror(errno));
-    return fd;
-}
-
-// Value at quantile q (0..1) of v, by the nearest-rank rule; v gets sorted.
+// Value at quantile q (0..1) of v by the nearest-rank rule; v gets sorted.
 inline double quantile(std::vector<double>& v, double q)
 {
-    if (v.empty())
-        return 0;
     std::sort(v.begin(), v.end());
-    size_t rank = (size_t)(q * (double)v.size() + 0.999999);
-    if (rank < 1)
-        rank = 1;
-    if (rank > v.size())
-        rank = v.size();
-    return v[rank - 1];
+    return v.empty() ? 0 : v[std::clamp<size_t>((size_t)(q * (double)v.size() + 0.999999), 1, v.size()) - 1];
 }
 
-// Options of the form --name value; unknown names are an error.
-class Options {
-public:
-    Options(int argc, char** argv)
+// Options --name value, each asked for once; what follows them is rest.
+struct Args {
+    std::map<std::string, std::string> opt;
+    std::vector<std::string> rest;
+    Args(int argc, char** argv)
     {
-        for (int i = 1; i < argc; i++) {
-            if (strncmp(argv[i], "--", 2) != 0 || i + 1 >= argc)
-                die("bad argument '%s' (options are --name value)", argv[i]);
-            names_.push_back(argv[i] + 2);
-            values_.push_back(argv[i + 1]);
-            used_.push_back(false);
-            i++;
-        }
+        int i = 1;
+        for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
+            opt[argv[i] + 2] = argv[i + 1];
+        rest.assign(argv + i, argv + argc);
     }
     std::string str(const char* name, const char* def)
     {
-        for (size_t i = 0; i < names_.size(); i++)
-            if (names_[i] == name) {
-                used_[i] = true;
-                return values_[i];
-            }
-        if (!def)
-            die("option --%s is required", name);
-        return def;
+        std::string v = opt.count(name) ? opt[name] : def;
+        opt.erase(name);
+        return v;
     }
-    long long num(const char* name, long long def, bool required = false)
-    {
-        std::string s = str(name, required ? nullptr : "");
-        if (s.empty())
-            return def;
-        char* end = nullptr;
-        errno = 0;
-        double d = strtod(s.c_str(), &end);  // accepts 1e8 as well as 100000000
-        if (errno || *end || d < 0)
-            die("option --%s: bad number '%s'", name, s.c_str());
-        return (long long)d;
-    }
-    double real(const char* name, double def)
+    double num(const char* name, double def)
     {
         std::string s = str(name, "");
-        if (s.empty())
-            return def;
         char* end = nullptr;
-        double d = strtod(s.c_str(), &end);
-        if (*end)
+        double d = s.empty() ? def : strtod(s.c_str(), &end);  // 1e8 as well as 100000000
+        if (!s.empty() && (*end || d < 0))
             die("option --%s: bad number '%s'", name, s.c_str());
         return d;
     }
-    // Call after every option was asked for: catches misspelt names.
-    void check_all_used()
+    void done()  // after every option was asked for: catches misspelt names
     {
-        for (size_t i = 0; i < names_.size(); i++)
-            if (!used_[i])
-                die("unknown option --%s", names_[i].c_str());
+        if (!opt.empty())
+            die("unknown option --%s", opt.begin()->first.c_str());
     }
-
-private:
-    std::vector<std::string> names_, values_;
-    std::vector<bool> used_;
 };
+
+inline std::string fmt(double v)
+{
+    char b[32];
+    snprintf(b, sizeof(b), v >= 1000 || v <= -1000 ? "%.0f" : "%.4g", v);
+    return b;
+}
+
+// Appends a row to the CSV file (the header first when the file is new) and shows it.
+inline void csv(const std::string& file, const std::string& header, const std::vector<std::string>& cells)
+{
+    std::string line = cells[0];
+    for (size_t i = 1; i < cells.size(); i++)
+        line += "," + cells[i];
+    FILE* f = fopen(file.c_str(), "a");
+    if (!f || (ftell(f) == 0 && fprintf(f, "%s\n", header.c_str()) < 0) || fprintf(f, "%s\n", line.c_str()) < 0 ||
+        fclose(f) != 0)
+        die("cannot write %s", file.c_str());
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+// A server under test, given as LABEL=COMMAND: the shell runs the command
+// with PORT set in its environment.
+struct Server {
+    std::string label, cmd;
+    int port, pid;
+};
+using Row = std::vector<double>;
+
+// For each repeat, each server in turn: starts it on a free port (its output
+// to /dev/null), runs measure(server) in a child process, so that every run
+// starts from a fresh state, and stops the server by its pid; an echo server
+// (ends_itself) must end by itself within 5 s of its last client. Then
+// appends a row per server: its label, config, the runs and the medians of
+// the metrics (names, a space between; name* adds the least and the most).
+template <class F>
+void series(const std::string& file, const std::string& head, const std::string& config,
+            const std::vector<std::string>& specs, int repeats, bool ends_itself, double time_limit,
+            const std::string& metrics, F measure)
+{
+    std::string h = "server," + head + ",runs";
+    std::vector<bool> range;
+    for (size_t at = 0, end; at < metrics.size(); at = end + 1) {
+        end = std::min(metrics.find(' ', at), metrics.size());
+        std::string m = metrics.substr(at, end - at), name = m.substr(0, m.find('*'));
+        range.push_back(name.size() < m.size());
+        h += "," + name + (range.back() ? "," + name + "_min," + name + "_max" : "");
+    }
+    std::vector<Server> servers;
+    for (const std::string& s : specs)
+        if (s.find('=') != std::string::npos)
+            servers.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1), 0, -1});
+    if (servers.empty() || servers.size() != specs.size() || repeats < 1)
+        die("need a repeat of 1 or more and servers, LABEL=COMMAND after the options");
+    std::vector<std::vector<Row>> rows(servers.size());
+    for (int r = 0; r < repeats; r++)
+        for (size_t i = 0; i < servers.size(); i++) {
+            Server& s = servers[i];
+            s.port = free_port();
+            fflush(stdout);
+            if ((s.pid = running_server = fork()) == 0) {
+                setenv("PORT", std::to_string(s.port).c_str(), 1);
+                dup2(open("/dev/null", O_WRONLY), 1);
+                execl("/bin/sh", "sh", "-c", ("exec " + s.cmd).c_str(), (char*)nullptr);
+                _exit(127);
+            }
+            int p[2];
+            if (pipe(p) != 0)
+                die("pipe: %s", strerror(errno));
+            pid_t child = fork();
+            if (child == 0) {
+                running_server = -1;
+                alarm((unsigned)time_limit + 30);  // a hang ends the run
+                Row row = measure(s);
+                _exit(write(p[1], row.data(), row.size() * sizeof(double)) > 0 ? 0 : 3);
+            }
+            close(p[1]);
+            Row row(range.size());
+            ssize_t got = read(p[0], row.data(), row.size() * sizeof(double));
+            int status = 0;
+            close(p[0]);
+            waitpid(child, &status, 0);
+            bool ok = status == 0 && got == (ssize_t)(row.size() * sizeof(double)), ended = false;
+            for (int k = 0; ok && ends_itself && k < 50 && !ended; k++) {
+                ended = waitpid(s.pid, nullptr, WNOHANG) == s.pid;
+                usleep(ended ? 0 : 100000);
+            }
+            if (!ended && kill(s.pid, SIGTERM) == 0)
+                waitpid(s.pid, nullptr, 0);
+            running_server = -1;
+            if (!ok)
+                die("run %d of %s failed", r + 1, s.label.c_str());
+            if (ends_itself && !ended)
+                die("%s did not end after its last client", s.label.c_str());
+            rows[i].push_back(row);
+        }
+    for (size_t i = 0; i < servers.size(); i++) {
+        std::vector<std::string> cells = {servers[i].label, config, std::to_string(repeats)};
+        for (size_t k = 0; k < range.size(); k++) {
+            std::vector<double> v;
+            for (const Row& row : rows[i])
+                v.push_back(row[k]);
+            std::sort(v.begin(), v.end());  // the median: the mean of the middle two for an even count
+            cells.push_back(fmt((v[v.size() / 2] + v[(v.size() - 1) / 2]) / 2));
+            if (range[k])
+                cells.insert(cells.end(), {fmt(v.front()), fmt(v.back())});
+        }
+        csv(file, h, cells);
+    }
+}
 
 }  // namespace bench

@@ -1,33 +1,24 @@
-// chatload: load generator for the chat relays (talkhub, ncat --broker and
-// the bare relay). One thread, one epoll set, all clients on loopback.
+// chatload: load generator for the chat relays (talkhub, ncat --broker, the
+// bare relay); one thread and one epoll set serve every client, on loopback.
 //
-//   chatload --mode chat --port P --clients N --senders S --messages M
-//            [--rate R | --window W] [--echo 0|1] [--server-pid PID]
-//   chatload --mode bulk --port P --clients N --senders S --bytes B [--block 1024] ...
+//   chatload --csv FILE [--mode chat|bulk] [--clients 16,64,256] [--senders 4]
+//            [--messages M | --deliveries D] [--rate R | --window 16] [--quickack 0|1]
+//            [--delivered B] [--repeat N] [--no-echo LABELS] [--time-limit S] LABEL=COMMAND...
 //
-// chat: senders 0..S-1 send 64-byte lines, either at a fixed rate (--rate R
-// lines/s each) or as fast as they can with at most --window lines per
-// sender not yet received by every other client. Reports lines delivered to
-// the other clients per second and the latency from the send to the last of
-// them (the copy a relay may return to the sender itself is read and checked
-// but not counted).
-// bulk: the senders push --bytes each in --block byte writes; reports the
-// bytes delivered to the other clients per second.
-// Clients acknowledge every read at once (TCP_QUICKACK) unless --quickack 0:
-// see on_readable().
-// Both report the server's CPU time per delivered megabyte (10^6 bytes) from
-// /proc/PID/stat and its memory from /proc/PID/status, as one CSV line.
+// chat: the senders send M 64-byte lines each (or D / receivers), at R lines/s
+// or with at most W each not yet everywhere; measures lines delivered to the
+// other clients per second and the latency from the send to the last of them.
+// bulk: the senders write 1024 bytes at a time until B bytes have reached the
+// other clients. Both measure the server's CPU per delivered MB (10^6 bytes)
+// and its memory. Relays in --no-echo do not return a sender's blocks.
 //
-// Start-up: once all clients are connected, client 0 repeats a SYNC line
-// until one of them has reached every other client (so the server has
-// registered them all), then sends GO; the run starts when GO has arrived
-// everywhere. Lines from one sender reach every client in the order sent, so
-// nothing of the run can arrive before GO. --echo 1 says that the relay
-// returns a sender's own blocks to it (talkhub does, ncat does not).
+// Start-up: clients connect in rounds of 8, fewer than the servers' listen
+// backlog of 10 (a full accept queue drops connections that the kernel
+// retries a second later); after each, client 0 repeats a SYNC line until one
+// has reached every client so far; then GO, and the run starts when GO has
+// arrived everywhere (a sender's lines arrive in order, so none before GO).
 
-#include <fcntl.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 
 #include "benchlib.h"
 
@@ -35,60 +26,33 @@ using namespace bench;
 
 namespace {
 
-const size_t kLine = 64;
-const char kMagicLine[4] = {'L', 'I', 'N', 'E'};
-const char kMagicSync[4] = {'S', 'Y', 'N', 'C'};
-const char kMagicGo[4] = {'G', 'O', 'G', 'O'};
+const size_t kLine = 64, kBlock = 1024;
 
 struct Conn {
-    int fd = -1;
-    int index = 0;
-    bool go_seen = false;
-    uint8_t carry[kLine];  // a line split across reads
+    int fd = -1, index = 0;
+    bool go_seen = false, pollout = false;
+    uint8_t carry[kLine];  // the start of a line split across reads
     size_t carry_len = 0;
-    uint64_t bulk_rx = 0;  // bytes received after GO (bulk mode)
     std::vector<uint8_t> out;  // bytes the socket did not take yet
-    size_t out_off = 0;
-    bool pollout = false;
-    // Sender state.
-    uint32_t next_seq = 0;
-    uint32_t outstanding = 0;
-    uint64_t bulk_tx = 0;
+    uint64_t out_off = 0;
+    uint64_t bulk_rx = 0, bulk_tx = 0;       // bytes received after GO, sent (bulk)
+    uint32_t next_seq = 0, outstanding = 0;  // a chat sender's
 };
 
-struct Config {
-    std::string mode, label;
-    bool bulk = false;  // mode == "bulk"
-    int port = 0, clients = 0, senders = 0, server_pid = 0;
-    bool echo = true;
-    double rate = 0;  // lines/s per sender; 0 = as fast as the window allows
-    uint32_t window = 16, messages = 0;
-    uint64_t bytes = 0;
-    uint32_t block = 1024;
-    double time_limit = 60;
-    bool header = false;
-    bool quickack = true;
-};
-
-Config cfg;
-int ep = -1;
+// Configuration, then the state of one run; each run is a process of its
+// own (see series()).
+bool bulk = false, echo = true, quickack = true, running = false, synced = false;
+int clients = 0, senders = 4, ep = -1, sync_target = 0, go_count = 0;
+double rate = 0, time_limit = 60;  // rate: lines/s per sender; 0 = as fast as the window allows
+uint32_t window = 16, messages = 0, sync_first = 0;
+uint64_t bytes = 0, completed = 0;  // bytes: per bulk sender
 std::vector<Conn> conns;
 uint8_t rxbuf[256 * 1024];
-
-// Chat state: per line (sender s, seq q) at s * messages + q.
-std::vector<int64_t> sent_ns;
+std::vector<uint64_t> sent_us;  // per line (sender s, seq q) at s * messages + q
 std::vector<int32_t> remaining;
 std::vector<double> latency_us;
-uint64_t completed = 0;
-int64_t last_done_ns = 0;
-bool running = false;
-
-// Start-up state.
-std::vector<int> sync_reach;  // per SYNC nonce: clients it reached
-uint32_t sync_first = 0;      // first nonce of the current round
-int sync_target = 0;          // clients a nonce must reach in this round
-bool synced = false;
-int go_count = 0;
+std::vector<int> sync_reach;  // per SYNC nonce: the clients it reached
+uint64_t last_done_us = 0;
 
 void fill_line(uint8_t* m, const char* magic, uint32_t sender, uint32_t seq)
 {
@@ -100,119 +64,72 @@ void fill_line(uint8_t* m, const char* magic, uint32_t sender, uint32_t seq)
     m[kLine - 1] = '\n';
 }
 
-bool line_ok(const uint8_t* m, uint32_t sender, uint32_t seq)
-{
-    for (size_t i = 12; i < kLine - 1; i++)
-        if (m[i] != (uint8_t)('a' + (sender + seq + i) % 26))
-            return false;
-    return m[kLine - 1] == '\n';
-}
-
 void set_pollout(Conn& c, bool on)
 {
-    if (c.pollout == on)
-        return;
-    epoll_event ev;
-    ev.events = on ? (uint32_t)(EPOLLIN | EPOLLOUT) : (uint32_t)EPOLLIN;
+    epoll_event ev = {on ? (uint32_t)(EPOLLIN | EPOLLOUT) : (uint32_t)EPOLLIN, {}};
     ev.data.u32 = (uint32_t)c.index;
-    if (epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev) != 0)
+    if (c.pollout != on && epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev) != 0)
         die("epoll_ctl: %s", strerror(errno));
     c.pollout = on;
 }
 
-// Sends now what the socket takes and keeps the rest for EPOLLOUT.
-void queue_send(Conn& c, const uint8_t* p, size_t n)
+// Sends what the socket takes of the queued lines, or, once a bulk run is
+// on, of a sender's stream (one 1024-byte send after another); what is left
+// waits for EPOLLOUT.
+void pump(Conn& c)
 {
-    if (c.out_off == c.out.size()) {
-        ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0 && errno != EAGAIN && errno != EINTR)
+    static const std::vector<uint8_t> block(kBlock, (uint8_t)'b');
+    const bool stream = running && bulk && c.index < senders;
+    uint64_t& done = stream ? c.bulk_tx : c.out_off;
+    const uint64_t end = stream ? bytes : c.out.size();
+    for (ssize_t w; done < end; done += (uint64_t)w) {
+        const uint8_t* from = stream ? block.data() + done % kBlock : c.out.data() + done;
+        w = send(c.fd, from, std::min<uint64_t>(stream ? kBlock - done % kBlock : end - done, end - done),
+                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && (errno == EAGAIN || errno == EINTR))
+            return set_pollout(c, true);
+        if (w < 0)
             die("send on client %d: %s", c.index, strerror(errno));
-        if (w == (ssize_t)n)
-            return;
-        if (w > 0) {
-            p += w;
-            n -= (size_t)w;
-        }
+    }
+    if (!stream) {
         c.out.clear();
         c.out_off = 0;
     }
-    c.out.insert(c.out.end(), p, p + n);
-    set_pollout(c, true);
-}
-
-void flush_out(Conn& c)
-{
-    while (c.out_off < c.out.size()) {
-        ssize_t w = send(c.fd, c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                return;
-            die("send on client %d: %s", c.index, strerror(errno));
-        }
-        c.out_off += (size_t)w;
-    }
-    c.out.clear();
-    c.out_off = 0;
     set_pollout(c, false);
 }
 
-void send_line(Conn& c, int64_t now)
+void send_line(Conn& c, const char* magic, uint32_t seq)
 {
-    uint8_t m[kLine];
-    uint32_t s = (uint32_t)c.index, q = c.next_seq++;
-    fill_line(m, kMagicLine, s, q);
-    sent_ns[(size_t)s * cfg.messages + q] = now;
-    c.outstanding++;
-    queue_send(c, m, kLine);
+    c.out.resize(c.out.size() + kLine);
+    fill_line(c.out.data() + c.out.size() - kLine, magic, (uint32_t)c.index, seq);
+    pump(c);
 }
 
-// Bulk sender: one --block sized send per call, until the socket is full.
-void pump_bulk(Conn& c)
-{
-    static std::vector<uint8_t> block;
-    if (block.size() != cfg.block)
-        block.assign(cfg.block, (uint8_t)'b');
-    while (c.bulk_tx < cfg.bytes) {
-        size_t in_block = (size_t)(c.bulk_tx % cfg.block);
-        size_t n = std::min<uint64_t>(cfg.block - in_block, cfg.bytes - c.bulk_tx);
-        ssize_t w = send(c.fd, block.data() + in_block, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EAGAIN || errno == EINTR) {
-                set_pollout(c, true);
-                return;
-            }
-            die("send on client %d: %s", c.index, strerror(errno));
-        }
-        c.bulk_tx += (uint64_t)w;
-    }
-    set_pollout(c, false);
-}
-
-void handle_line(Conn& c, const uint8_t* m, int64_t now)
+void handle_line(Conn& c, const uint8_t* m, uint64_t now)
 {
     uint32_t s, q;
     memcpy(&s, m + 4, 4);
     memcpy(&q, m + 8, 4);
-    if (memcmp(m, kMagicLine, 4) == 0) {
-        if (s >= (uint32_t)cfg.senders || q >= cfg.messages || !line_ok(m, s, q))
+    uint8_t want[kLine];
+    fill_line(want, "LINE", s, q);
+    if (memcmp(m, "LINE", 4) == 0) {
+        if (s >= (uint32_t)senders || q >= messages || memcmp(m, want, kLine) != 0)
             die("client %d: malformed line (sender %u seq %u): stream corrupted or misaligned", c.index, s, q);
+        size_t k = (size_t)s * messages + q;
         if ((int)s == c.index)
             return;  // the relay's copy to the sender itself
-        size_t k = (size_t)s * cfg.messages + q;
         if (--remaining[k] < 0)
             die("client %d: line %u/%u received twice", c.index, s, q);
         if (remaining[k] == 0) {
-            latency_us.push_back((double)(now - sent_ns[k]) / 1000.0);
+            latency_us.push_back((double)(now - sent_us[k]));
             completed++;
-            last_done_ns = now;
+            last_done_us = now;
             conns[s].outstanding--;
         }
-    } else if (memcmp(m, kMagicSync, 4) == 0) {
-        if (c.index == 0 || q >= sync_reach.size())
-            return;
-        if (++sync_reach[q] >= sync_target && q >= sync_first)
+    } else if (memcmp(m, "SYNC", 4) == 0) {
+        if (c.index != 0 && q < sync_reach.size() && ++sync_reach[q] >= sync_target && q >= sync_first)
             synced = true;
-    } else if (memcmp(m, kMagicGo, 4) == 0) {
+    } else if (memcmp(m, "GOGO", 4) == 0) {
         c.go_seen = true;
         go_count++;
     } else {
@@ -220,148 +137,82 @@ void handle_line(Conn& c, const uint8_t* m, int64_t now)
     }
 }
 
+// Reads after the carried start of a line, handles the whole lines, and
+// carries the rest; after GO a bulk stream is counted, not parsed.
 void on_readable(Conn& c)
 {
-    ssize_t n = read(c.fd, rxbuf, sizeof(rxbuf));
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR)
-            return;
-        die("read on client %d: %s", c.index, strerror(errno));
-    }
-    if (n == 0)
-        die("client %d: the server closed the connection", c.index);
-    int64_t now = now_ns();
-    if (cfg.quickack) {
-        // Acknowledge at once: the kernel's delayed acknowledgement would
-        // otherwise hold a relay's next small segment back (Nagle) for up
-        // to 40 ms, and the figures would be the timer's, not the relay's.
-        int one = 1;
+    memcpy(rxbuf, c.carry, c.carry_len);
+    ssize_t n = read(c.fd, rxbuf + c.carry_len, sizeof(rxbuf) - c.carry_len);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n <= 0)
+        die("client %d: %s", c.index, n ? strerror(errno) : "the server closed the connection");
+    const uint64_t now = mono_us();
+    // Acknowledge at once (unless --quickack 0): the kernel's delayed
+    // acknowledgement would otherwise hold a relay's next small segment back
+    // (Nagle) for up to 40 ms, and the figures would be the timer's.
+    int one = 1;
+    if (quickack)
         setsockopt(c.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof(one));
+    size_t len = c.carry_len + (size_t)n, off = 0;
+    for (; off + kLine <= len && !(bulk && c.go_seen); off += kLine)
+        handle_line(c, rxbuf + off, now);
+    if (bulk && c.go_seen && off < len) {
+        c.bulk_rx += len - off;
+        last_done_us = now;
+        off = len;
     }
-    size_t off = 0, len = (size_t)n;
-    while (off < len) {
-        if (cfg.bulk && c.go_seen) {
-            c.bulk_rx += len - off;
-            last_done_ns = now;
-            return;
-        }
-        size_t take = std::min(kLine - c.carry_len, len - off);
-        if (c.carry_len == 0 && take == kLine) {
-            handle_line(c, rxbuf + off, now);
-        } else {
-            memcpy(c.carry + c.carry_len, rxbuf + off, take);
-            c.carry_len += take;
-            if (c.carry_len == kLine) {
-                handle_line(c, c.carry, now);
-                c.carry_len = 0;
-            }
-        }
-        off += take;
-    }
-}
-
-uint64_t bulk_expected(const Conn& c)
-{
-    bool is_sender = c.index < cfg.senders;
-    uint64_t others = (uint64_t)(is_sender ? cfg.senders - 1 : cfg.senders);
-    if (is_sender && cfg.echo)
-        others++;
-    return others * cfg.bytes;
+    c.carry_len = len - off;
+    memcpy(c.carry, rxbuf + off, c.carry_len);
 }
 
 bool bulk_done()
 {
     for (const Conn& c : conns) {
-        if (c.bulk_rx > bulk_expected(c))
+        bool sender = c.index < senders;
+        uint64_t expected = (uint64_t)(senders - sender + (sender && echo)) * bytes;
+        if (c.bulk_rx > expected)
             die("client %d received %llu bytes, more than the %llu sent to it", c.index,
-                (unsigned long long)c.bulk_rx, (unsigned long long)bulk_expected(c));
-        if (c.bulk_rx < bulk_expected(c))
+                (unsigned long long)c.bulk_rx, (unsigned long long)expected);
+        if (c.bulk_rx < expected)
             return false;
     }
     return true;
 }
 
-void event_round(int timeout_ms)
+void event_round(int timeout_ms, uint64_t deadline, const char* what)
 {
+    if (mono_us() > deadline)
+        die("time limit: %s (%llu lines everywhere, GO at %d clients)", what, (unsigned long long)completed, go_count);
     epoll_event evs[256];
     int n = epoll_wait(ep, evs, 256, timeout_ms);
-    if (n < 0) {
-        if (errno == EINTR)
-            return;
+    if (n < 0 && errno != EINTR)
         die("epoll_wait: %s", strerror(errno));
-    }
     for (int i = 0; i < n; i++) {
         Conn& c = conns[evs[i].data.u32];
         if (evs[i].events & EPOLLIN)
             on_readable(c);
         else if (evs[i].events & (EPOLLERR | EPOLLHUP))
             die("client %d: connection error", c.index);
-        if (evs[i].events & EPOLLOUT) {
-            if (running && cfg.bulk && c.index < cfg.senders)
-                pump_bulk(c);
-            else
-                flush_out(c);
-        }
+        if (evs[i].events & EPOLLOUT)
+            pump(c);
     }
 }
 
-double gen_cpu_s()
+// Connects every client and waits until the server relays to all of them.
+void start_up(int port, uint64_t deadline)
 {
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           (double)ru.ru_stime.tv_usec / 1e6;
-}
-
-}  // namespace
-
-int main(int argc, char** argv)
-{
-    Options opt(argc, argv);
-    cfg.mode = opt.str("mode", "chat");
-    cfg.label = opt.str("label", "server");
-    cfg.port = (int)opt.num("port", 0, true);
-    cfg.clients = (int)opt.num("clients", 16);
-    cfg.senders = (int)opt.num("senders", 4);
-    cfg.server_pid = (int)opt.num("server-pid", 0);
-    cfg.echo = opt.num("echo", 1) != 0;
-    cfg.rate = opt.real("rate", 0);
-    cfg.window = (uint32_t)opt.num("window", 16);
-    cfg.messages = (uint32_t)opt.num("messages", 1000);
-    cfg.bytes = (uint64_t)opt.num("bytes", 1 << 20);
-    cfg.block = (uint32_t)opt.num("block", 1024);
-    cfg.time_limit = opt.real("time-limit", 60);
-    cfg.header = opt.num("header", 0) != 0;
-    cfg.quickack = opt.num("quickack", 1) != 0;
-    opt.check_all_used();
-    if (cfg.mode != "chat" && cfg.mode != "bulk")
-        die("--mode is chat or bulk");
-    cfg.bulk = cfg.mode == "bulk";
-    if (cfg.clients < 2 || cfg.senders < 1 || cfg.senders > cfg.clients || cfg.window < 1 || cfg.block < 1)
-        die("need 2 or more clients, 1 to clients senders, a window and a block of 1 or more");
-
-    const int64_t start = now_ns();
-    const int64_t deadline = start + (int64_t)(cfg.time_limit * 1e9);
-
-    // Start-up. Clients connect in rounds of 8, fewer than the listen backlog
-    // of the servers (10): a full accept queue would drop connections that
-    // the kernel then retries only after a second or more. After each round,
-    // client 0 sends SYNC every 5 ms until one has reached every other client
-    // connected so far, so the server has registered them all.
     ep = epoll_create1(EPOLL_CLOEXEC);
-    conns.resize((size_t)cfg.clients);
-    uint8_t m[kLine];
-    const int round = 8;
-    for (int first = 0; first < cfg.clients; first += round) {
-        int last = std::min(cfg.clients, first + round);
+    conns.resize((size_t)clients);
+    for (int first = 0; first < clients; first += 8) {
+        int last = std::min(clients, first + 8);
         for (int i = first; i < last; i++) {
             Conn& c = conns[(size_t)i];
             c.index = i;
-            c.fd = connect_loopback(cfg.port, std::min<int64_t>(deadline, now_ns() + 10000000000LL));
+            c.fd = connect_loopback(port, std::min<uint64_t>(deadline, mono_us() + 10000000));
             set_nodelay(c.fd);
             fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
-            epoll_event ev;
-            ev.events = EPOLLIN;
+            epoll_event ev = {EPOLLIN, {}};
             ev.data.u32 = (uint32_t)i;
             if (epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev) != 0)
                 die("epoll_ctl: %s", strerror(errno));
@@ -369,121 +220,115 @@ int main(int argc, char** argv)
         synced = false;
         sync_first = (uint32_t)sync_reach.size();
         sync_target = last - 1;
-        int64_t next_sync = 0;
-        while (!synced && sync_target > 0) {
-            if (now_ns() > deadline)
-                die("time limit: the server did not relay to all of the first %d clients", last);
-            if (now_ns() >= next_sync) {
+        for (uint64_t next_sync = 0; !synced && sync_target > 0; event_round(1, deadline, "start-up")) {
+            if (mono_us() >= next_sync) {
                 sync_reach.push_back(0);
-                fill_line(m, kMagicSync, 0, (uint32_t)(sync_reach.size() - 1));
-                queue_send(conns[0], m, kLine);
-                next_sync = now_ns() + 5000000;
+                send_line(conns[0], "SYNC", (uint32_t)(sync_reach.size() - 1));
+                next_sync = mono_us() + 5000;
             }
-            event_round(1);
         }
     }
-    fill_line(m, kMagicGo, 0, 0);
-    queue_send(conns[0], m, kLine);
-    if (!cfg.echo)
-        conns[0].go_seen = true;  // its own GO never comes back to it
-    const int go_expected = cfg.clients - 1 + (cfg.echo ? 1 : 0);
-    while (go_count < go_expected) {
-        if (now_ns() > deadline)
-            die("time limit: GO reached %d of %d clients (is --echo right?)", go_count, go_expected);
-        event_round(5);
-    }
+    send_line(conns[0], "GOGO", 0);
+    conns[0].go_seen = !echo;  // without echo its own GO never comes back
+    while (go_count < clients - 1 + echo)
+        event_round(5, deadline, "GO did not reach every client (is --no-echo right?)");
+}
 
-    if (cfg.mode == "chat") {
-        size_t lines = (size_t)cfg.senders * cfg.messages;
-        sent_ns.assign(lines, 0);
-        remaining.assign(lines, cfg.clients - 1);
-        latency_us.reserve(lines);
-    }
-
-    // The measured run.
-    const double cpu0 = proc_cpu_s(cfg.server_pid);
-    const double gen0 = gen_cpu_s();
-    const int64_t t0 = now_ns();
+// The measured run against one server; the row matches the metrics in main.
+Row measure(const Server& srv)
+{
+    const uint64_t deadline = mono_us() + (uint64_t)(time_limit * 1e6);
+    start_up(srv.port, deadline);
+    const uint64_t total = bulk ? 0 : (uint64_t)senders * messages;
+    sent_us.assign(total, 0);
+    remaining.assign(total, clients - 1);
+    latency_us.reserve(total);
+    const double cpu0 = proc_cpu_s(srv.pid), gen0 = cpu_us(CLOCK_PROCESS_CPUTIME_ID);
+    const uint64_t t0 = mono_us();
     running = true;
+    for (int s = 0; bulk && s < senders; s++)
+        pump(conns[(size_t)s]);
+    while (bulk && !bulk_done())
+        event_round(100, deadline, "bulk run");
+    // A fixed rate still caps what is in flight, so that a relay that cannot
+    // keep up is seen as falling behind rather than buffering.
+    const uint32_t cap = rate > 0 ? std::max<uint32_t>(window, 256) : window;
     uint64_t behind = 0;  // fixed rate: sends that found the window full
-    if (cfg.bulk) {
-        for (int s = 0; s < cfg.senders; s++)
-            pump_bulk(conns[(size_t)s]);
-        while (!bulk_done()) {
-            if (now_ns() > deadline)
-                die("time limit in the bulk run");
-            event_round(100);
-        }
-    } else {
-        const uint64_t total = (uint64_t)cfg.senders * cfg.messages;
-        const double period_ns = cfg.rate > 0 ? 1e9 / cfg.rate : 0;
-        // A fixed rate still caps what is in flight, so that a relay that
-        // cannot keep up is seen as falling behind rather than buffering.
-        const uint32_t cap = cfg.rate > 0 ? std::max<uint32_t>(cfg.window, 256) : cfg.window;
-        while (completed < total) {
-            int64_t now = now_ns();
-            if (now > deadline)
-                die("time limit: %llu of %llu lines delivered everywhere", (unsigned long long)completed,
-                    (unsigned long long)total);
-            int64_t next_due = INT64_MAX;
-            for (int s = 0; s < cfg.senders; s++) {
-                Conn& c = conns[(size_t)s];
-                while (c.next_seq < cfg.messages && c.outstanding < cap) {
-                    if (cfg.rate > 0) {
-                        int64_t due = t0 + (int64_t)(((double)c.next_seq + (double)s / cfg.senders) * period_ns);
-                        if (due > now) {
-                            next_due = std::min(next_due, due);
-                            break;
-                        }
-                    }
-                    send_line(c, now);
+    while (completed < total) {
+        uint64_t now = mono_us(), next_due = UINT64_MAX;
+        for (int s = 0; s < senders; s++) {
+            Conn& c = conns[(size_t)s];
+            while (c.next_seq < messages && c.outstanding < cap) {
+                uint64_t due = rate > 0 ? t0 + (uint64_t)(((double)c.next_seq + (double)s / senders) * 1e6 / rate) : 0;
+                if (due > now) {
+                    next_due = std::min(next_due, due);
+                    break;
                 }
-                if (cfg.rate > 0 && c.next_seq < cfg.messages && c.outstanding >= cap)
-                    behind++;
+                sent_us[(size_t)s * messages + c.next_seq] = now;
+                c.outstanding++;
+                send_line(c, "LINE", c.next_seq++);
             }
-            int timeout = 100;
-            if (next_due != INT64_MAX)
-                timeout = (int)std::min<int64_t>(100, (next_due - now_ns() + 999999) / 1000000);
-            event_round(std::max(timeout, 0));
+            behind += rate > 0 && c.next_seq < messages && c.outstanding >= cap;
         }
+        const uint64_t left = next_due > mono_us() ? std::min<uint64_t>(next_due - mono_us(), 100000) : 0;
+        event_round((int)((left + 999) / 1000), deadline, "chat run");
     }
-    const int64_t t1 = last_done_ns;
-    const double cpu1 = proc_cpu_s(cfg.server_pid);
-    const double gen1 = gen_cpu_s();
-    const ProcMem mem = proc_mem(cfg.server_pid);
+    const double elapsed = (double)(last_done_us - t0) / 1e6, cpu1 = proc_cpu_s(srv.pid);
+    const double gen = (cpu_us(CLOCK_PROCESS_CPUTIME_ID) - gen0) / 1e6;
+    const double cpu = cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1;
+    std::vector<double> mem = proc_mem(srv.pid);
+    double delivered = 0;  // bytes that reached a client other than their sender
+    for (const Conn& c : conns)
+        delivered += (double)c.bulk_rx;
+    const double mb = (bulk ? delivered - (echo ? (double)senders * bytes : 0) : (double)total * (clients - 1) * kLine) / 1e6;
+    if (bulk)
+        return {mb, elapsed, mb / elapsed, cpu, cpu >= 0 ? cpu * 1000 / mb : -1, mem[0], mem[1], mem[2], gen};
+    return {elapsed, (double)total * (clients - 1) / elapsed, quantile(latency_us, 0.5), quantile(latency_us, 0.99),
+            quantile(latency_us, 1), cpu, cpu >= 0 ? cpu * 1000 / mb : -1, mem[0], mem[1], mem[2], gen,
+            (double)behind, gen / elapsed};
+}
 
-    const double elapsed = (double)(t1 - t0) / 1e9;
-    const double server_cpu = (cfg.server_pid > 0 && cpu0 >= 0 && cpu1 >= 0) ? cpu1 - cpu0 : -1;
-    if (cfg.mode == "chat") {
-        uint64_t deliveries = (uint64_t)cfg.senders * cfg.messages * (uint64_t)(cfg.clients - 1);
-        double mb = (double)deliveries * kLine / 1e6;
-        if (cfg.header)
-            printf("server,clients,senders,rate,window,lines,deliveries,elapsed_s,deliveries_per_s,"
-                   "lat_p50_us,lat_p99_us,lat_max_us,server_cpu_s,cpu_ms_per_MB,vm_size_kib,vm_rss_kib,"
-                   "threads,gen_cpu_s,behind,quickack,gen_busy\n");
-        double p50 = quantile(latency_us, 0.50), p99 = quantile(latency_us, 0.99), mx = quantile(latency_us, 1.0);
-        printf("%s,%d,%d,%g,%u,%llu,%llu,%.3f,%.0f,%.0f,%.0f,%.0f,%.2f,%.2f,%ld,%ld,%ld,%.2f,%llu,%d,%.2f\n", cfg.label.c_str(),
-               cfg.clients, cfg.senders, cfg.rate, cfg.window, (unsigned long long)cfg.senders * cfg.messages,
-               (unsigned long long)deliveries, elapsed, (double)deliveries / elapsed, p50, p99, mx, server_cpu,
-               server_cpu >= 0 ? server_cpu * 1000 / mb : -1, mem.vm_size_kib, mem.vm_rss_kib, mem.threads,
-               gen1 - gen0, (unsigned long long)behind, cfg.quickack ? 1 : 0, (gen1 - gen0) / elapsed);
-    } else {
-        uint64_t delivered = 0;
-        for (const Conn& c : conns)
-            delivered += c.bulk_rx;
-        // Only bytes that reached a client other than their sender count.
-        if (cfg.echo)
-            delivered -= (uint64_t)cfg.senders * cfg.bytes;
-        double mb = (double)delivered / 1e6;
-        if (cfg.header)
-            printf("server,clients,senders,block,bytes_per_sender,delivered_MB,elapsed_s,MB_per_s,server_cpu_s,"
-                   "cpu_ms_per_MB,vm_size_kib,vm_rss_kib,threads,gen_cpu_s\n");
-        printf("%s,%d,%d,%u,%llu,%.1f,%.3f,%.1f,%.2f,%.3f,%ld,%ld,%ld,%.2f\n", cfg.label.c_str(), cfg.clients,
-               cfg.senders, cfg.block, (unsigned long long)cfg.bytes, mb, elapsed, mb / elapsed, server_cpu,
-               server_cpu >= 0 ? server_cpu * 1000 / mb : -1, mem.vm_size_kib, mem.vm_rss_kib, mem.threads,
-               gen1 - gen0);
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Args a(argc, argv);
+    const std::string file = a.str("csv", "/dev/null"), mode = a.str("mode", "chat"), counts = a.str("clients", "16,64,256");
+    senders = (int)a.num("senders", 4);
+    rate = a.num("rate", 0);
+    window = (uint32_t)a.num("window", 16);
+    quickack = a.num("quickack", 1) != 0;
+    const double fixed = a.num("messages", 0), deliveries = a.num("deliveries", 4e6), delivered = a.num("delivered", 1e9);
+    time_limit = a.num("time-limit", 60);
+    const int repeat = (int)a.num("repeat", 1);
+    const std::string no_echo = "," + a.str("no-echo", "") + ",";
+    a.done();
+    bulk = mode == "bulk";
+    if (mode != "chat" && !bulk)
+        die("--mode is chat or bulk");
+    for (const char* p = counts.c_str(); *p; p += *p == ',') {
+        clients = (int)strtol(p, (char**)&p, 10);
+        if (clients < 2 || senders < 1 || senders > clients || window < 1)
+            die("need 2 or more clients, 1 to clients senders, and a window of 1 or more");
+        const double receivers = (double)senders * (clients - 1);
+        messages = (uint32_t)(fixed > 0 ? fixed : std::max(10.0, deliveries / receivers));
+        bytes = (uint64_t)std::max(65536.0, delivered / receivers);
+        char config[160];
+        if (bulk)
+            snprintf(config, sizeof(config), "%d,%d,%zu,%llu", clients, senders, kBlock, (unsigned long long)bytes);
+        else
+            snprintf(config, sizeof(config), "%d,%d,%g,%u,%u,%.0f,%d", clients, senders, rate, window,
+                     senders * messages, receivers * messages, quickack ? 1 : 0);
+        // Each run is a child process: echo set here holds for that run only.
+        auto run = [&](const Server& s) {
+            echo = no_echo.find("," + s.label + ",") == std::string::npos;
+            return measure(s);
+        };
+        series(file, bulk ? "clients,senders,block,bytes_per_sender" : "clients,senders,rate,window,lines,deliveries,quickack",
+               config, a.rest, repeat, false, time_limit,
+               bulk ? "delivered_MB elapsed_s MB_per_s server_cpu_s cpu_ms_per_MB* vm_size_kib vm_rss_kib threads gen_cpu_s"
+                    : "elapsed_s deliveries_per_s* lat_p50_us lat_p99_us* lat_max_us server_cpu_s cpu_ms_per_MB "
+                      "vm_size_kib vm_rss_kib threads gen_cpu_s behind gen_busy", run);
     }
-    for (Conn& c : conns)
-        close(c.fd);
     return 0;
 }
