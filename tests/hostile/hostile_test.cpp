@@ -6,7 +6,8 @@
 // spin, lose or corrupt data, or write where it must not. Pairs that mean
 // nothing (a server's standard input, a reaper's eight-minute run on a full
 // output) have no row.
-#include "hostile.h"
+#include "faults.h"
+#include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -62,8 +63,7 @@ Fd connect_within(uint16_t port, int rcvbuf, Deadline d)
     pollfd w{c.get(), POLLOUT, 0};
     int err = -1;
     socklen_t len = sizeof(err);
-    const auto left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
-    if (::poll(&w, 1, static_cast<int>(std::max<long long>(left, 0))) != 1 ||
+    if (::poll(&w, 1, ms_left(d)) != 1 ||
         ::getsockopt(c.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
         return Fd();
     ::fcntl(c.get(), F_SETFL, 0);
@@ -232,7 +232,7 @@ void relay(const Row& r)
         // nothing comes for a while (outside the pauses).
         auto reader = [&](int fd, std::string& acc, bool pauses) {
             char buf[65536];
-            for (Deadline idle = after(timeout()); acc.size() < total && Clock::now() < idle;) {
+            for (Deadline idle = after(timeout()); acc.size() < total && mono_ms() < idle;) {
                 if (pauses && paused) {
                     std::this_thread::sleep_for(milliseconds(10));
                     idle = after(timeout());
@@ -308,14 +308,6 @@ void relay(const Row& r)
 
 // ---- the echo server ----
 
-Fd echoed(uint16_t port, const std::string& text)
-{
-    Fd c = connect_tcp(port, after(timeout()));
-    echo_once(c.get(), text);
-    expect_quiet(c.get(), "more than was sent came back");
-    return c;
-}
-
 void echo(const Row& r)
 {
     Hostile h(r.cond);
@@ -361,7 +353,7 @@ void echo(const Row& r)
         FAIL() << "no such row";
     }
     for (int i = served + 1; i <= 5; i++)
-        echoed(port, "client " + std::to_string(i));
+        expect_quiet(echoed(port, "client " + std::to_string(i)).get(), "more than was sent came back");
     EXPECT_EQ(p.wait_exit_code(timeout()), r.status);
     EXPECT_EQ(p.errors(), r.err);
 }

@@ -1,7 +1,7 @@
 // Builds the Debian packages from this build tree, checks what they declare
 // and hold, unpacks the main one into a temporary root and runs its stripped
 // programs from there.
-#include "testsupport.h"
+#include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

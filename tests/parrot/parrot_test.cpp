@@ -1,24 +1,12 @@
 // Black-box tests of the sequential echo server over loopback TCP, and the
 // server with failing accepts and sends.
-#include "testsupport.h"
+#include "faults.h"
+#include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
 using namespace testsupport;
-
-namespace {
-
-// Connects a client to the server and has text echoed to it once.
-Fd echoed(uint16_t port, const std::string& text)
-{
-    Fd c = connect_tcp(port, after(timeout()));
-    EXPECT_TRUE(c) << "no connection for " << text;
-    echo_once(c.get(), text);
-    return c;
-}
-
-}  // namespace
 
 TEST(ParrotCommandLine, WrongArgumentCountPrintsUsageAndExits255)
 {

@@ -130,10 +130,10 @@ int fionread_count(int fd)
     return fionreads(fd);
 }
 
-bool wait_fionread(int fd, int n, std::chrono::steady_clock::time_point deadline)
+bool wait_fionread(int fd, int n, Deadline deadline)
 {
     std::unique_lock<std::mutex> lock(mtx);
-    return changed.wait_until(lock, deadline, [&] { return fionreads(fd) >= n; });
+    return changed.wait_for(lock, milliseconds(ms_left(deadline)), [&] { return fionreads(fd) >= n; });
 }
 
 int last_pipe_read_end()

@@ -8,10 +8,11 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "processes.h"
 
 namespace testsupport {
 
@@ -45,7 +46,7 @@ std::vector<IoctlCall> ioctl_calls();
 // Count of FIONREAD requests on fd since the last reset.
 int fionread_count(int fd);
 // Waits until fd has seen at least n FIONREAD requests, or the deadline.
-bool wait_fionread(int fd, int n, std::chrono::steady_clock::time_point deadline);
+bool wait_fionread(int fd, int n, Deadline deadline);
 
 // Arms one fault: counted from now, the nth call of `call` ("fcntl", "open",
 // "pipe", "ppoll" or "write") fails with err, and so do the `count` - 1 calls

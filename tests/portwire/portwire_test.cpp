@@ -7,11 +7,11 @@
 #include "kernel_seam.h"
 #include "portwire/raw_serial.h"
 #include "portwire/serial_rxtx.h"
-#include "testsupport.h"
+#include "sockets.h"
+#include "terminals.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/stat.h>
@@ -36,13 +36,6 @@ constexpr std::int32_t FAILED = serial_rxtx::WAIT_FAILED;
 
 // Long enough that only a cancellation can end a wait this early.
 constexpr std::uint32_t kLongWaitMs = 30000;
-
-int queued(int fd)
-{
-    int n = -1;
-    ::ioctl(fd, FIONREAD, &n);
-    return n;
-}
 
 // A wait reported by what it returned, what it counted and how long it took.
 struct Wait {
@@ -125,7 +118,7 @@ protected:
     Wait wait(std::uint32_t want, std::uint32_t ms)
     {
         std::uint32_t got = 12345;
-        const auto t0 = Clock::now();
+        const Deadline t0 = mono_ms();
         const std::int32_t r = ch->waitfordata(want, ms, &got);
         return {r, got, ms_since(t0)};
     }
@@ -675,7 +668,7 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         std::int64_t longest_ms = 0;
         std::string first_bad;
         std::thread waiter([&] {
-            for (; waited < run.waits && Clock::now() < stop; waited++) {
+            for (; waited < run.waits && mono_ms() < stop; waited++) {
                 const std::uint32_t want = 1 + static_cast<std::uint32_t>(waited % 4);
                 const Wait w = wait(want, wait_ms);
                 longest_ms = std::max(longest_ms, w.ms);
@@ -692,7 +685,7 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         });
         std::thread canceller([&] {
             std::minstd_rand rng(7);
-            while (!done && Clock::now() < stop) {
+            while (!done && mono_ms() < stop) {
                 const int burst = run.paced ? 1 + static_cast<int>(rng() % 50) : 1000;
                 for (int k = 0; k < burst; k++)
                     ch->cancelOperation();
@@ -702,7 +695,7 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
             }
         });
         std::thread feeder([&] {
-            while (!done && Clock::now() < stop) {
+            while (!done && mono_ms() < stop) {
                 write_all(pty.master.get(), "f", 1);
                 std::this_thread::sleep_for(milliseconds(3));
             }

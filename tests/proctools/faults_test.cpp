@@ -1,25 +1,12 @@
 // The process tools with failing forks, vforks and opens. (Failing writes:
 // see the FIFO reader tests.)
-#include "testsupport.h"
+#include "faults.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 using namespace testsupport;
-
-namespace {
-
-// Runs a program that must end at once with the given status, printing
-// nothing on standard output and err on standard error.
-void expect_ends(Process& p, int status, const std::string& err)
-{
-    EXPECT_EQ(p.wait_exit_code(timeout()), status);
-    EXPECT_EQ(p.output(), "");
-    EXPECT_EQ(p.errors(), err);
-}
-
-}  // namespace
 
 // A failing fork ends each tool before it does anything else. The reapers
 // (before any count) and the FIFO readers report it with perror and end with
@@ -46,7 +33,7 @@ TEST(StartFails, EachToolEndsAtOnce)
             FifoDir f;  // the FIFO readers need their FIFO; the others ignore it
             Injection fault(c.fault);
             Process p = Process::start({bin}, fault.options(f.options({})));
-            expect_ends(p, c.status, c.err);
+            expect_exit(p, c.status, "", c.err);
             EXPECT_EQ(fault.hits(), 1);
         }
     }

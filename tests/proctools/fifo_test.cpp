@@ -1,6 +1,7 @@
 // Black-box tests of the FIFO readers with a real FIFO "myfifo" in a fresh
 // directory that serves as the program's working directory.
-#include "testsupport.h"
+#include "faults.h"
+#include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -126,9 +127,7 @@ TEST(FifoReaders, MissingOrWrongMyfifoIsReportedAndEndsWith255)
             SpawnOptions o;
             o.cwd = dir.path();
             Process p = Process::start({bin}, o);
-            EXPECT_EQ(p.wait_exit_code(timeout()), 255);
-            EXPECT_EQ(p.errors(), myfifo.empty() ? "myfifo: No such file or directory\n" : "myfifo: not a FIFO\n");
-            EXPECT_EQ(p.output(), "");
+            expect_exit(p, 255, "", myfifo.empty() ? "myfifo: No such file or directory\n" : "myfifo: not a FIFO\n");
         }
     }
 }

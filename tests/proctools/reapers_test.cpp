@@ -1,7 +1,7 @@
 // Black-box tests of the child reapers: the SIGCHLD report within the count,
 // interrupts, stopped children, and (in the slow registration only) whole
 // runs, which need reapall's 50-second child and the whole count.
-#include "testsupport.h"
+#include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -205,7 +205,7 @@ TEST(ReapersWholeRun, EachReportsItsChildOnceCountsTo10000AndExitsZero)
     // Take turns reading every terminal, so that no program blocks on a full one.
     std::vector<std::optional<int>> status(procs.size());
     for (Deadline d = after(milliseconds(800000));
-         Clock::now() < d && std::count(status.begin(), status.end(), std::nullopt) > 0;)
+         mono_ms() < d && std::count(status.begin(), status.end(), std::nullopt) > 0;)
         for (size_t i = 0; i < procs.size(); i++)
             if (!status[i])
                 status[i] = procs[i].wait(milliseconds(50));

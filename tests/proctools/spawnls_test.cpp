@@ -1,5 +1,5 @@
 // Black-box tests of the spawn tool in a directory with known entries.
-#include "testsupport.h"
+#include "processes.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "testsupport.h"
+#include "sockets.h"
 
 namespace testsupport {
 

@@ -5,7 +5,7 @@
 // A sanitized build links its runtime libraries into each library and adds
 // an ODR indicator ("__odr_asan.<name>") for each exported variable; there
 // those entries, and only those, are allowed besides the expected ones.
-#include "testsupport.h"
+#include "processes.h"
 
 #include <gtest/gtest.h>
 

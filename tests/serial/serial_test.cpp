@@ -1,7 +1,9 @@
 // Tests of the serial helper library's behaviour. Each case runs a caller
 // program (linked against one build) against a fresh pseudo-terminal whose
 // master end the test plays; the same cases run against both builds.
-#include "testsupport.h"
+#include "faults.h"
+#include "sockets.h"
+#include "terminals.h"
 
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -68,9 +70,7 @@ TEST_P(SerialLib, DeviceThatCannotBeOpenedEndsTheCallerWithItsPathAnd255)
 {
     const std::string path = "/nonexistent/ttyX9";
     Process p = Process::start({GetParam().caller, "config", path});
-    EXPECT_EQ(p.wait_exit_code(timeout()), 255);
-    EXPECT_EQ(p.output(), path + " open error\n");
-    EXPECT_EQ(p.errors(), "");
+    expect_exit(p, 255, path + " open error\n", "");
 }
 
 // Each caller of the build, the one in the other language included: the
@@ -180,9 +180,7 @@ TEST(SerialOpenFails, ThePathIsReportedAndTheCallerEndsWith255)
         ASSERT_TRUE(pty.master);
         Injection fault(Fault{"open", 1, 1, "EBUSY"});
         Process p = Process::start({b.caller, "config", pty.slave_path}, fault.options());
-        EXPECT_EQ(p.wait_exit_code(timeout()), 255);
-        EXPECT_EQ(p.output(), pty.slave_path + " open error\n");
-        EXPECT_EQ(p.errors(), "");
+        expect_exit(p, 255, pty.slave_path + " open error\n", "");
         EXPECT_EQ(fault.hits(), 1);
     }
 }

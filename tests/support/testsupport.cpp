@@ -1,19 +1,19 @@
-#include "testsupport.h"
-
+// The support library of the tests: processes.h, sockets.h, terminals.h
+// and faults.h, in that order below.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,9 +25,13 @@
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <thread>
+#include <utility>
+
+#include "faults.h"
+#include "sockets.h"
+#include "terminals.h"
 
 #ifndef TESTSUPPORT_EMULATOR
 #define TESTSUPPORT_EMULATOR ""
@@ -47,37 +51,6 @@ namespace testsupport {
 static const bool sigpipe_ignored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 namespace {
-
-int ms_left(Deadline d)
-{
-    const std::int64_t left = std::chrono::duration_cast<milliseconds>(d - Clock::now()).count();
-    return static_cast<int>(std::clamp<std::int64_t>(left, 0, 1000000));
-}
-
-// Waits for events on fd until the deadline; false on time-out.
-bool poll_one(int fd, short events, Deadline d)
-{
-    pollfd p{fd, events, 0};
-    int r;
-    while ((r = ::poll(&p, 1, ms_left(d))) < 0 && errno == EINTR) {
-    }
-    return r > 0;
-}
-
-// Waits until fd is readable and reads up to n bytes, again after EINTR and
-// EAGAIN. -1 with ETIMEDOUT when the deadline passes first.
-ssize_t read_some(int fd, char* buf, size_t n, Deadline d)
-{
-    for (;;) {
-        if (!poll_one(fd, POLLIN, d)) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        ssize_t r = ::read(fd, buf, n);
-        if (r >= 0 || (errno != EINTR && errno != EAGAIN))
-            return r;
-    }
-}
 
 // Appends whatever can be read from a non-blocking fd now. Sets eof at end
 // of stream or on an error other than "nothing yet".
@@ -123,40 +96,13 @@ void open_pipe(Fd& read_end, Fd& write_end)
     write_end.reset(fds[1]);
 }
 
-sockaddr_in ipv4(in_addr_t host, uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(host);
-    a.sin_port = htons(port);
-    return a;
-}
-
-}  // namespace
-
 // A checker that prefixes the target programs on the host, such as
 // "valgrind -q --error-exitcode=99", from TOOLSET_TEST_WRAPPER.
-static const std::vector<std::string>& wrapper_prefix()
+const std::vector<std::string>& wrapper_prefix()
 {
     static const std::vector<std::string> prefix = split_list(std::getenv("TOOLSET_TEST_WRAPPER"));
     return prefix;
 }
-
-milliseconds timeout(milliseconds host)
-{
-    if (!wrapper_prefix().empty())
-        return host * 10;
-    // TOOLSET_TEST_TIMEOUT_SCALE suits the installed tests to a board slower
-    // or faster than the one they were built for.
-    static const long scale = [] {
-        const char* s = std::getenv("TOOLSET_TEST_TIMEOUT_SCALE");
-        const long n = s ? std::strtol(s, nullptr, 10) : 0;
-        return n > 0 && n <= 100 ? n : TESTSUPPORT_TIMEOUT_SCALE;
-    }();
-    return under_emulator() ? host * 4 : host * scale;
-}
-
-namespace {
 
 // Where this test binary runs from: the root above the installed tests'
 // folder, or else the top of the build tree, the nearest folder above it
@@ -184,7 +130,106 @@ const Place& place()
     return p;
 }
 
+// Output that no program under test prints: waiting for it reads on until
+// the deadline or the end of the output.
+const std::string never = "\x01\x02\x03";
+
+bool is_count(const std::string& s)
+{
+    return !s.empty() && s.size() < 10 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The fields of /proc/<pid>/stat after the name, from the state on; empty
+// when the process is gone. The name may hold blanks and parentheses.
+std::vector<std::string> stat_fields(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string all;
+    if (!std::getline(f, all))
+        return {};
+    size_t close = all.rfind(')');
+    if (close == std::string::npos)
+        return {};
+    std::istringstream rest(all.substr(close + 1));
+    return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
+}
+
+int count_entries(const std::string& dir)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.')
+            n++;
+    ::closedir(d);
+    return n;
+}
+
+// Waits for events on fd until the deadline; false on time-out.
+bool poll_one(int fd, short events, Deadline d)
+{
+    pollfd p{fd, events, 0};
+    int r;
+    while ((r = ::poll(&p, 1, ms_left(d))) < 0 && errno == EINTR) {
+    }
+    return r > 0;
+}
+
+// Waits until fd is readable and reads up to n bytes, again after EINTR and
+// EAGAIN. -1 with ETIMEDOUT when the deadline passes first.
+ssize_t read_some(int fd, char* buf, size_t n, Deadline d)
+{
+    for (;;) {
+        if (!poll_one(fd, POLLIN, d)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        ssize_t r = ::read(fd, buf, n);
+        if (r >= 0 || (errno != EINTR && errno != EAGAIN))
+            return r;
+    }
+}
+
+sockaddr_in ipv4(in_addr_t host, uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(host);
+    a.sin_port = htons(port);
+    return a;
+}
+
+constexpr int kPage = 4096;
+
+// Processor time of pid and of its children, in clock ticks, from /proc.
+long group_ticks(pid_t pid)
+{
+    long t = std::max(cpu_ticks(pid), 0L);
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (pid_t c; children >> c;)
+        t += std::max(cpu_ticks(c), 0L);
+    return t;
+}
+
 }  // namespace
+
+// ---- processes.h ----
+
+milliseconds timeout(milliseconds host)
+{
+    if (!wrapper_prefix().empty())
+        return host * 10;
+    // TOOLSET_TEST_TIMEOUT_SCALE suits the installed tests to a board slower
+    // or faster than the one they were built for.
+    static const long scale = [] {
+        const char* s = std::getenv("TOOLSET_TEST_TIMEOUT_SCALE");
+        const long n = s ? std::strtol(s, nullptr, 10) : 0;
+        return n > 0 && n <= 100 ? n : TESTSUPPORT_TIMEOUT_SCALE;
+    }();
+    return under_emulator() ? host * 4 : host * scale;
+}
 
 const char* program(const char* built, const char* installed)
 {
@@ -207,10 +252,16 @@ const std::vector<std::string>& emulator_prefix()
 
 bool under_emulator() { return !emulator_prefix().empty(); }
 
+int ms_left(Deadline d)
+{
+    const Deadline now = mono_ms();
+    return d > now ? static_cast<int>(std::min<Deadline>(d - now, 1000000)) : 0;
+}
+
 bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step)
 {
     while (!done()) {
-        if (Clock::now() >= d)
+        if (mono_ms() >= d)
             return false;
         std::this_thread::sleep_for(step);
     }
@@ -224,166 +275,20 @@ void Fd::reset(int fd)
     fd_ = fd;
 }
 
-bool write_all(int fd, const void* data, size_t len)
+TempDir::TempDir()
 {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            poll_one(fd, POLLOUT, after(milliseconds(1000)));
-            continue;
-        }
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
+    char tmpl[] = "/tmp/toolset-test-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    else
+        path_ = tmpl;
 }
 
-bool write_all(int fd, const std::string& s) { return write_all(fd, s.data(), s.size()); }
-
-std::string read_exact(int fd, size_t n, Deadline d)
+TempDir::~TempDir()
 {
-    std::string acc;
-    char buf[4096];
-    ssize_t r;
-    while (acc.size() < n && (r = read_some(fd, buf, std::min(sizeof(buf), n - acc.size()), d)) > 0)
-        acc.append(buf, static_cast<size_t>(r));
-    return acc;
-}
-
-std::string read_until_eof(int fd, Deadline d) { return read_exact(fd, std::string::npos, d); }
-
-bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
-{
-    char buf[4096];
-    // Only the new bytes (and a needle's length before them) are searched, so
-    // a long-running reader keeps up with its peer.
-    size_t from = 0;
-    while (acc.find(needle, from) == std::string::npos) {
-        from = acc.size() >= needle.size() ? acc.size() - needle.size() + 1 : 0;
-        ssize_t r = read_some(fd, buf, sizeof(buf), d);
-        if (r <= 0)
-            return false;
-        acc.append(buf, static_cast<size_t>(r));
-    }
-    return true;
-}
-
-bool wait_eof(int fd, Deadline d)
-{
-    char buf[4096];
-    ssize_t r;
-    while ((r = read_some(fd, buf, sizeof(buf), d)) > 0) {
-    }
-    return r == 0 || errno == ECONNRESET;
-}
-
-bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
-
-// Ports are drawn at random from below the kernel's range for outgoing
-// connections: a port from inside it could be taken, a moment later, as the
-// local end of some test's client connection, and the server started on it
-// would then fail to listen.
-uint16_t free_tcp_port()
-{
-    int low = 32768;
-    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
-    const int first = 10000, count = low > first + 1000 ? low - first : 1000;
-    static std::minstd_rand pick(static_cast<unsigned>(::getpid()) ^
-                                 static_cast<unsigned>(Clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 1000; attempt++) {
-        Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const auto port = static_cast<uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count)));
-        const sockaddr_in a = ipv4(INADDR_ANY, port);
-        if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0)
-            return port;
-    }
-    return 0;
-}
-
-bool wait_listening(uint16_t port, Deadline d)
-{
-    char want[8];
-    std::snprintf(want, sizeof(want), ":%04X", port);
-    return poll_until([&] {
-        std::ifstream f("/proc/net/tcp");
-        std::string line;
-        std::getline(f, line);  // header
-        while (std::getline(f, line)) {
-            std::istringstream ls(line);
-            std::string sl, local, remote, st;
-            ls >> sl >> local >> remote >> st;
-            if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
-                return true;
-        }
-        return false;
-    }, d);
-}
-
-Fd connect_tcp(uint16_t port, Deadline d)
-{
-    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
-    Fd s;
-    const bool connected = poll_until([&] {
-        s.reset(::socket(AF_INET, SOCK_STREAM, 0));
-        return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
-    }, d);
-    return connected ? std::move(s) : Fd();
-}
-
-Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o, const std::string& arg)
-{
-    Process p = Process::start({bin, arg.empty() ? std::to_string(port) : arg}, o);
-    EXPECT_TRUE(wait_listening(port, after(timeout()))) << bin << " " << arg << " does not listen on " << port;
-    return p;
-}
-
-void set_reset_on_close(int fd)
-{
-    linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-}
-
-bool make_raw(int fd)
-{
-    termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        return false;
-    cfmakeraw(&t);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
-}
-
-std::string hang_up(int fd)
-{
-    if (::ioctl(fd, TIOCVHANGUP) == 0)
-        return "";
-    const int err = errno;
-    std::string why = std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err);
-    if (err == ENOSYS)
-        why += "; user-mode emulation does not pass this request on";
-    else if (err == EPERM)
-        why += "; it needs CAP_SYS_TTY_CONFIG";
-    return why;
-}
-
-Pty open_pty(bool raw)
-{
-    Pty p;
-    p.master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
-    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0)
-        return Pty();
-    char name[128];
-    if (::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
-        return Pty();
-    p.slave_path = name;
-    p.slave.reset(::open(name, O_RDWR | O_NOCTTY));
-    if (!p.slave || (raw && !make_raw(p.slave.get())))
-        return Pty();
-    return p;
+    std::error_code ec;
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }
 
 Process Process::start(const std::vector<std::string>& argv, const SpawnOptions& opts)
@@ -493,14 +398,6 @@ Process::~Process()
     }
 }
 
-void Process::close_input() { in_.reset(); }
-
-void Process::close_output()
-{
-    out_.reset();
-    out_eof_ = true;
-}
-
 void Process::pump(Deadline d)
 {
     pollfd p[2];
@@ -540,28 +437,18 @@ bool Process::wait_text(const std::string& text, const bool& eof, const std::str
 {
     Deadline d = after(t);
     while (text.find(needle) == std::string::npos) {
-        if (eof || Clock::now() >= d)
+        if (eof || mono_ms() >= d)
             return false;
         pump(d);
     }
     return true;
 }
 
-bool Process::wait_output(const std::string& needle, milliseconds t)
-{
-    return wait_text(out_text_, out_eof_, needle, t);
-}
-
-bool Process::wait_errors(const std::string& needle, milliseconds t)
-{
-    return wait_text(err_text_, err_eof_, needle, t);
-}
-
 std::optional<int> Process::wait(milliseconds t)
 {
     Deadline d = after(t);
     while (!reap()) {
-        if (Clock::now() >= d)
+        if (mono_ms() >= d)
             return std::nullopt;
         // Gather output meanwhile, in short steps, so the exit is seen soon.
         pump(std::min(d, after(milliseconds(10))));
@@ -572,7 +459,7 @@ std::optional<int> Process::wait(milliseconds t)
     // may still hold them open.
     Deadline tail = after(milliseconds(200));
     take_available();
-    while (((out_ && !out_eof_) || (err_ && !err_eof_)) && Clock::now() < tail)
+    while (((out_ && !out_eof_) || (err_ && !err_eof_)) && mono_ms() < tail)
         pump(tail);
     return status_;
 }
@@ -584,27 +471,10 @@ std::optional<int> Process::wait_exit_code(milliseconds t)
     return std::nullopt;
 }
 
-void Process::signal_group(int sig) { ::kill(-pid_, sig); }
-
 void Process::signal(int sig)
 {
     if (!reaped_)
         ::kill(pid_, sig);
-}
-
-bool Process::running() { return !reap(); }
-
-static int count_entries(const std::string& dir)
-{
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return -1;
-    int n = 0;
-    while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
-    ::closedir(d);
-    return n;
 }
 
 int open_fd_count(pid_t pid) { return count_entries("/proc/" + (pid ? std::to_string(pid) : "self") + "/fd"); }
@@ -638,20 +508,6 @@ std::string strip_cr(const std::string& text)
     return out;
 }
 
-// ---- the process tools ----
-namespace {
-
-// Output that no program under test prints: waiting for it reads on until
-// the deadline or the end of the output.
-const std::string never = "\x01\x02\x03";
-
-bool is_count(const std::string& s)
-{
-    return !s.empty() && s.size() < 10 && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
-}  // namespace
-
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> out;
@@ -669,12 +525,12 @@ bool wait_for(Process& p, const std::function<bool(const std::vector<std::string
     for (;;) {
         if (done(lines_of(p.output())))
             return true;
-        if (Clock::now() >= d)
+        if (mono_ms() >= d)
             return false;
         // Returns early only at the end of the output.
         Deadline step = after(milliseconds(50));
         p.wait_output(never, milliseconds(50));
-        if (Clock::now() < step)
+        if (mono_ms() < step)
             return done(lines_of(p.output()));
     }
 }
@@ -688,25 +544,6 @@ pid_t child_of(pid_t pid, milliseconds t)
     const bool found = poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t));
     return found ? static_cast<pid_t>(child) : -1;
 }
-
-namespace {
-
-// The fields of /proc/<pid>/stat after the name, from the state on; empty
-// when the process is gone. The name may hold blanks and parentheses.
-std::vector<std::string> stat_fields(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string all;
-    if (!std::getline(f, all))
-        return {};
-    size_t close = all.rfind(')');
-    if (close == std::string::npos)
-        return {};
-    std::istringstream rest(all.substr(close + 1));
-    return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
-}
-
-}  // namespace
 
 char proc_state(pid_t pid)
 {
@@ -757,23 +594,221 @@ CountRun split_count(const std::vector<std::string>& lines)
     return run;
 }
 
-TempDir::TempDir()
+FifoDir::FifoDir()
 {
-    char tmpl[] = "/tmp/toolset-test-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr)
-        ADD_FAILURE() << "mkdtemp failed";
-    else
-        path_ = tmpl;
+    EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0);
+    writer.reset(::open(dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
+    EXPECT_TRUE(writer);
 }
 
-TempDir::~TempDir()
+void FifoDir::put(const std::string& data) { ASSERT_TRUE(write_all(writer.get(), data)); }
+
+void expect_exit(Process& p, int code, const std::string& out, const std::string& err)
 {
-    std::error_code ec;
-    if (!path_.empty())
-        std::filesystem::remove_all(path_, ec);
+    EXPECT_EQ(p.wait_exit_code(timeout()), code);
+    EXPECT_EQ(p.output(), out);
+    EXPECT_EQ(p.errors(), err);
 }
 
-// ---- fault injection ----
+std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
+{
+    SpawnOptions o;
+    o.host_program = true;
+    o.env = {"LC_ALL=C"};
+    Process p = Process::start(argv, o);
+    EXPECT_EQ(p.wait_exit_code(t), 0) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << ": " << p.errors();
+    return p.output();
+}
+
+void expect_no_spin(Process& p, const std::string& what, bool read_output)
+{
+    // Over half a second a spinning process takes about 50 ticks; one that
+    // waits takes none, or a few for a sanitizer's own thread or its start. Its
+    // output is read meanwhile, or a full pipe would stop the spin.
+    const long before = group_ticks(p.pid());
+    const Deadline end = after(milliseconds(500));
+    if (read_output)
+        drain(p, milliseconds(500));
+    std::this_thread::sleep_for(milliseconds(ms_left(end)));
+    const long used = group_ticks(p.pid()) - before;
+#if defined(__SANITIZE_THREAD__)
+    // The thread sanitizer's own thread visits every thread of the program
+    // several times a second: with a full relay's 256 that takes up to a
+    // third of a core. Half a core is still well below a spin.
+    const long limit = 25;
+#else
+    // On the emulated board a program's start and loading alone takes
+    // several ticks of its slower processor; a quarter of a core is still
+    // far from a spin.
+    const long limit = 12;
+#endif
+    EXPECT_LE(used, limit) << what << ": " << used << " ticks of processor time in half a second";
+}
+
+// ---- sockets.h ----
+
+bool write_all(int fd, const void* data, size_t len)
+{
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            poll_one(fd, POLLOUT, after(milliseconds(1000)));
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string read_exact(int fd, size_t n, Deadline d)
+{
+    std::string acc;
+    char buf[4096];
+    ssize_t r;
+    while (acc.size() < n && (r = read_some(fd, buf, std::min(sizeof(buf), n - acc.size()), d)) > 0)
+        acc.append(buf, static_cast<size_t>(r));
+    return acc;
+}
+
+bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
+{
+    char buf[4096];
+    // Only the new bytes (and a needle's length before them) are searched, so
+    // a long-running reader keeps up with its peer.
+    size_t from = 0;
+    while (acc.find(needle, from) == std::string::npos) {
+        from = acc.size() >= needle.size() ? acc.size() - needle.size() + 1 : 0;
+        ssize_t r = read_some(fd, buf, sizeof(buf), d);
+        if (r <= 0)
+            return false;
+        acc.append(buf, static_cast<size_t>(r));
+    }
+    return true;
+}
+
+bool wait_eof(int fd, Deadline d)
+{
+    char buf[4096];
+    ssize_t r;
+    while ((r = read_some(fd, buf, sizeof(buf), d)) > 0) {
+    }
+    return r == 0 || errno == ECONNRESET;
+}
+
+bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
+
+bool wait_listening(uint16_t port, Deadline d)
+{
+    char want[8];
+    std::snprintf(want, sizeof(want), ":%04X", port);
+    return poll_until([&] {
+        std::ifstream f("/proc/net/tcp");
+        std::string line;
+        std::getline(f, line);  // header
+        while (std::getline(f, line)) {
+            std::istringstream ls(line);
+            std::string sl, local, remote, st;
+            ls >> sl >> local >> remote >> st;
+            if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
+                return true;
+        }
+        return false;
+    }, d);
+}
+
+Fd connect_tcp(uint16_t port, Deadline d)
+{
+    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
+    Fd s;
+    const bool connected = poll_until([&] {
+        s.reset(::socket(AF_INET, SOCK_STREAM, 0));
+        return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+    }, d);
+    return connected ? std::move(s) : Fd();
+}
+
+Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o, const std::string& arg)
+{
+    Process p = Process::start({bin, arg.empty() ? std::to_string(port) : arg}, o);
+    EXPECT_TRUE(wait_listening(port, after(timeout()))) << bin << " " << arg << " does not listen on " << port;
+    return p;
+}
+
+void set_reset_on_close(int fd)
+{
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
+void echo_once(int fd, const std::string& data)
+{
+    ASSERT_TRUE(write_all(fd, data));
+    EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
+}
+
+Fd echoed(uint16_t port, const std::string& text)
+{
+    Fd c = connect_tcp(port, after(timeout()));
+    EXPECT_TRUE(c) << "no connection for " << text;
+    echo_once(c.get(), text);
+    return c;
+}
+
+void expect_quiet(int fd, const std::string& what) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << what; }
+
+int queued(int fd)
+{
+    int n = -1;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+// ---- terminals.h ----
+
+bool make_raw(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+std::string hang_up(int fd)
+{
+    if (::ioctl(fd, TIOCVHANGUP) == 0)
+        return "";
+    const int err = errno;
+    std::string why = std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err);
+    if (err == ENOSYS)
+        why += "; user-mode emulation does not pass this request on";
+    else if (err == EPERM)
+        why += "; it needs CAP_SYS_TTY_CONFIG";
+    return why;
+}
+
+Pty open_pty(bool raw)
+{
+    Pty p;
+    p.master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
+    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0)
+        return Pty();
+    char name[128];
+    if (::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
+        return Pty();
+    p.slave_path = name;
+    p.slave.reset(::open(name, O_RDWR | O_NOCTTY));
+    if (!p.slave || (raw && !make_raw(p.slave.get())))
+        return Pty();
+    return p;
+}
+
+// ---- faults.h ----
 
 SpawnOptions Injection::options(SpawnOptions o) const
 {
@@ -809,38 +844,45 @@ bool Injection::wait_hits(int n, milliseconds t) const
     return poll_until([&] { return hits() >= n; }, after(t), milliseconds(5));
 }
 
-FifoDir::FifoDir()
+Hostile::Hostile(Condition c) : cond(c)
 {
-    EXPECT_EQ(::mkfifo(dir.file("myfifo").c_str(), 0600), 0);
-    writer.reset(::open(dir.file("myfifo").c_str(), O_RDWR | O_CLOEXEC));
-    EXPECT_TRUE(writer);
+    if (c == Condition::HungUpTerminal)
+        tty = open_pty(false);
 }
 
-void FifoDir::put(const std::string& data) { ASSERT_TRUE(write_all(writer.get(), data)); }
-
-void echo_once(int fd, const std::string& data)
+SpawnOptions Hostile::options(SpawnOptions o) const
 {
-    ASSERT_TRUE(write_all(fd, data));
-    EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
+    switch (cond) {
+    case Condition::ClosedStdFds:
+        o.close_stdin = o.close_stdout = true;
+        break;
+    case Condition::DevFull:
+        o.stdout_file = "/dev/full";
+        break;
+    case Condition::HungUpTerminal:
+        o.stdin_file = tty.slave_path;
+        break;
+    case Condition::InputDirectory:
+        o.stdin_file = "/";
+        break;
+    default:
+        break;
+    }
+    return o;
 }
 
-void expect_quiet(int fd, const std::string& what) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << what; }
-
-void expect_exit(Process& p, int code, const std::string& out, const std::string& err)
+void Hostile::started(Process& p) const
 {
-    EXPECT_EQ(p.wait_exit_code(timeout()), code);
-    EXPECT_EQ(p.output(), out);
-    EXPECT_EQ(p.errors(), err);
+    if (cond == Condition::UnreadPipe) {
+        EXPECT_EQ(::fcntl(p.out(), F_SETPIPE_SZ, kPage), kPage) << std::strerror(errno);
+    }
+    if (cond == Condition::GoneReader)
+        p.close_output();
 }
 
-std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
+bool wait_pipe_full(int fd, int room, milliseconds t)
 {
-    SpawnOptions o;
-    o.host_program = true;
-    o.env = {"LC_ALL=C"};
-    Process p = Process::start(argv, o);
-    EXPECT_EQ(p.wait_exit_code(t), 0) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << ": " << p.errors();
-    return p.output();
+    return poll_until([&] { return queued(fd) > kPage - room; }, after(t));
 }
 
 }  // namespace testsupport

@@ -1,13 +1,48 @@
-// Hostile conditions for black-box tests: where a program's standard
-// descriptors are put, and what is done to it while it runs. The table of
-// programs and conditions is in tests/hostile.
+// Test support, faults: a program run with one platform call made to fail by
+// the preloaded fault library (faultshim.c, settings as in faultplan.h), and
+// hostile conditions: where a program's standard descriptors are put, and
+// what is done to it while it runs (the table is in tests/hostile).
 #pragma once
 
 #include <string>
+#include <utility>
 
-#include "testsupport.h"
+#include "terminals.h"
 
 namespace testsupport {
+
+// One fault: the call named `call` fails from its `nth` call on, `count`
+// times in a row (0: every call from there), with `error` (an errno name);
+// for write and send, `short_len` >= 0 cuts the call short to that many
+// bytes instead.
+struct Fault {
+    std::string call;
+    int nth = 1;
+    int count = 1;
+    std::string error = "EIO";
+    int short_len = -1;
+};
+
+// A program run with one fault injected; keeps the log of the faults hit.
+class Injection {
+public:
+    explicit Injection(Fault f) : fault_(std::move(f)) {}
+
+    // `base` with the fault library preloaded and the fault set. On the host
+    // the loader reads LD_PRELOAD; under the emulator the variable is handed
+    // to the target program's loader alone (QEMU_SET_ENV), as the host
+    // loader cannot load a target library into the emulator.
+    SpawnOptions options(SpawnOptions base = {}) const;
+
+    // How often the fault has been injected so far.
+    int hits() const;
+    // Waits until the fault has been injected at least n times.
+    bool wait_hits(int n, milliseconds t) const;
+
+private:
+    Fault fault_;
+    TempDir dir_;
+};
 
 enum class Condition {
     ClosedStdFds,    // standard input and output closed, as `<&- >&-` leave them
@@ -39,14 +74,6 @@ struct Hostile {
     std::string hang_up() { return testsupport::hang_up(tty.slave.get()); }
 };
 
-// Processor time of pid and of its children, in clock ticks, from /proc.
-long group_ticks(pid_t pid);
-// Expects the program (and its children) to use next to no processor time
-// over a short window, reading its output unless told not to: a program
-// that waits must not spin.
-void expect_no_spin(Process& p, const std::string& what, bool read_output = true);
-// Bytes waiting in a pipe or socket.
-int queued(int fd);
 // Waits until the one-page pipe fd is too full for one more write of `room`
 // bytes: its writer is then blocked.
 bool wait_pipe_full(int fd, int room, milliseconds t);

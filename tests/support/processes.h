@@ -1,10 +1,11 @@
-// Test support for black-box tests of the toolset's programs and libraries:
-// start a program (through the emulator in the cross build), talk to it over
-// pipes, a pseudo-terminal or TCP, read with deadlines, and stop it by its
-// own process group. Everything here is bounded in time. Also the helpers of
-// the process tools' tests and of fault injection (faultshim.c).
+// Test support, processes: start a program (through the emulator in the
+// cross build) on pipes or a pseudo-terminal, gather its output, stop it by
+// its own process group, and look at processes in /proc. Also the time base
+// and the descriptor owner that the other support headers build on.
+// Everything here is bounded in time.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -15,24 +16,34 @@
 #include <utility>
 #include <vector>
 
+#include "toolset/monoclock.h"
+
 namespace testsupport {
 
-using Clock = std::chrono::steady_clock;
-using Deadline = Clock::time_point;
 using std::chrono::milliseconds;
+
+// A moment on the toolset's monotonic clock, mono_ms(): every wait of the
+// tests is bounded by one.
+using Deadline = std::uint64_t;
+inline Deadline after(milliseconds ms) { return mono_ms() + static_cast<std::uint64_t>(ms.count()); }
+// Milliseconds until d (0 once it has passed), as poll() takes them.
+int ms_left(Deadline d);
+// Milliseconds since t0, an earlier mono_ms().
+inline std::int64_t ms_since(Deadline t0) { return static_cast<std::int64_t>(mono_ms() - t0); }
 
 // The usual bound for one step of a test. Emulated runs, and runs under a
 // checker named by TOOLSET_TEST_WRAPPER, are slower, so the bound is scaled
 // there; it is a limit, never a pause.
 milliseconds timeout(milliseconds host = milliseconds(5000));
-inline Deadline after(milliseconds ms) { return Clock::now() + ms; }
-inline std::int64_t ms_since(Clock::time_point t0)
-{
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
-}
+
+// Calls done() until it holds or the deadline passes, `step` apart: for state
+// that offers nothing to block on (/proc, a file). True when done() held.
+bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step = milliseconds(10));
 
 // True when the program under test runs under user-mode emulation.
 bool under_emulator();
+// The emulator command that must prefix a target program, empty on the host.
+const std::vector<std::string>& emulator_prefix();
 
 // The path of a program or library that a test uses (the P_BIN macros):
 // `built` is its place in the build tree, relative to the tree's top, and
@@ -44,13 +55,6 @@ bool under_emulator();
 // copy of the packages be tested in a scratch root; with no build folder in
 // them, two builds in different folders give the same bytes.
 const char* program(const char* built, const char* installed);
-
-// The emulator command that must prefix a target program, empty on the host.
-const std::vector<std::string>& emulator_prefix();
-
-// Calls done() until it holds or the deadline passes, `step` apart: for state
-// that offers nothing to block on (/proc, a file). True when done() held.
-bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step = milliseconds(10));
 
 // Owns one descriptor; closes it on destruction.
 class Fd {
@@ -70,60 +74,19 @@ private:
     int fd_ = -1;
 };
 
-// ---- descriptors with deadlines ----
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-// Writes all bytes (blocking descriptor); false on error.
-bool write_all(int fd, const void* data, size_t len);
-bool write_all(int fd, const std::string& s);
-
-// Reads exactly n bytes or until the deadline, end of stream or an error;
-// returns what arrived.
-std::string read_exact(int fd, size_t n, Deadline d);
-
-// Reads what arrives until the deadline or end of stream.
-std::string read_until_eof(int fd, Deadline d);
-
-// Reads until `needle` has been seen in `acc` (which keeps everything read),
-// end of stream or the deadline. True when the needle was found.
-bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d);
-
-// True when the peer has closed: a read returns 0 (or fails with a reset)
-// before the deadline. Data that arrives first is discarded.
-bool wait_eof(int fd, Deadline d);
-
-// True when fd becomes readable before the deadline.
-bool wait_readable(int fd, Deadline d);
-
-// ---- TCP on loopback ----
-
-// A port that was free a moment ago.
-uint16_t free_tcp_port();
-// Waits until some socket listens on port (IPv4, any address); does not
-// connect, so it consumes no client slot of a server.
-bool wait_listening(uint16_t port, Deadline d);
-// Connects to 127.0.0.1:port; invalid Fd on failure.
-Fd connect_tcp(uint16_t port, Deadline d);
-// Makes the next close of fd send a reset instead of a normal end.
-void set_reset_on_close(int fd);
-
-// ---- pseudo-terminals ----
-
-struct Pty {
-    Fd master;
-    Fd slave;
-    std::string slave_path;
+private:
+    std::string path_;
 };
-// Opens a pseudo-terminal pair. With raw set, both ends pass bytes unchanged.
-Pty open_pty(bool raw);
-// Puts a terminal descriptor into raw mode with the plain termios calls.
-bool make_raw(int fd);
-// Hangs up the terminal of fd (TIOCVHANGUP, as when carrier drops): every
-// descriptor of it then reads end of file and fails other requests. Empty on
-// success, else why it could not (the request needs CAP_SYS_TTY_CONFIG, and
-// an emulator may not pass it on), for a skip message.
-std::string hang_up(int fd);
-
-// ---- processes ----
 
 struct SpawnOptions {
     // Standard input and output of the child on a new pseudo-terminal, which
@@ -170,18 +133,17 @@ public:
     int in() const { return in_.get(); }
     // The descriptor to read the child's output from (pipe or pty master).
     int out() const { return out_.get(); }
-    int err() const { return err_.get(); }
-    void close_input();
+    void close_input() { in_.reset(); }
     // Closes the reading end of the child's standard output.
-    void close_output();
+    void close_output() { out_.reset(); out_eof_ = true; }
 
     // Output gathered so far by the read calls below.
     const std::string& output() const { return out_text_; }
     const std::string& errors() const { return err_text_; }
 
     // Reads output until it holds needle or the deadline passes.
-    bool wait_output(const std::string& needle, milliseconds t);
-    bool wait_errors(const std::string& needle, milliseconds t);
+    bool wait_output(const std::string& needle, milliseconds t) { return wait_text(out_text_, out_eof_, needle, t); }
+    bool wait_errors(const std::string& needle, milliseconds t) { return wait_text(err_text_, err_eof_, needle, t); }
 
     // Waits for the child to end, gathering its output meanwhile. Returns the
     // raw wait status, or nothing when the deadline passed first.
@@ -189,9 +151,9 @@ public:
     // Exit status of a child that exited normally, else -1.
     std::optional<int> wait_exit_code(milliseconds t);
 
-    void signal_group(int sig);
+    void signal_group(int sig) { ::kill(-pid_, sig); }
     void signal(int sig);
-    bool running();
+    bool running() { return !reap(); }
 
 private:
     Process() = default;
@@ -210,26 +172,16 @@ private:
     std::string out_text_, err_text_;
 };
 
-// Starts a server program that takes its TCP port as its only argument (the
-// text `arg` instead of the number when given) and waits until it listens.
-Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o = {}, const std::string& arg = "");
 // Waits for the program to end; expects its exit status and all it wrote.
 void expect_exit(Process& p, int code, const std::string& out, const std::string& err);
-
-// Open descriptors and threads of a process (by default this one), from
-// /proc; -1 when unknown.
-int open_fd_count(pid_t pid = 0);
-int thread_count(pid_t pid);
-// Waits until pid holds exactly fds descriptors and threads threads; returns
-// the counts seen last (the wanted ones unless the deadline passed).
-std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d);
+// Runs a host tool (in the C locale) and returns its standard output; fails
+// the test on a non-zero status.
+std::string run_tool(const std::vector<std::string>& argv, milliseconds t = milliseconds(120000));
 
 // Counts the lines of text that equal line exactly.
 int count_lines(const std::string& text, const std::string& line);
 // Strips the carriage returns a terminal adds before newlines.
 std::string strip_cr(const std::string& text);
-
-// ---- the process tools ----
 // The complete lines of text, without the carriage returns a terminal adds;
 // an unfinished last line is left out.
 std::vector<std::string> lines_of(const std::string& text);
@@ -238,22 +190,35 @@ std::vector<std::string> lines_of(const std::string& text);
 // False when the deadline passes or the output ends first.
 bool wait_for(Process& p, const std::function<bool(const std::vector<std::string>&)>& done,
               milliseconds t);
-
 // Reads the program's output until every process holding it has closed it.
 void drain(Process& p, milliseconds t);
 
+// ---- processes in /proc ----
+
+// Open descriptors and threads of a process (by default this one); -1 when
+// unknown.
+int open_fd_count(pid_t pid = 0);
+int thread_count(pid_t pid);
+// Waits until pid holds exactly fds descriptors and threads threads; returns
+// the counts seen last (the wanted ones unless the deadline passed).
+std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d);
 // Waits for the first child of pid to exist and returns it, or -1.
 pid_t child_of(pid_t pid, milliseconds t);
-
 // The state letter of a process ('S', 'T', 'Z', ...), or 0 when it is gone.
 char proc_state(pid_t pid);
 // The processor time the process has used (user and system), in clock
-// ticks, from /proc; -1 when it is gone.
+// ticks; -1 when it is gone.
 long cpu_ticks(pid_t pid);
 // Waits until the process is in the given state.
 bool wait_state(pid_t pid, char state, milliseconds t);
 // Waits until the process has ended (a zombie or gone).
 bool wait_ended(pid_t pid, milliseconds t);
+// Expects the program (and its children) to use next to no processor time
+// over a short window, reading its output unless told not to: a program
+// that waits must not spin.
+void expect_no_spin(Process& p, const std::string& what, bool read_output = true);
+
+// ---- the process tools ----
 
 // The output of a counting program: the count lines must run 1, 2, 3, ...
 // with no step missing or repeated; every other line is kept together with
@@ -265,54 +230,6 @@ struct CountRun {
     std::vector<std::string> other_texts() const;
 };
 CountRun split_count(const std::vector<std::string>& lines);
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-// ---- fault injection ----
-// One fault: the call named `call` fails from its `nth` call on, `count`
-// times in a row (0: every call from there), with `error` (an errno name);
-// for write and send, `short_len` >= 0 cuts the call short to that many
-// bytes instead.
-struct Fault {
-    std::string call;
-    int nth = 1;
-    int count = 1;
-    std::string error = "EIO";
-    int short_len = -1;
-};
-
-// A program run with one fault injected; keeps the log of the faults hit.
-class Injection {
-public:
-    explicit Injection(Fault f) : fault_(std::move(f)) {}
-
-    // `base` with the fault library preloaded and the fault set. On the host
-    // the loader reads LD_PRELOAD; under the emulator the variable is handed
-    // to the target program's loader alone (QEMU_SET_ENV), as the host
-    // loader cannot load a target library into the emulator.
-    SpawnOptions options(SpawnOptions base = {}) const;
-
-    // How often the fault has been injected so far.
-    int hits() const;
-    // Waits until the fault has been injected at least n times.
-    bool wait_hits(int n, milliseconds t) const;
-
-private:
-    Fault fault_;
-    TempDir dir_;
-};
 
 // A FIFO named myfifo in a fresh directory (the FIFO readers' working
 // directory), held open for reading and writing so that no open waits and
@@ -328,13 +245,5 @@ struct FifoDir {
     }
     void put(const std::string& data);
 };
-
-// Writes data to a socket and expects the same bytes back.
-void echo_once(int fd, const std::string& data);
-// Expects nothing more to arrive on fd for a short while.
-void expect_quiet(int fd, const std::string& what = "unexpected bytes");
-// Runs a host tool (in the C locale) and returns its standard output; fails
-// the test on a non-zero status.
-std::string run_tool(const std::vector<std::string>& argv, milliseconds t = milliseconds(120000));
 
 }  // namespace testsupport
