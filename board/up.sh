@@ -26,11 +26,16 @@ state=$(cd "$state" && pwd)
 image=$("$here/image.sh")
 timeout 120 "$here/mkinitramfs.sh" "$(dirname "$image")" "$state/initramfs.cpio"
 
-# A host port for ssh, and one for joining ttyS0 and ttyS1.
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
-              echo $((20000 + RANDOM % 20000)); }
-port=$(free_port)
-join=$(free_port)
+# A host port for ssh, and one for joining ttyS0 and ttyS1, from the tests'
+# own finder (BOARD_FREE_PORT, default the board build's free_port, an armhf
+# program that runs here under user-mode qemu).
+finder=${BOARD_FREE_PORT:-$here/../build/board/tests/support/free_port}
+[ -x "$finder" ] || fail "no $finder (cmake --build --preset board makes it)"
+port=$(QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf "$finder") || fail "no free port for ssh"
+join=$port
+while [ "$join" = "$port" ]; do
+  join=$(QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf "$finder") || fail "no free port for the UART pair"
+done
 rm -f "$state/console.log" "$state/ttyS2.sock" "$state/deadline"
 
 start=$SECONDS

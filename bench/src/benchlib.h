@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "freeport.h"
 #include "toolset/monoclock.h"
 
 namespace bench {
@@ -85,20 +86,14 @@ inline std::vector<double> proc_mem(int pid)
     return v;
 }
 
-// A TCP port free at the moment, from 20000-29999, below the kernel's range
-// for outgoing connections, so that the clients' own ports never take it.
+// A free port by the tests' rule (below the kernel's range for outgoing
+// connections, so that the clients' own ports never take it).
 inline int free_port()
 {
-    int start = (int)(((unsigned)time(nullptr) * 7919u + (unsigned)getpid() * 104729u) % 10000);
-    for (int i = 0; i < 10000; i++) {
-        // Free on every address, as a server binds it.
-        sockaddr_in a = {AF_INET, htons((uint16_t)(20000 + (start + i) % 10000)), {htonl(INADDR_ANY)}, {}};
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), ok = bind(fd, (sockaddr*)&a, sizeof(a));
-        close(fd);
-        if (ok == 0)
-            return ntohs(a.sin_port);
-    }
-    die("no free port");
+    const int port = free_tcp_port();
+    if (port == 0)
+        die("no free port");
+    return port;
 }
 
 // Connects to 127.0.0.1:port, retrying while the server is still starting.

@@ -3,7 +3,7 @@
 // two clients chat through it, its lines reach the journal, a kill -9 brings
 // it back through systemd, and systemctl stop ends it. Needs root and systemd
 // as PID 1, so it runs from the installed tests on the board only.
-#include "testsupport.h"
+#include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -14,7 +14,7 @@ add_test(NAME Board.Suite COMMAND ${board_scripts}/run.sh board WORKING_DIRECTOR
 set_tests_properties(Board.Packages PROPERTIES FIXTURES_SETUP board_packages TIMEOUT 900)
 # Building the image the first time is most of the set-up.
 set_tests_properties(Board.Up PROPERTIES FIXTURES_SETUP board TIMEOUT 2400
-  ENVIRONMENT "BOARD_LIFETIME=5400")
+  ENVIRONMENT "BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
 set_tests_properties(Board.Down PROPERTIES FIXTURES_CLEANUP board)
 set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;board_packages" TIMEOUT 3600
   ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${board_state}/packages;TOOLSET_TEST_TIMEOUT_SCALE=4"
