@@ -194,7 +194,7 @@ using Row = std::vector<double>;
 // the metrics (names, a space between; name* adds the least and the most).
 template <class F>
 void series(const std::string& file, const std::string& head, const std::string& config,
-            const std::vector<std::string>& specs, int repeats, bool ends_itself, double time_limit,
+            const std::vector<std::string>& commands, int repeats, bool ends_itself, double time_limit,
             const std::string& metrics, F measure)
 {
     std::string h = "server," + head + ",runs";
@@ -206,10 +206,10 @@ void series(const std::string& file, const std::string& head, const std::string&
         h += "," + name + (range.back() ? "," + name + "_min," + name + "_max" : "");
     }
     std::vector<Server> servers;
-    for (const std::string& s : specs)
+    for (const std::string& s : commands)
         if (s.find('=') != std::string::npos)
             servers.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1), 0, -1});
-    if (servers.empty() || servers.size() != specs.size() || repeats < 1)
+    if (servers.empty() || servers.size() != commands.size() || repeats < 1)
         die("need a repeat of 1 or more and servers, LABEL=COMMAND after the options");
     std::vector<std::vector<Row>> rows(servers.size());
     for (int r = 0; r < repeats; r++)
