@@ -2,8 +2,8 @@
 # Runs the installed test suite on an armhf Debian board over ssh.
 #   board/run.sh [user@host[:port]]
 # Copies board-toolset_*_armhf.deb and board-toolset-tests_*_armhf.deb from
-# BOARD_PACKAGES (default: build/board/board/packages, where the board
-# preset's Board.Packages test puts them) to the board, installs
+# BOARD_PACKAGES (default: build/board/debs, where the board preset's
+# Package.Make test puts them) to the board, installs
 # them with apt, runs /usr/lib/board-toolset/ptest/run-ptest as root and
 # brings its PASS/FAIL/SKIP lines back into ./board-results.txt.  Ends with
 # status 0 when every test passed, and names the failed ones otherwise.
@@ -19,11 +19,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "board: $*" >&2; exit 1; }
 command -v ssh >/dev/null && command -v scp >/dev/null || fail "no ssh client here (apt-get install openssh-client)"
 
-packages=${BOARD_PACKAGES:-$here/../build/board/board/packages}
+packages=${BOARD_PACKAGES:-$here/../build/board/debs}
 debs=()
 for name in board-toolset board-toolset-tests; do
   deb=$(ls -t "$packages/${name}_"*_armhf.deb 2>/dev/null | head -n1)
-  [ -n "$deb" ] || fail "no ${name}_*_armhf.deb in $packages (the board preset's Board.Packages test makes them, see the README)"
+  [ -n "$deb" ] || fail "no ${name}_*_armhf.deb in $packages (the board preset's Package.Make test makes them, see the README)"
   debs+=("$deb")
 done
 

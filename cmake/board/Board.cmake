@@ -1,23 +1,20 @@
 # Tests on the board (the board preset), run as a user runs them: CTest packs
-# the board's two packages, boots the emulated board (board/up.sh), and
-# board/run.sh installs them there with apt over ssh and runs the installed
-# suite, one line per test; Board.Suite fails on any FAIL or SKIP line and
+# the board's two packages (Package.Make), boots the emulated board
+# (board/up.sh), and board/run.sh installs them there with apt over ssh and
+# runs the installed suite, one line per test; Board.Suite fails on any FAIL or SKIP line and
 # names the failed tests. The board stops after the last test.
 set(board_scripts ${PROJECT_SOURCE_DIR}/board)
 set(board_state ${CMAKE_BINARY_DIR}/board)
 
-add_test(NAME Board.Packages
-  COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake -G DEB -B ${board_state}/packages)
 add_test(NAME Board.Up COMMAND ${board_scripts}/up.sh ${board_state})
 add_test(NAME Board.Down COMMAND ${board_scripts}/down.sh ${board_state})
 add_test(NAME Board.Suite COMMAND ${board_scripts}/run.sh board WORKING_DIRECTORY ${board_state})
-set_tests_properties(Board.Packages PROPERTIES FIXTURES_SETUP board_packages TIMEOUT 900)
 # Building the image the first time is most of the set-up.
 set_tests_properties(Board.Up PROPERTIES FIXTURES_SETUP board TIMEOUT 2400
   ENVIRONMENT "BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
 set_tests_properties(Board.Down PROPERTIES FIXTURES_CLEANUP board)
-set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;board_packages" TIMEOUT 3600
-  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${board_state}/packages;TOOLSET_TEST_TIMEOUT_SCALE=4"
+set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;toolset_debs" TIMEOUT 3600
+  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4"
   FAIL_REGULAR_EXPRESSION "(^|\n)SKIP: ")
 
 # What only a real UART shows. ttyS0 and ttyS1 are joined to each other;

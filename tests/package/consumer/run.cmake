@@ -3,7 +3,7 @@
 # so twice: against an install prefix of the build tree, and against the
 # unpacked Debian package, whose files lie in the multiarch folders.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DLIBDIR=lib/<triplet>
-#         -DCPACK_COMMAND=... [-DTOOLCHAIN=...] [-DEMULATOR=...] [-DFLAGS=...]
+#         -DDEBS=... [-DTOOLCHAIN=...] [-DEMULATOR=...] [-DFLAGS=...]
 #         -DREADELF=... -P run.cmake
 # FLAGS are the compiler flags of the build (sanitizers), used for the
 # consumer too, since the installed libraries need the same runtime.
@@ -11,9 +11,7 @@ file(REMOVE_RECURSE ${WORK_DIR})
 
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
   OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-execute_process(COMMAND ${CPACK_COMMAND} -G DEB --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK_DIR}/deb
-  OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-file(GLOB deb ${WORK_DIR}/deb/board-toolset_*.deb)  # the toolset, not its tests package
+file(GLOB deb ${DEBS}/board-toolset_*.deb)  # the toolset, not its tests package
 execute_process(COMMAND dpkg-deb -x ${deb} ${WORK_DIR}/unpacked COMMAND_ERROR_IS_FATAL ANY)
 
 # expect(OUTPUT STATUS program args...): runs a built program and checks it.
