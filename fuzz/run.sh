@@ -12,6 +12,7 @@
 # fuzzes from a COPY of fuzz/corpus/<fuzzer>/: the committed corpus never
 # grows. Corpus, log and any crashing input of each run stay in FUZZ_OUT
 # (default: a new folder under /tmp), whose path is printed at the end.
+# FUZZ_JOBS fuzzers run at once (default: one per processor).
 set -uo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -37,15 +38,13 @@ fi
 # Per-input limits: 10 s (a run is milliseconds) and 2 GiB.
 common=(-timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
 
-failed=()
-for f in "${fuzzers[@]}"; do
-  bin="$build/fuzz/$f"
+# Fuzzes one; false when it failed.
+fuzz_one() {
+  local f=$1 bin="$build/fuzz/$1" work="$out/$1" regressions seeds rc execs cov corpus
   if [ ! -x "$bin" ]; then
     echo "$f: no program at $bin (build the fuzz preset first)" >&2
-    failed+=("$f")
-    continue
+    return 1
   fi
-  work="$out/$f"
   rm -rf "$work"
   mkdir -p "$work/corpus"
 
@@ -54,8 +53,7 @@ for f in "${fuzzers[@]}"; do
     if ! "$bin" "${common[@]}" "${regressions[@]}" >"$work/regressions.log" 2>&1; then
       echo "$f: a saved regression input fails again; see $work/regressions.log" >&2
       tail -n 40 "$work/regressions.log" >&2
-      failed+=("$f")
-      continue
+      return 1
     fi
   fi
 
@@ -73,9 +71,26 @@ for f in "${fuzzers[@]}"; do
     echo "$f: FAILED (status $rc); log $work/fuzz.log" >&2
     grep -E '^(==[0-9]+==|fuzz check failed|SUMMARY|artifact_prefix|Test unit written)' "$work/fuzz.log" >&2
     tail -n 60 "$work/fuzz.log" >&2
-    failed+=("$f")
+    return 1
   fi
+}
+
+# One fuzzer a processor at a time (FUZZ_JOBS overrides); each is
+# single-threaded.
+jobs=${FUZZ_JOBS:-$(nproc)}
+declare -A running=()
+failed=()
+reap() {
+  local done_pid
+  wait -n -p done_pid "${!running[@]}" || failed+=("${running[$done_pid]}")
+  unset "running[$done_pid]"
+}
+for f in "${fuzzers[@]}"; do
+  [ ${#running[@]} -lt "$jobs" ] || reap
+  fuzz_one "$f" &
+  running[$!]=$f
 done
+while [ ${#running[@]} -gt 0 ]; do reap; done
 
 echo "fuzz output: $out"
 if [ ${#failed[@]} -gt 0 ]; then
