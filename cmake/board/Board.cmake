@@ -1,8 +1,10 @@
 # Tests on the board (the board preset), run as a user runs them: CTest packs
 # the board's two packages (Package.Make), boots the emulated board
 # (board/up.sh), and board/run.sh installs them there with apt over ssh and
-# runs the installed suite, one line per test; Board.Suite fails on any FAIL or SKIP line and
-# names the failed tests. The board stops after the last test.
+# runs the installed suite, one line per test, two cases at once on the two
+# processors (the UART and service cases alone); Board.Suite fails on any
+# FAIL or SKIP line and names the failed tests. The board stops after the
+# last test.
 set(board_scripts ${PROJECT_SOURCE_DIR}/board)
 set(board_state ${CMAKE_BINARY_DIR}/board)
 
@@ -14,7 +16,7 @@ set_tests_properties(Board.Up PROPERTIES FIXTURES_SETUP board TIMEOUT 2400
   ENVIRONMENT "BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
 set_tests_properties(Board.Down PROPERTIES FIXTURES_CLEANUP board)
 set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;toolset_debs" TIMEOUT 3600
-  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4"
+  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4;PTEST_JOBS=2"
   FAIL_REGULAR_EXPRESSION "(^|\n)SKIP: ")
 
 # What only a real UART shows. ttyS0 and ttyS1 are joined to each other;
