@@ -47,8 +47,12 @@ start=$SECONDS
 # finds its pages without an index (no mandb at each install), no initramfs
 # is made (the kernel package is unpacked, not installed), and /usr is
 # merged from the start rather than by usrmerge.
+# The package lists are read as tools/setup reads them: a mirror whose part
+# of the archive is out of step with its index (mid-sync) gets a second try,
+# then the root is made from the lists that came, as this machine's apt is.
 root=$work/root
-mmdebstrap --arch=armhf --variant=apt --mode=root --quiet \
+mmdebstrap --arch=armhf --variant=apt --mode=root --quiet --skip=update \
+  --setup-hook='for pause in 30 end; do APT_CONFIG="$MMDEBSTRAP_APT_CONFIG" apt-get update -qq && exit 0; [ $pause = end ] || sleep $pause; done; echo "board: part of the archive could not be read; the root is made from the package lists that came" >&2' \
   --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
   --include="$(IFS=,; echo "${packages[*]}")" \
   --aptopt='Acquire::Languages "none"' \
