@@ -22,5 +22,4 @@ int main(int argc, char** argv)
             (void)!write(fd, buf, (size_t)n);  // the client checks what comes back
         close(fd);
     }
-    return 0;
 }

@@ -1,10 +1,10 @@
 // bare_relay: the relay's design and nothing else, for comparison: a thread
 // per client, one mutex over the client table, a read of 1024 bytes, then one
-// write of it to every client (the sender too). No socket options, or, built
-// as bare_relay_nodelay (BARE_NODELAY), TCP_NODELAY on each client socket.
-// Listens as the relay does (the toolset's listener) and runs until killed.
+// write of it to every client (the sender too). No socket options, or with
+// "nodelay" TCP_NODELAY on each client socket. Listens as the relay does (the
+// toolset's listener) and runs until killed.
 //
-// Usage: bare_relay <port>
+// Usage: bare_relay <port> [nodelay]
 
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -43,10 +43,10 @@ static void* serve(void* arg)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-        err_handler("usage: bare_relay <port>");
+    if (argc != 2 && !(argc == 3 && strcmp(argv[2], "nodelay") == 0))
+        err_handler("usage: bare_relay <port> [nodelay]");
     signal(SIGPIPE, SIG_IGN);  // clients that leave must not end the relay
-    int ls = listen_tcp(argv[1]);
+    int ls = listen_tcp(argv[1]), one = 1;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
@@ -55,10 +55,8 @@ int main(int argc, char** argv)
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0)
             continue;
-#ifdef BARE_NODELAY
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-#endif
+        if (argc == 3)
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         pthread_mutex_lock(&mtx);
         bool full = count == 256;
         if (!full)
