@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# Runs the benchmarks of bench/README.md: the load generators write the medians
-# of the repeats to one CSV per benchmark, verdicts checks the goals into
-# summary.md, gnuplot draws the plots.
-#
-#   bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR]
+# bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR]: the benchmarks of
+# bench/README.md, a CSV of medians each, then the goals' verdicts (summary.md) and the plots.
 set -euo pipefail
-
 root=$(cd "$(dirname "$0")/.." && pwd)
 size=full only=chat,ordinary,bulk,mtu,memory,parrot,lines,waits,footprint,armhf repeat="" out=""
 while [ $# -gt 0 ]; do
@@ -14,9 +10,8 @@ while [ $# -gt 0 ]; do
     *) echo "run.sh: unknown argument $1 (see the top of bench/run.sh)" >&2; exit 2 ;;
   esac
 done
-# Chat deliveries (lines x receivers), lines at the fixed rate, bulk and MTU
-# bytes delivered, memory lines, echo bytes and lines a client, waits, quiet
-# waits; the same under qemu-arm; repeats; a run's time limit in seconds.
+# Chat deliveries (lines x receivers), lines at the fixed rate, bulk and MTU bytes delivered, memory
+# lines, echo bytes and lines a client, waits, quiet waits; the same under qemu-arm; repeats; time limit (s).
 case "$size" in
   tiny) chat=2e4 rate=10 bulk=2.4e7 mtu=2.4e7 mem=1 echo=2000000 lines=200 waits=3 quiet=1
         qchat=5e3 qbulk=4e6 qecho=1e6 reps=1 limit=60 out=${out:-$root/build/bench/tiny} plots=$out ;;
@@ -30,9 +25,8 @@ want() { case ",$only," in *",$1,"*) shift; rm -f "$@" ;; *) return 1 ;; esac; }
 for tool in ncat socat gnuplot strace $(want armhf && echo qemu-arm); do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (see bench/README.md)" >&2; exit 1; }
 done
-
-# The release builds; the host one installed into a staging folder, where the
-# tools of bench/CMakeLists.txt find portwire as a user would.
+# The release builds; the host one installed into a staging folder, where the tools of
+# bench/CMakeLists.txt find portwire as a user would.
 b=$root/build/bench
 mkdir -p "$out" "$plots" "$b"
 out=$(cd "$out" && pwd) plots=$(cd "$plots" && pwd)
@@ -47,9 +41,7 @@ if want armhf || want footprint; then
   build "$root/bench" "$b/tools-armhf" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake"
 fi
-
-# The servers as LABEL=COMMAND; the generators set PORT. ncat does not return
-# a sender's own lines to it.
+# The servers as LABEL=COMMAND; the generators set PORT. ncat does not return a sender's own lines.
 t=$b/tools h=$b/release a=$b/armhf at=$b/tools-armhf q="qemu-arm -L /usr/arm-linux-gnueabihf"
 talkhub="talkhub=$h/talkhub/talkhub \$PORT" bare="bare_relay=$t/bare_relay \$PORT"
 nodelay="bare_relay_nodelay=$t/bare_relay \$PORT nodelay" ncat="ncat=ncat --broker --listen --max-conns 300 127.0.0.1 \$PORT"
@@ -76,18 +68,15 @@ want memory memory.csv && "${chatload[@]}" --csv memory.csv --repeat 1 --clients
   "$talkhub" "$ncat" "$bare"
 if want parrot parrot.csv; then
   "${echoload[@]}" --csv parrot.csv --bytes $echo "$parrot" "$bare_echo"
-  # socat serves one client, so it echoes the same volume on one. Its PIPE
-  # echo now and then stalls with both directions full: a peer, not ours, so
-  # a tiny run, which checks that our benchmarks work, goes on without it.
+  # socat serves one client, so it echoes the same volume on one. Its PIPE echo now and then stalls
+  # with both directions full: a peer, not ours, so a tiny run goes on without it.
   "${echoload[@]}" --csv parrot.csv --clients 1 --bytes $((echo * 5)) "socat=socat TCP-LISTEN:\$PORT,bind=127.0.0.1,reuseaddr PIPE" ||
     { [ "$size" = tiny ] && echo "run.sh: socat stalled; its row is left out of this tiny run" >&2; }
 fi
-if want lines parrot_lines.csv; then
-  for v in 1:0:0 8:0:0 8:1:0 8:1:1; do  # window:batch:nodelay
-    IFS=: read -r w batch nd <<<"$v"
-    "${echoload[@]}" --csv parrot_lines.csv --lines $lines --window "$w" --batch "$batch" --nodelay "$nd" "$parrot" "$bare_echo"
-  done
-fi
+want lines parrot_lines.csv && for v in 1:0:0 8:0:0 8:1:0 8:1:1; do  # window:batch:nodelay
+  IFS=: read -r w batch nd <<<"$v"
+  "${echoload[@]}" --csv parrot_lines.csv --lines $lines --window "$w" --batch "$batch" --nodelay "$nd" "$parrot" "$bare_echo"
+done
 if want waits waits*.csv waits_strace.txt; then
   for baud in 115200 921600; do for n in 100 600 4000; do for v in portwire:10 portwire:8 naive:10; do
     "$t/portwait" --csv waits.csv --impl ${v%:*} --bits ${v#*:} --baud $baud --want $n --waits $waits
