@@ -1,12 +1,8 @@
-// echoload: load generator for the echo servers. Clients connect one after
-// the other and check every byte that comes back against a pseudo-random stream.
-//
-//   echoload --csv FILE [--clients 5] [--bytes B] [--repeat N] [--time-limit S]
-//            [--lines N [--window W] [--batch 0|1] [--nodelay 0|1]] LABEL=COMMAND...
-//
-// Bytes: each client writes B bytes, up to 16384 at a time, while it reads the
-// echo. Lines: N lines of 64 bytes, a write each, at most W not yet echoed, or
-// with --batch 1 W at once, then waits for them all (a pasted block).
+// echoload: load generator for the echo servers; clients one after the other, every byte back checked. Each writes B
+// bytes, up to 16384 at a time, or N lines of 64 bytes, a write each, at most W not yet echoed (--batch 1: W at once,
+// then all of them back, a pasted block).
+//   echoload --csv FILE [--clients 5] [--bytes B] [--lines N [--window W] [--batch 0|1] [--nodelay 0|1]]
+//            [--repeat N] [--time-limit S] LABEL=COMMAND...
 
 #include <poll.h>
 
@@ -14,10 +10,10 @@
 
 #include "benchlib.h"
 
-// byte(i) = pattern[i % kPeriod]; a prime period keeps the pattern from lining
-// up with any buffer size a server may use.
+// byte(i) = pattern[i % kPeriod]: a prime period does not line up with any buffer size a server may use. The
+// pattern is there twice, so that a period's worth from any offset lies in one piece.
 const size_t kPeriod = 65521, kLine = 64, kChunk = 16384;
-static uint8_t pattern[kPeriod], rx[256 * 1024];
+static uint8_t pattern[2 * kPeriod], rx[256 * 1024];
 static int clients = 5;
 static uint64_t bytes = 100000000, lines = 0, window = 1;
 static bool batch = false, nodelay = false;
@@ -38,14 +34,10 @@ static Row measure(const Server& srv)
             if (mono_us() > deadline)
                 die("time limit: client %d got %llu of %llu bytes back", i, (unsigned long long)got,
                     (unsigned long long)want);
-            // Lines: a write each, as a program writes a line as it has it; a
-            // batch starts when the last is all back.
+            // Lines: a write each, as a program writes a line as it has it; a batch starts when the last is all back.
             while (lines && (!batch || sent == got) && sent < want && sent - got < window * kLine) {
-                uint8_t line[kLine];
-                for (size_t j = 0; j < kLine; j++)
-                    line[j] = pattern[(sent + j) % kPeriod];
                 sent_at[sent / kLine] = mono_us();
-                ssize_t w = write(fd, line, kLine);
+                ssize_t w = write(fd, pattern + sent % kPeriod, kLine);
                 if (w < 0 && (errno == EAGAIN || errno == EINTR))
                     break;
                 if (w != (ssize_t)kLine)
@@ -56,8 +48,7 @@ static Row measure(const Server& srv)
             if (poll(&p, 1, 1000) < 0 && errno != EINTR)
                 die("poll: %s", strerror(errno));
             if (p.revents & POLLOUT) {
-                size_t k = (size_t)(sent % kPeriod);
-                ssize_t w = write(fd, pattern + k, (size_t)std::min<uint64_t>(std::min(kChunk, kPeriod - k), want - sent));
+                ssize_t w = write(fd, pattern + sent % kPeriod, (size_t)std::min<uint64_t>(kChunk, want - sent));
                 if (w < 0 && errno != EAGAIN && errno != EINTR)
                     die("write: %s", strerror(errno));
                 sent += w > 0 ? (uint64_t)w : 0;
@@ -70,10 +61,8 @@ static Row measure(const Server& srv)
             if (r <= 0)
                 die("client %d after %llu bytes: %s", i, (unsigned long long)got, r ? strerror(errno) : "the server closed");
             bool same = got + (uint64_t)r <= sent;  // and the pattern from offset got, a period at a time
-            for (size_t n = 0, len; same && n < (size_t)r; n += len) {
-                len = std::min((size_t)r - n, kPeriod - (size_t)((got + n) % kPeriod));
-                same = memcmp(rx + n, pattern + (got + n) % kPeriod, len) == 0;
-            }
+            for (size_t n = 0; same && n < (size_t)r; n += kPeriod)
+                same = memcmp(rx + n, pattern + (got + n) % kPeriod, std::min((size_t)r - n, kPeriod)) == 0;
             if (!same)
                 die("client %d: echo differs from what was sent near byte %llu", i, (unsigned long long)got);
             for (uint64_t k = got / kLine, now = mono_us(); lines && k < (got + (uint64_t)r) / kLine; k++)
@@ -103,14 +92,13 @@ int main(int argc, char** argv)
     if (window < 1 || clients < 1)
         die("need --window and --clients of 1 or more");
     std::minstd_rand random(1);
-    for (uint8_t& b : pattern)
-        b = (uint8_t)(random() >> 8);
-    if (lines)
-        series(file, "clients,lines_per_client,window,batch,nodelay", fmt(clients) + "," + fmt((double)lines) + "," +
-               fmt((double)window) + "," + fmt(batch) + "," + fmt(nodelay), servers, repeat, true, time_limit,
-               "elapsed_s lines_per_s lat_p50_us lat_p99_us lat_max_us* server_cpu_s", measure);
-    else
-        series(file, "clients,bytes_per_client", fmt(clients) + "," + std::to_string(bytes), servers, repeat, true,
-               time_limit, "total_MB elapsed_s MB_per_s server_cpu_s cpu_ms_per_MB*", measure);
+    for (size_t i = 0; i < kPeriod; i++)
+        pattern[i] = pattern[kPeriod + i] = (uint8_t)(random() >> 8);
+    series(file, lines ? "clients,lines_per_client,window,batch,nodelay" : "clients,bytes_per_client",
+           fmt(clients) + "," + (lines ? fmt((double)lines) + "," + fmt((double)window) + "," + fmt(batch) + "," +
+                                             fmt(nodelay) : std::to_string(bytes)),
+           servers, repeat, true, time_limit,
+           lines ? "elapsed_s lines_per_s lat_p50_us lat_p99_us lat_max_us* server_cpu_s"
+                 : "total_MB elapsed_s MB_per_s server_cpu_s cpu_ms_per_MB*", measure);
     return 0;
 }

@@ -1,13 +1,7 @@
-// portwait: how a wait for received bytes behaves on a pseudo-terminal fed at
-// the line rate. Per wait a writer thread writes --want bytes to the master,
-// each no earlier than the line would deliver it (--bits a byte: 10 for 8N1,
-// 8 for the data bits alone); the main thread waits for them on the slave with
-// portwire's waitfordata() and recvdata(), or with the naive wait that wakes
-// for every arrival. With --quiet M the last M bytes never come: every wait
-// times out (3 s). One CSV row of medians and maxima over the waits.
-//
-//   portwait --csv FILE [--impl portwire|naive] [--baud B] [--want N] [--waits K]
-//            [--bits 10] [--quiet M]
+// portwait: how a wait for bytes behaves on a pseudo-terminal fed at the line rate (--bits a byte) by a writer thread:
+// portwire's waitfordata() and recvdata(), or the naive wait that wakes for every arrival. With --quiet M the last M
+// of the --want bytes never come and every wait times out (3 s). One CSV row of medians and maxima over the waits.
+//   portwait --csv FILE [--impl portwire|naive] [--baud B] [--want N] [--waits K] [--bits 10] [--quiet M]
 
 #include <poll.h>
 #include <sys/prctl.h>
@@ -18,9 +12,8 @@
 #include "benchlib.h"
 #include "portwire/serial_rxtx.h"
 
-// Passes (polls on the port) and pauses (usleep, a poll without the port) of
-// the waiting thread: link-time wrappers (-Wl,--wrap) count them while its
-// flag is on, so that portwire is unchanged and the writer's pacing stays out.
+// Passes (polls on the port) and pauses (usleep, a poll without the port) of the waiting thread: link-time wrappers
+// (-Wl,--wrap) count them while its flag is on, so that portwire is unchanged and the writer's pacing stays out.
 static thread_local bool counting = false;
 static unsigned n_pass = 0, n_pause = 0;
 static int port_fd = -1;
@@ -40,8 +33,7 @@ int __wrap_usleep(useconds_t us)
 }
 }
 
-// Writes n bytes to the master at the line rate, starting 1 ms from now so
-// that the waiter is inside its wait; returns when the last was written.
+// Writes n bytes to the master at the line rate from 1 ms on (the waiter in its wait); returns the last write's time.
 static uint64_t write_burst(int master, unsigned n, double byte_us)
 {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -67,15 +59,12 @@ static uint64_t write_burst(int master, unsigned n, double byte_us)
     return last;
 }
 
-// The descriptor this process holds open on path (the channel keeps its own).
+// The descriptor this process holds open on the terminal path (the channel keeps its own).
 static int find_fd(const std::string& path)
 {
-    for (int fd = 0; fd < 1024; fd++) {
-        char target[256];
-        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
-        if (n > 0 && path == std::string(target, (size_t)n))
+    for (int fd = 0; fd < 1024; fd++)
+        if (ttyname(fd) && path == ttyname(fd))
             return fd;
-    }
     die("no descriptor open on %s", path.c_str());
 }
 
@@ -89,10 +78,8 @@ static bool naive_wait(int fd, unsigned want, unsigned timeout_ms, uint8_t* buf)
             return false;
         pollfd p = {fd, POLLIN, 0};
         timespec ts = {(time_t)((deadline - now) / 1000000), (long)((deadline - now) % 1000000) * 1000};
-        if (ppoll(&p, 1, &ts, nullptr) > 0) {
-            ssize_t n = read(fd, buf + have, want - have);
-            have += n > 0 ? (unsigned)n : 0;
-        }
+        ssize_t n = ppoll(&p, 1, &ts, nullptr) > 0 ? read(fd, buf + have, want - have) : 0;
+        have += n > 0 ? (unsigned)n : 0;
     }
     return true;
 }
@@ -133,9 +120,8 @@ int main(int argc, char** argv)
     static uint8_t buf[8192];
     std::vector<double> passes, pauses, cpu, late_ms, cpu_percent;
     for (unsigned k = 0; k < waits; k++) {
-        // From an empty queue.
-        while (port ? port->recvdata(buf, sizeof(buf)) > 0 : read(port_fd, buf, sizeof(buf)) > 0) {
-        }
+        while (port ? port->recvdata(buf, sizeof(buf)) > 0 : read(port_fd, buf, sizeof(buf)) > 0)
+            continue;  // from an empty queue
         if (port && port->rxqueue_count() != 0)
             die("the queue did not empty");
         uint64_t last_us = 0, ret_us;
@@ -170,24 +156,22 @@ int main(int argc, char** argv)
     }
     if (port)
         orv::hal::serial_rxtx::ReleaseRxTx(port);
-    close(port_fd);
-    close(master);
+    // Medians and maxima over the waits (lateness: its p90 between); the estimate is the wait's own, 8 bits a byte.
     std::vector<std::string> row = {impl, fmt(bits), fmt(baud), fmt(want)};
-    auto stats = [&](std::vector<std::vector<double>*> list) {
-        for (std::vector<double>* v : list)
-            row.insert(row.end(), {fmt(quantile(*v, 0.5)), fmt(quantile(*v, 1))});
-    };
-    if (quiet) {
+    if (quiet)
         row.insert(row.end(), {fmt(quiet), fmt(timeout_ms), fmt(waits)});
-        stats({&passes, &cpu, &cpu_percent});
-        csv(file, "impl,bits,baud,want,quiet,timeout_ms,waits,passes_median,passes_max,cpu_us_median,cpu_us_max,"
-                  "cpu_percent_median,cpu_percent_max", row);
-        return 0;
+    else
+        row.insert(row.end(), {fmt(waits), fmt(want * 8000.0 / baud)});
+    const std::vector<std::vector<double>*> stats =
+        quiet ? std::vector{&passes, &cpu, &cpu_percent} : std::vector{&passes, &pauses, &cpu, &late_ms};
+    for (std::vector<double>* v : stats) {
+        row.insert(row.end(), {fmt(quantile(*v, 0.5)), fmt(quantile(*v, 1))});
+        if (v == &late_ms)
+            row.insert(row.end() - 1, fmt(quantile(late_ms, 0.9)));
     }
-    row.insert(row.end(), {fmt(waits), fmt(want * 8000.0 / baud)});  // the wait's own estimate: 8 bits a byte
-    stats({&passes, &pauses, &cpu});
-    row.insert(row.end(), {fmt(quantile(late_ms, 0.5)), fmt(quantile(late_ms, 0.9)), fmt(quantile(late_ms, 1))});
-    csv(file, "impl,bits,baud,want,waits,estimate_ms,passes_median,passes_max,sleeps_median,sleeps_max,"
-              "cpu_us_median,cpu_us_max,late_ms_median,late_ms_p90,late_ms_max", row);
+    csv(file, quiet ? "impl,bits,baud,want,quiet,timeout_ms,waits,passes_median,passes_max,cpu_us_median,cpu_us_max,"
+                      "cpu_percent_median,cpu_percent_max"
+                    : "impl,bits,baud,want,waits,estimate_ms,passes_median,passes_max,sleeps_median,sleeps_max,"
+                      "cpu_us_median,cpu_us_max,late_ms_median,late_ms_p90,late_ms_max", row);
     return 0;
 }
