@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR]: the benchmarks of
-# bench/README.md, a CSV of medians each, then the goals' verdicts (summary.md) and the plots.
+# bench/run.sh [--size tiny|full] [--only LIST] [--repeat N] [--out DIR]: the benchmarks of bench/README.md, a CSV of
+# medians each, then the goals' verdicts (summary.md) and the plots.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size=full only=chat,ordinary,bulk,mtu,memory,parrot,lines,waits,footprint,armhf repeat="" out=""
@@ -10,23 +10,21 @@ while [ $# -gt 0 ]; do
     *) echo "run.sh: unknown argument $1 (see the top of bench/run.sh)" >&2; exit 2 ;;
   esac
 done
-# Chat deliveries (lines x receivers), lines at the fixed rate, bulk and MTU bytes delivered, memory
-# lines, echo bytes and lines a client, waits, quiet waits; the same under qemu-arm; repeats; time limit (s).
+# Chat deliveries (lines x receivers), lines at the fixed rate, bulk and MTU bytes delivered, memory lines, echo bytes
+# and lines a client, waits, quiet waits; the same under qemu-arm; repeats; time limit (s).
 case "$size" in
   tiny) chat=2e4 rate=10 bulk=2.4e7 mtu=2.4e7 mem=1 echo=2000000 lines=200 waits=3 quiet=1
-        qchat=5e3 qbulk=4e6 qecho=1e6 reps=1 limit=60 out=${out:-$root/build/bench/tiny} plots=$out ;;
+        qchat=5e3 qbulk=4e6 qecho=1e6 reps=${repeat:-1} limit=60 out=${out:-$root/build/bench/tiny} plots=$out ;;
   full) chat=4e6 rate=500 bulk=2e9 mtu=1e9 mem=4 echo=100000000 lines=4000 waits=30 quiet=5
-        qchat=2e6 qbulk=1e9 qecho=5e7 reps=5 limit=300 out=${out:-$root/bench/results} plots=$root/bench ;;
+        qchat=2e6 qbulk=1e9 qecho=5e7 reps=${repeat:-5} limit=300 out=${out:-$root/bench/results} plots=$root/bench ;;
   *) echo "run.sh: --size is tiny or full" >&2; exit 2 ;;
 esac
-reps=${repeat:-$reps}
 # Whether benchmark $1 is asked for; if so, its old results ($2...) go.
 want() { case ",$only," in *",$1,"*) shift; rm -f "$@" ;; *) return 1 ;; esac; }
 for tool in ncat socat gnuplot strace $(want armhf && echo qemu-arm); do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (see bench/README.md)" >&2; exit 1; }
 done
-# The release builds; the host one installed into a staging folder, where the tools of
-# bench/CMakeLists.txt find portwire as a user would.
+# The release builds, the host one installed where bench/CMakeLists.txt finds portwire as a user would.
 b=$root/build/bench
 mkdir -p "$out" "$plots" "$b"
 out=$(cd "$out" && pwd) plots=$(cd "$plots" && pwd)
@@ -56,20 +54,17 @@ fi
 want ordinary chat_ordinary.csv && "${chatload[@]}" --csv chat_ordinary.csv --messages $rate --rate 50 --quickack 0 \
   "$talkhub" "$ncat" "$bare" "$nodelay"
 want bulk bulk.csv && "${chatload[@]}" --csv bulk.csv --mode bulk --delivered $bulk "$talkhub" "$bare" "$nodelay" "$ncat"
-if want mtu bulk_mtu.csv; then
-  if command -v ip >/dev/null && unshare -n true 2>/dev/null; then  # a namespace whose loopback has the board's MTU
-    unshare -n sh -c 'ip link set lo up && ip link set lo mtu 1500 && exec "$@"' sh \
-      "${chatload[@]}" --csv bulk_mtu.csv --mode bulk --delivered $mtu "$talkhub" "$bare" "$nodelay" "$ncat"
-  else
-    echo "run.sh: mtu skipped: it needs ip (iproute2) and unshare -n (root, allowed to make network namespaces)"
-  fi
+if want mtu bulk_mtu.csv && ! { command -v ip >/dev/null && unshare -n true 2>/dev/null; }; then
+  echo "run.sh: mtu skipped: it needs ip (iproute2) and unshare -n (root, allowed to make network namespaces)"
+elif want mtu; then  # in a network namespace of its own, whose loopback has the board's 1500-byte MTU
+  unshare -n sh -c 'ip link set lo up && ip link set lo mtu 1500 && exec "$@"' sh \
+    "${chatload[@]}" --csv bulk_mtu.csv --mode bulk --delivered $mtu "$talkhub" "$bare" "$nodelay" "$ncat"
 fi
 want memory memory.csv && "${chatload[@]}" --csv memory.csv --repeat 1 --clients 256 --senders 256 --messages $mem \
   "$talkhub" "$ncat" "$bare"
 if want parrot parrot.csv; then
   "${echoload[@]}" --csv parrot.csv --bytes $echo "$parrot" "$bare_echo"
-  # socat serves one client, so it echoes the same volume on one. Its PIPE echo now and then stalls
-  # with both directions full: a peer, not ours, so a tiny run goes on without it.
+  # socat serves one client: the same volume on one. Its PIPE echo at times stalls, a peer's fault: tiny runs go on.
   "${echoload[@]}" --csv parrot.csv --clients 1 --bytes $((echo * 5)) "socat=socat TCP-LISTEN:\$PORT,bind=127.0.0.1,reuseaddr PIPE" ||
     { [ "$size" = tiny ] && echo "run.sh: socat stalled; its row is left out of this tiny run" >&2; }
 fi

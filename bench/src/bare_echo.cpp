@@ -1,7 +1,5 @@
-// bare_echo: the comparison loop for the echo server. Serves <clients>
-// connections one after the other with a read of 1024 bytes and a write of
-// them back, then exits. Listens as parrot does (the toolset's listener).
-//
+// bare_echo: the comparison loop for the echo server. Serves <clients> connections one after the other with a read of
+// 1024 bytes and a write of them back, then exits. Listens as parrot does (the toolset's listener).
 // Usage: bare_echo <port> <clients>
 
 #include <unistd.h>

@@ -1,5 +1,4 @@
-// What the benchmark tools share, header-only: clocks, /proc readings of a
-// server, loopback clients, options, CSV rows, and the series runner.
+// What the benchmark tools share (header-only): clocks, /proc readings, loopback clients, options, CSV, the series.
 #pragma once
 
 #include <arpa/inet.h>
@@ -47,8 +46,7 @@ inline double cpu_us(clockid_t c)
     return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
 }
 
-// A process's user plus system time in seconds (10 ms resolution), VmSize and
-// VmRSS in KiB, and Threads; -1 where unreadable.
+// A process's user plus system time in s (10 ms resolution), VmSize and VmRSS in KiB, Threads; -1 where unreadable.
 inline std::vector<double> proc_usage(int pid)
 {
     std::vector<double> v(4, -1);
@@ -93,9 +91,8 @@ inline double quantile(std::vector<double>& v, double q)
     return v.empty() ? 0 : v[std::clamp<size_t>((size_t)(q * (double)v.size() + 0.999999), 1, v.size()) - 1];
 }
 
-// Options --name value, then the servers: get() takes an option into a
-// variable (a string, or a number not below 0), which keeps its value when the
-// option is not given; done() refuses the names not taken and returns the rest.
+// Options --name value, then the servers: get() takes one into a variable (a string, or a number not below 0) that
+// keeps its value when it is not given; done() refuses names not taken and returns the rest.
 struct Args {
     std::map<std::string, std::string> opt;
     std::vector<std::string> rest;
@@ -150,18 +147,12 @@ inline void csv(const std::string& file, const std::string& header, const std::v
     fflush(stdout);
 }
 
-struct Server {
-    std::string label, cmd;
-    int port, pid;
-};
+struct Server { std::string label, cmd; int port, pid; };
 using Row = std::vector<double>;  // a run's metrics
 
-// For each repeat, each server (LABEL=COMMAND, run by the shell with PORT set)
-// in turn: starts it on a free port, runs measure(server) in a child process,
-// so that every run starts afresh, and stops it by its pid; an echo server
-// (ends_itself) must end by itself within 5 s of its last client. Then a CSV
-// row per server: label, config, runs, and the medians of the metrics (names,
-// a space between; name* adds the least and the most).
+// Each repeat, each server (LABEL=COMMAND, run by the shell with PORT set) in turn: started on a free port, measured
+// by measure(server) in a child process, so that every run starts afresh, stopped by its pid (one that ends_itself
+// must end within 5 s of its last client). Then a CSV row per server: label, config, runs, the metrics' medians.
 template <class F>
 void series(const std::string& file, const std::string& head, const std::string& config,
             const std::vector<std::string>& commands, int repeats, bool ends_itself, double time_limit,
@@ -217,7 +208,7 @@ void series(const std::string& file, const std::string& head, const std::string&
                 waitpid(s.pid, nullptr, 0);
             running_server = -1;
             if (!ok || (ends_itself && !ended))
-                die("run %d of %s failed%s", r + 1, s.label.c_str(), ok ? ": it did not end after its last client" : "");
+                die("run %d of %s failed%s", r + 1, s.label.c_str(), ok ? ": it did not end by itself" : "");
             rows[i].push_back(row);
         }
     for (size_t i = 0; i < servers.size(); i++) {

@@ -1,17 +1,15 @@
-// chatload: load generator for the chat relays, one thread and one epoll set for every client.
-//   chatload --csv FILE [--mode chat|bulk] [--clients 16,64,256] [--senders 4] [--rate R]
-//            [--messages M | --deliveries D] [--delivered B] [--quickack 0|1]
-//            [--repeat N] [--no-echo LABELS] [--time-limit S] LABEL=COMMAND...
-// chat: each sender sends M 64-byte lines (or D / receivers), at R lines/s or at most 16 not yet
-// everywhere. bulk: 1024-byte blocks until B bytes have reached the other clients. Relays in
-// --no-echo do not return a sender's own.
+// chatload: load generator for the chat relays, one thread and one epoll set for every client. chat: each sender sends
+// M 64-byte lines (or D / receivers), at R lines/s or at most 16 not yet everywhere; bulk: 1024-byte blocks until B
+// bytes have reached the other clients. Relays in --no-echo do not return a sender's own.
+//   chatload --csv FILE [--mode chat|bulk] [--clients 16,64,256] [--senders 4] [--rate R] [--quickack 0|1]
+//            [--messages M | --deliveries D] [--delivered B] [--repeat N] [--no-echo LABELS] [--time-limit S]
+//            LABEL=COMMAND...
 
 #include <sys/epoll.h>
 
 #include "benchlib.h"
 
-const size_t kLine = 64, kBlock = 1024;
-const uint32_t kWindow = 16;  // lines of a sender not yet everywhere, at most
+const size_t kLine = 64, kBlock = 1024, kWindow = 16;  // kWindow: lines of a sender not yet everywhere, at most
 
 struct Conn {
     int fd = -1, index = 0;
@@ -29,7 +27,7 @@ struct Conn {
 static bool bulk = false, echo = true, quickack = true, running = false;
 static int clients = 0, senders = 4, ep = -1, go_count = 0;
 static double rate = 0, time_limit = 60;  // rate: lines/s per sender; 0 = as fast as the window allows
-static std::string no_echo;               // ",LABEL,...,"
+static std::string no_echo;               // LABEL,...
 static uint32_t messages = 0;
 static uint64_t bytes = 0, bulk_rx = 0, completed = 0, last_done_us = 0;  // bytes: per bulk sender
 static std::vector<Conn> conns;
@@ -37,13 +35,6 @@ static uint8_t rxbuf[256 * 1024];
 static std::vector<uint64_t> sent_us;  // per line (sender s, seq q) at s * messages + q
 static std::vector<int32_t> remaining;
 static std::vector<double> latency_us;
-
-// Bytes a client gets in a bulk run: every other sender's, and its own from a relay that echoes.
-static uint64_t expected(const Conn& c)
-{
-    const bool sender = c.index < senders;
-    return (uint64_t)(senders - sender + (sender && echo)) * bytes;
-}
 
 static void fill_line(uint8_t* m, const char* magic, uint32_t sender, uint32_t seq)
 {
@@ -55,8 +46,7 @@ static void fill_line(uint8_t* m, const char* magic, uint32_t sender, uint32_t s
     m[kLine - 1] = '\n';
 }
 
-// Sends what the socket takes of the queued lines, or, once a bulk run is on,
-// of a sender's stream of 1024-byte sends; the rest waits for EPOLLOUT.
+// Sends what the socket takes of the queued lines, or in a bulk run of the 1024-byte sends; the rest on EPOLLOUT.
 static void pump(Conn& c)
 {
     static const std::vector<uint8_t> block(kBlock, (uint8_t)'b');
@@ -117,8 +107,7 @@ static void handle_line(Conn& c, const uint8_t* m, uint64_t now)
     }
 }
 
-// Reads after the carried start of a line, handles the whole lines, and
-// carries the rest; after GO a bulk stream is counted, not parsed.
+// Handles the whole lines read after the carried start of one and carries the rest; after GO, bulk is only counted.
 static void on_readable(Conn& c)
 {
     memcpy(rxbuf, c.carry, c.carry_len);
@@ -137,9 +126,9 @@ static void on_readable(Conn& c)
     if (bulk && c.go_seen && off < len) {
         c.bulk_rx += len - off;
         bulk_rx += len - off;
-        if (c.bulk_rx > expected(c))
-            die("client %d received %llu bytes, more than the %llu sent to it", c.index,
-                (unsigned long long)c.bulk_rx, (unsigned long long)expected(c));
+        const bool sender = c.index < senders;  // it gets every other sender's, and its own from a relay that echoes
+        if (c.bulk_rx > (uint64_t)(senders - sender + (sender && echo)) * bytes)
+            die("client %d received %llu bytes, more than were sent to it", c.index, (unsigned long long)c.bulk_rx);
         last_done_us = now;
         off = len;
     }
@@ -166,9 +155,8 @@ static void event_round(int timeout_ms, uint64_t deadline, const char* what)
     }
 }
 
-// Connects the clients in rounds of 8 (below the servers' backlog of 10);
-// after each, client 0 repeats a SYNC line until every client so far has one
-// sent after its connect. Then GO, and the run starts when GO is everywhere.
+// Connects the clients in rounds of 8 (below the servers' backlog of 10); after each, client 0 repeats a SYNC line
+// until every client so far has one sent after its connect. Then GO, and the run starts when GO is everywhere.
 static void start_up(int port, uint64_t deadline)
 {
     ep = epoll_create1(EPOLL_CLOEXEC);
@@ -187,7 +175,8 @@ static void start_up(int port, uint64_t deadline)
         }
         const uint32_t first_nonce = nonce;
         auto synced = [&](const Conn& c) { return c.synced_to > first_nonce; };
-        for (uint64_t next = 0; !std::all_of(conns.begin() + 1, conns.begin() + last, synced); event_round(1, deadline, "start-up")) {
+        for (uint64_t next = 0; !std::all_of(conns.begin() + 1, conns.begin() + last, synced);
+             event_round(1, deadline, "start-up")) {
             if (mono_us() >= next) {
                 send_line(conns[0], "SYNC", nonce++);
                 next = mono_us() + 5000;
@@ -203,7 +192,7 @@ static void start_up(int port, uint64_t deadline)
 // One run against a server; the row matches the metrics in main.
 static Row measure(const Server& srv)
 {
-    echo = no_echo.find("," + srv.label + ",") == std::string::npos;
+    echo = ("," + no_echo + ",").find("," + srv.label + ",") == std::string::npos;
     const uint64_t deadline = mono_us() + (uint64_t)(time_limit * 1e6);
     start_up(srv.port, deadline);
     const uint64_t total = bulk ? 0 : (uint64_t)senders * messages;
@@ -218,8 +207,7 @@ static Row measure(const Server& srv)
     // Each client has all it is sent when none has more and the sum is right.
     while (bulk && bulk_rx < (uint64_t)senders * bytes * (clients - 1 + echo))
         event_round(100, deadline, "bulk run");
-    // A fixed rate still caps what is in flight, so that a relay that cannot
-    // keep up is seen as falling behind rather than buffering.
+    // A fixed rate still caps what is in flight: a relay that cannot keep up falls behind rather than buffering.
     const uint32_t cap = rate > 0 ? 256 : kWindow;
     uint64_t behind = 0;  // fixed rate: sends that found the window full
     while (completed < total) {
@@ -263,7 +251,6 @@ int main(int argc, char** argv)
             .get("senders", senders).get("rate", rate).get("quickack", quickack).get("messages", fixed)
             .get("deliveries", deliveries).get("delivered", delivered).get("time-limit", time_limit)
             .get("repeat", repeat).done();
-    no_echo = "," + no_echo + ",";
     bulk = mode == "bulk";
     if (mode != "chat" && !bulk)
         die("--mode is chat or bulk");

@@ -1,8 +1,6 @@
-// verdicts DIR: the goals of the benchmarks, checked against the CSVs of a
-// run, into DIR/summary.md, a line a goal with the figures it compares: met,
-// missed, a tie (the medians miss, the ranges of the repeats overlap) or n/a
-// (not measured); and DIR/armhf_ratios.csv, the ratios to the bare loops under
-// qemu-arm and on the host (reported, no goal; plotted).
+// verdicts DIR: the goals of the benchmarks checked against the CSVs of a run, a line a goal in DIR/summary.md with
+// the figures it compares: met, missed, a tie (the medians miss, the ranges of the repeats overlap) or n/a (not
+// measured); and DIR/armhf_ratios.csv, the ratios to the bare loops under qemu-arm and on the host (no goal).
 
 #include <cmath>
 
@@ -25,8 +23,7 @@ static std::vector<std::vector<std::string>> load(const std::string& name)
     return t;
 }
 
-// Column col of the first row of file whose columns match where
-// ("server=ncat clients=16"); NaN when there is none.
+// Column col of the first row of file whose columns match where ("server=ncat clients=16"); NaN when there is none.
 static double v(const std::string& file, const std::string& col, const std::string& where)
 {
     const std::vector<std::vector<std::string>> t = load(file);
@@ -84,7 +81,8 @@ int main(int argc, char** argv)
         double kp = v("chat_ordinary", "lat_p50_us", "server=ncat clients=" + n);
         if (n == "16")
             goal("16 clients, p50 at most 1 ms", tp <= 1000, false, "p50 # µs", {tp});
-        goal(n + " clients, p50 at most 0.1 times ncat's", tp <= 0.1 * kp, false, "p50 µs # / #, ratio #", {tp, kp, tp / kp});
+        goal(n + " clients, p50 at most 0.1 times ncat's", tp <= 0.1 * kp, false, "p50 µs # / #, ratio #",
+             {tp, kp, tp / kp});
     }
     fprintf(out, "\n## 2b. talkhub, bulk over a 1500-byte MTU\n\n");
     for (const std::string& n : counts) {
@@ -134,9 +132,7 @@ int main(int argc, char** argv)
             goal(row[0] + ", at most " + fmt(limit) + " bytes stripped, no C++ runtime unless it uses it",
                  size <= limit && !(row[4] == "yes" && row[5] == "no"), false, "# bytes, needs " + row[3], {size});
         }
-    // Reported, no goal: talkhub and parrot over the bare loops, built for
-    // armhf under qemu-arm and on the host. The CSV is made with the first
-    // ratio, so that no plot is drawn without one.
+    // Reported, no goal. The CSV is made with the first ratio, so that no plot is drawn without one.
     fprintf(out, "\n## 7. armhf under qemu-arm: ratios to the bare loops built the same way (armhf / host)\n\n");
     const std::string ratios_csv = dir + "/armhf_ratios.csv";
     FILE* ratios = nullptr;
@@ -148,10 +144,9 @@ int main(int argc, char** argv)
         double rh = v(file, col, a) / v(file, col, "server=" + b + where);
         if (std::isnan(ra))
             return;
-        if (!ratios && (ratios = fopen(ratios_csv.c_str(), "w")))
-            fprintf(ratios, "measure,armhf,host\n");
-        if (ratios)
-            fprintf(ratios, "%s,%.3f,%.3f\n", label.c_str(), ra, rh);
+        if (!ratios && !(ratios = fopen(ratios_csv.c_str(), "w")))
+            die("cannot write %s", ratios_csv.c_str());
+        fprintf(ratios, "%s%s,%.3f,%.3f\n", ftell(ratios) ? "" : "measure,armhf,host\n", label.c_str(), ra, rh);
         fprintf(out, "- %s: %.2f / %.2f\n", label.c_str(), ra, rh);
     };
     for (const std::string& n : counts)
