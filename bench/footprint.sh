@@ -1,40 +1,26 @@
 #!/usr/bin/env bash
-# Footprint on the board: for every program and library of an armhf build, the
-# stripped size and what it needs at run time, as CSV on standard output.
-#
-#   bench/footprint.sh BUILD_DIR > footprint.csv
-#
-# needed: the NEEDED entries (readelf -d); needs_libstdcxx: the C++ runtime
-# among them; uses_cxx: the file imports a GLIBCXX/CXXABI symbol (a static
-# library: refers to operator new, __cxa_* or std::); needs_libgcc_s: GCC's
-# unwinder, which code compiled as C++ with exceptions pulls in for the
-# personality routines, whether or not it uses the C++ library.
+# bench/footprint.sh BUILD_DIR > footprint.csv: each program and library of an armhf build, stripped size, NEEDED
+# entries; uses_cxx: it imports a GLIBCXX/CXXABI symbol (a static library: refers to operator new, __cxa_* or std::).
 set -euo pipefail
-
 dir=${1:?usage: footprint.sh BUILD_DIR}
 cross=${CROSS_PREFIX:-arm-linux-gnueabihf-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
 echo "name,kind,stripped_bytes,needed,needs_libstdcxx,uses_cxx,needs_libgcc_s"
-# Every ELF file and archive the build made, outside CMake's own folders.
-find "$dir" \( -name CMakeFiles -o -name googletest -o -name tests \) -prune -o -type f -print | sort |
+# Every ELF file and archive the build made, outside CMake's own folders and the tests.
+find "$dir" \( -name CMakeFiles -o -name googletest -o -name tests -o -name 'libgtest*' -o -name 'libgmock*' \) -prune \
+  -o -type f -print | sort |
 while read -r f; do
-  base=$(basename "$f")
-  case "$base" in libgtest* | libgmock*) continue ;; esac
-  copy=$work/$base
-  needed=""
+  base=$(basename "$f") copy=$work/$(basename "$f") needed=""
   case "$(head -c 4 "$f" | od -An -c | tr -d ' ')" in
     '!<ar')
       kind=static
       cp "$f" "$copy" && "${cross}strip" --strip-debug "$copy"
       uses=$("${cross}nm" -u "$copy" 2>/dev/null | grep -E ' (_Znw|_Zdl|_Zna|_Zda|__cxa_|__gxx_|_ZSt|_ZNSt|_ZTV|_ZTI|_ZTS)' >/dev/null && echo yes || echo no) ;;
     177ELF)
-      if "${cross}readelf" -lW "$f" 2>/dev/null | grep 'Requesting program interpreter' >/dev/null; then
-        kind=program strip=--strip-all
-      else
-        # Objects of CMake's compiler checks and the like are not deliverables.
-        case "$base" in *.so | *.so.*) kind=shared strip=--strip-unneeded ;; *) continue ;; esac
+      kind=program strip=--strip-all
+      if ! "${cross}readelf" -lW "$f" 2>/dev/null | grep 'Requesting program interpreter' >/dev/null; then
+        case "$base" in *.so | *.so.*) kind=shared strip=--strip-unneeded ;; *) continue ;; esac  # CMake's checks' objects
       fi
       cp "$f" "$copy" && "${cross}strip" "$strip" "$copy"
       needed=$("${cross}readelf" -dW "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ' | sed 's/ $//')

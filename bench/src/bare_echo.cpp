@@ -1,7 +1,5 @@
-// bare_echo: the comparison loop for the echo server. Serves <clients>
-// connections one after the other with a read of 1024 bytes and a write of
-// them back, then exits. Listens as parrot does (the toolset's listener).
-//
+// bare_echo: the comparison loop for the echo server. Serves <clients> connections one after the other with a read of
+// 1024 bytes and a write of them back, then exits. Listens as parrot does (the toolset's listener).
 // Usage: bare_echo <port> <clients>
 
 #include <unistd.h>
@@ -22,5 +20,4 @@ int main(int argc, char** argv)
             (void)!write(fd, buf, (size_t)n);  // the client checks what comes back
         close(fd);
     }
-    return 0;
 }

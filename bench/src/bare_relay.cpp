@@ -1,10 +1,7 @@
-// bare_relay: the relay's design and nothing else, for comparison: a thread
-// per client, one mutex over the client table, a read of 1024 bytes, then one
-// write of it to every client (the sender too). No socket options, or, built
-// as bare_relay_nodelay (BARE_NODELAY), TCP_NODELAY on each client socket.
-// Listens as the relay does (the toolset's listener) and runs until killed.
-//
-// Usage: bare_relay <port>
+// bare_relay: the relay's design and nothing else, for comparison: a thread per client, one mutex over the client
+// table, a read of 1024 bytes, then one write of it to every client (the sender too). No socket options, or with
+// "nodelay" TCP_NODELAY on each client socket. Listens as the relay does (the toolset's listener); runs until killed.
+// Usage: bare_relay <port> [nodelay]
 
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -13,18 +10,8 @@
 
 #include "toolset/listener.h"
 
-static int clients[256];
-static int count = 0;
+static int clients[256], count = 0;
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;  // guards clients and count
-
-static void remove_client(int fd)
-{
-    pthread_mutex_lock(&mtx);
-    for (int i = 0; i < count; i++)
-        if (clients[i] == fd)
-            clients[i] = clients[--count];
-    pthread_mutex_unlock(&mtx);
-}
 
 static void* serve(void* arg)
 {
@@ -36,38 +23,36 @@ static void* serve(void* arg)
             (void)!write(clients[i], buf, (size_t)n);  // as the design: no check, no retry
         pthread_mutex_unlock(&mtx);
     }
-    remove_client(fd);
+    pthread_mutex_lock(&mtx);
+    for (int i = 0; i < count; i++)
+        if (clients[i] == fd)
+            clients[i] = clients[--count];
     close(fd);
+    pthread_mutex_unlock(&mtx);
     return nullptr;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-        err_handler("usage: bare_relay <port>");
+    if (argc != 2 && !(argc == 3 && strcmp(argv[2], "nodelay") == 0))
+        err_handler("usage: bare_relay <port> [nodelay]");
     signal(SIGPIPE, SIG_IGN);  // clients that leave must not end the relay
-    int ls = listen_tcp(argv[1]);
+    int ls = listen_tcp(argv[1]), one = 1;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     for (;;) {
         int fd = accept(ls, nullptr, nullptr);
-        if (fd < 0)
-            continue;
-#ifdef BARE_NODELAY
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-#endif
+        if (fd >= 0 && argc == 3)
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        // Its thread is made under the lock, so that the client is in the table before that thread can relay.
         pthread_mutex_lock(&mtx);
-        bool full = count == 256;
-        if (!full)
-            clients[count++] = fd;
-        pthread_mutex_unlock(&mtx);
         pthread_t t;
-        if (full || pthread_create(&t, &attr, serve, (void*)(intptr_t)fd) != 0) {
-            remove_client(fd);  // nothing to remove when the table was full
+        if (fd >= 0 && count < 256 && pthread_create(&t, &attr, serve, (void*)(intptr_t)fd) == 0)
+            clients[count++] = fd;
+        else if (fd >= 0)
             close(fd);
-        }
+        pthread_mutex_unlock(&mtx);
     }
 }

@@ -1,7 +1,4 @@
-// Helpers shared by the benchmark tools: /proc readings of a server, loopback
-// sockets, the free port, options, and the series runner that starts each
-// server, measures it in a child process and writes the medians of the
-// repeats as CSV. Header-only: each tool is one source.
+// What the benchmark tools share (header-only): clocks, /proc readings, loopback clients, options, CSV, the series.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,7 +6,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,14 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "freeport.h"
 #include "toolset/monoclock.h"
-
-namespace bench {
 
 inline pid_t running_server = -1;  // the parent's server, stopped by die()
 
@@ -49,72 +46,42 @@ inline double cpu_us(clockid_t c)
     return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
 }
 
-// User plus system time of a whole process in seconds, from fields 14 and 15
-// of /proc/PID/stat; one clock tick (10 ms) resolution. -1 when unreadable.
-inline double proc_cpu_s(int pid)
+// A process's user plus system time in s (10 ms resolution), VmSize and VmRSS in KiB, Threads; -1 where unreadable.
+inline std::vector<double> proc_usage(int pid)
 {
-    char path[64], buf[1024] = "";  // read up to sizeof - 1: the end stays 0
-    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
-    FILE* f = fopen(path, "r");
-    if (!f)
-        return -1;
-    size_t n = fread(buf, 1, sizeof(buf) - 1, f);
-    fclose(f);
-    if (n == 0)
-        return -1;
-    const char* p = strrchr(buf, ')');  // the command name may hold spaces
-    unsigned long long ut, st;
-    if (!p || sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) != 2)
-        return -1;
-    return (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
-}
-
-// VmSize and VmRSS (KiB) and Threads from /proc/PID/status; -1 when absent.
-inline std::vector<double> proc_mem(int pid)
-{
-    std::vector<double> v(3, -1);
-    char path[64], line[256];
-    snprintf(path, sizeof(path), "/proc/%d/status", pid);
-    FILE* f = fopen(path, "r");
-    while (f && fgets(line, sizeof(line), f)) {
-        sscanf(line, "VmSize: %lf", &v[0]);
-        sscanf(line, "VmRSS: %lf", &v[1]);
-        sscanf(line, "Threads: %lf", &v[2]);
+    std::vector<double> v(4, -1);
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat"), status("/proc/" + std::to_string(pid) + "/status");
+    std::string s((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    unsigned long long ut, st;  // fields 14 and 15, after the command name (which may hold spaces)
+    if (s.rfind(')') != std::string::npos &&
+        sscanf(s.c_str() + s.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ut, &st) == 2)
+        v[0] = (double)(ut + st) / (double)sysconf(_SC_CLK_TCK);
+    for (std::string line; std::getline(status, line);) {
+        sscanf(line.c_str(), "VmSize: %lf", &v[1]);
+        sscanf(line.c_str(), "VmRSS: %lf", &v[2]);
+        sscanf(line.c_str(), "Threads: %lf", &v[3]);
     }
-    if (f)
-        fclose(f);
     return v;
 }
 
-// A free port by the tests' rule (below the kernel's range for outgoing
-// connections, so that the clients' own ports never take it).
-inline int free_port()
+// A non-blocking client of 127.0.0.1:port, retrying for up to 10 s while the server starts.
+inline int connect_loopback(int port, uint64_t deadline_us, bool nodelay)
 {
-    const int port = free_tcp_port();
-    if (port == 0)
-        die("no free port");
-    return port;
-}
-
-// Connects to 127.0.0.1:port, retrying while the server is still starting.
-inline int connect_loopback(int port, uint64_t deadline_us)
-{
+    deadline_us = std::min<uint64_t>(deadline_us, mono_us() + 10000000);
     for (sockaddr_in a = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};;) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd >= 0 && connect(fd, (sockaddr*)&a, sizeof(a)) == 0)
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+        if (fd >= 0 && connect(fd, (sockaddr*)&a, sizeof(a)) == 0) {
+            if (nodelay)
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
             return fd;
+        }
         int e = errno;
         close(fd);
         if ((e != ECONNREFUSED && e != EINTR) || mono_us() > deadline_us)
             die("connect to port %d: %s", port, strerror(e));
         usleep(20 * 1000);
     }
-}
-
-inline void set_nodelay(int fd)
-{
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 // Value at quantile q (0..1) of v by the nearest-rank rule; v gets sorted.
@@ -124,36 +91,38 @@ inline double quantile(std::vector<double>& v, double q)
     return v.empty() ? 0 : v[std::clamp<size_t>((size_t)(q * (double)v.size() + 0.999999), 1, v.size()) - 1];
 }
 
-// Options --name value, each asked for once; what follows them is rest.
+// Options --name value, then the servers: get() takes one into a variable (a string, or a number not below 0) that
+// keeps its value when it is not given; done() refuses names not taken and returns the rest.
 struct Args {
     std::map<std::string, std::string> opt;
     std::vector<std::string> rest;
-    Args(int argc, char** argv)
+    Args(int argc, char** argv) : rest(argv + 1, argv + argc)
     {
-        int i = 1;
-        for (; i + 1 < argc && strncmp(argv[i], "--", 2) == 0; i += 2)
-            opt[argv[i] + 2] = argv[i + 1];
-        rest.assign(argv + i, argv + argc);
+        for (; rest.size() > 1 && rest[0].rfind("--", 0) == 0; rest.erase(rest.begin(), rest.begin() + 2))
+            opt[rest[0].substr(2)] = rest[1];
     }
-    std::string str(const char* name, const char* def)
+    template <class T>
+    Args& get(const char* name, T& var)
     {
-        std::string v = opt.count(name) ? opt[name] : def;
+        if (!opt.count(name))
+            return *this;
+        if constexpr (std::is_same_v<T, std::string>) {
+            var = opt[name];
+        } else {
+            char* end = nullptr;
+            double d = strtod(opt[name].c_str(), &end);  // 1e8 as well as 100000000
+            if (opt[name].empty() || *end || d < 0)
+                die("option --%s: bad number '%s'", name, opt[name].c_str());
+            var = (T)d;
+        }
         opt.erase(name);
-        return v;
+        return *this;
     }
-    double num(const char* name, double def)
-    {
-        std::string s = str(name, "");
-        char* end = nullptr;
-        double d = s.empty() ? def : strtod(s.c_str(), &end);  // 1e8 as well as 100000000
-        if (!s.empty() && (*end || d < 0))
-            die("option --%s: bad number '%s'", name, s.c_str());
-        return d;
-    }
-    void done()  // after every option was asked for: catches misspelt names
+    std::vector<std::string> done()
     {
         if (!opt.empty())
             die("unknown option --%s", opt.begin()->first.c_str());
+        return rest;
     }
 };
 
@@ -178,20 +147,12 @@ inline void csv(const std::string& file, const std::string& header, const std::v
     fflush(stdout);
 }
 
-// A server under test, given as LABEL=COMMAND: the shell runs the command
-// with PORT set in its environment.
-struct Server {
-    std::string label, cmd;
-    int port, pid;
-};
-using Row = std::vector<double>;
+struct Server { std::string label, cmd; int port, pid; };
+using Row = std::vector<double>;  // a run's metrics
 
-// For each repeat, each server in turn: starts it on a free port (its output
-// to /dev/null), runs measure(server) in a child process, so that every run
-// starts from a fresh state, and stops the server by its pid; an echo server
-// (ends_itself) must end by itself within 5 s of its last client. Then
-// appends a row per server: its label, config, the runs and the medians of
-// the metrics (names, a space between; name* adds the least and the most).
+// Each repeat, each server (LABEL=COMMAND, run by the shell with PORT set) in turn: started on a free port, measured
+// by measure(server) in a child process, so that every run starts afresh, stopped by its pid (one that ends_itself
+// must end within 5 s of its last client). Then a CSV row per server: label, config, runs, the metrics' medians.
 template <class F>
 void series(const std::string& file, const std::string& head, const std::string& config,
             const std::vector<std::string>& commands, int repeats, bool ends_itself, double time_limit,
@@ -199,11 +160,11 @@ void series(const std::string& file, const std::string& head, const std::string&
 {
     std::string h = "server," + head + ",runs";
     std::vector<bool> range;
-    for (size_t at = 0, end; at < metrics.size(); at = end + 1) {
-        end = std::min(metrics.find(' ', at), metrics.size());
-        std::string m = metrics.substr(at, end - at), name = m.substr(0, m.find('*'));
-        range.push_back(name.size() < m.size());
-        h += "," + name + (range.back() ? "," + name + "_min," + name + "_max" : "");
+    std::istringstream names(metrics);
+    for (std::string m; names >> m;) {
+        range.push_back(m.back() == '*');
+        m = m.substr(0, m.find('*'));
+        h += "," + m + (range.back() ? "," + m + "_min," + m + "_max" : "");
     }
     std::vector<Server> servers;
     for (const std::string& s : commands)
@@ -211,19 +172,19 @@ void series(const std::string& file, const std::string& head, const std::string&
             servers.push_back({s.substr(0, s.find('=')), s.substr(s.find('=') + 1), 0, -1});
     if (servers.empty() || servers.size() != commands.size() || repeats < 1)
         die("need a repeat of 1 or more and servers, LABEL=COMMAND after the options");
-    std::vector<std::vector<Row>> rows(servers.size());
+    std::vector<std::vector<Row>> rows(servers.size());  // per server, its runs
     for (int r = 0; r < repeats; r++)
         for (size_t i = 0; i < servers.size(); i++) {
             Server& s = servers[i];
-            s.port = free_port();
-            fflush(stdout);
+            if ((s.port = free_tcp_port()) == 0)
+                die("no free port");
             if ((s.pid = running_server = fork()) == 0) {
                 setenv("PORT", std::to_string(s.port).c_str(), 1);
                 dup2(open("/dev/null", O_WRONLY), 1);
                 execl("/bin/sh", "sh", "-c", ("exec " + s.cmd).c_str(), (char*)nullptr);
                 _exit(127);
             }
-            int p[2];
+            int p[2], status = 0;
             if (pipe(p) != 0)
                 die("pipe: %s", strerror(errno));
             pid_t child = fork();
@@ -235,11 +196,10 @@ void series(const std::string& file, const std::string& head, const std::string&
             }
             close(p[1]);
             Row row(range.size());
-            ssize_t got = read(p[0], row.data(), row.size() * sizeof(double));
-            int status = 0;
+            bool ok = read(p[0], row.data(), row.size() * sizeof(double)) == (ssize_t)(row.size() * sizeof(double));
             close(p[0]);
-            waitpid(child, &status, 0);
-            bool ok = status == 0 && got == (ssize_t)(row.size() * sizeof(double)), ended = false;
+            ok = waitpid(child, &status, 0) == child && status == 0 && ok;
+            bool ended = false;
             for (int k = 0; ok && ends_itself && k < 50 && !ended; k++) {
                 ended = waitpid(s.pid, nullptr, WNOHANG) == s.pid;
                 usleep(ended ? 0 : 100000);
@@ -247,10 +207,8 @@ void series(const std::string& file, const std::string& head, const std::string&
             if (!ended && kill(s.pid, SIGTERM) == 0)
                 waitpid(s.pid, nullptr, 0);
             running_server = -1;
-            if (!ok)
-                die("run %d of %s failed", r + 1, s.label.c_str());
-            if (ends_itself && !ended)
-                die("%s did not end after its last client", s.label.c_str());
+            if (!ok || (ends_itself && !ended))
+                die("run %d of %s failed%s", r + 1, s.label.c_str(), ok ? ": it did not end by itself" : "");
             rows[i].push_back(row);
         }
     for (size_t i = 0; i < servers.size(); i++) {
@@ -267,5 +225,3 @@ void series(const std::string& file, const std::string& head, const std::string&
         csv(file, h, cells);
     }
 }
-
-}  // namespace bench

@@ -1,19 +1,7 @@
-// portwait: how a wait for received bytes behaves on a pseudo-terminal fed at
-// the line rate. Per wait a writer thread writes --want bytes to the master,
-// each no earlier than the line would deliver it (--bits a byte: 10 for 8N1
-// as a UART sends it, 8 for the data bits alone); the main thread waits for
-// them all on the slave with portwire's waitfordata() and takes them with
-// recvdata(), or with the naive wait that wakes for every arrival and reads.
-// With --quiet M the last M bytes never come and every wait times out (3 s).
-//
-//   portwait --csv FILE [--impl portwire|naive] [--baud B] [--want N] [--waits K]
-//            [--bits 10] [--quiet M]
-//
-// Per wait: the waiting thread's passes (polls on the port) and pauses
-// (usleep, a poll without the port), counted by link-time wrappers of the C
-// library calls (-Wl,--wrap), so portwire is unchanged; its CPU time, and as
-// a share of one core; how late it returned after the last byte was written.
-// One CSV row of medians and maxima over the waits.
+// portwait: how a wait for bytes behaves on a pseudo-terminal fed at the line rate (--bits a byte) by a writer thread:
+// portwire's waitfordata() and recvdata(), or the naive wait that wakes for every arrival. With --quiet M the last M
+// of the --want bytes never come and every wait times out (3 s). One CSV row of medians and maxima over the waits.
+//   portwait --csv FILE [--impl portwire|naive] [--baud B] [--want N] [--waits K] [--bits 10] [--quiet M]
 
 #include <poll.h>
 #include <sys/prctl.h>
@@ -24,10 +12,8 @@
 #include "benchlib.h"
 #include "portwire/serial_rxtx.h"
 
-using namespace bench;
-
-// Counters of the waiting thread: the wrappers count only while its own flag
-// is on, so that the writer's pacing stays out.
+// Passes (polls on the port) and pauses (usleep, a poll without the port) of the waiting thread: link-time wrappers
+// (-Wl,--wrap) count them while its flag is on, so that portwire is unchanged and the writer's pacing stays out.
 static thread_local bool counting = false;
 static unsigned n_pass = 0, n_pause = 0;
 static int port_fd = -1;
@@ -35,13 +21,9 @@ static int port_fd = -1;
 extern "C" {
 int __real_ppoll(pollfd*, nfds_t, const timespec*, const sigset_t*);
 int __real_usleep(useconds_t);
-
 int __wrap_ppoll(pollfd* f, nfds_t n, const timespec* t, const sigset_t* m)
 {
-    bool port = false;
-    for (nfds_t i = 0; i < n; i++)
-        port = port || f[i].fd == port_fd;
-    (port ? n_pass : n_pause) += counting;
+    (std::any_of(f, f + n, [](const pollfd& p) { return p.fd == port_fd; }) ? n_pass : n_pause) += counting;
     return __real_ppoll(f, n, t, m);
 }
 int __wrap_usleep(useconds_t us)
@@ -51,11 +33,8 @@ int __wrap_usleep(useconds_t us)
 }
 }
 
-namespace {
-
-// Writes n bytes to the master at the line rate, starting 1 ms from now so
-// that the waiter is inside its wait; returns when the last was written.
-uint64_t write_burst(int master, unsigned n, double byte_us)
+// Writes n bytes to the master at the line rate from 1 ms on (the waiter in its wait); returns the last write's time.
+static uint64_t write_burst(int master, unsigned n, double byte_us)
 {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     static const uint8_t zeros[4096] = {0};
@@ -72,8 +51,7 @@ uint64_t write_burst(int master, unsigned n, double byte_us)
             last = mono_us();
             continue;
         }
-        // Until the next byte is due, but 100 us at least: at high rates the
-        // bytes go out in small paced chunks.
+        // Until the next byte is due, but 100 us at least: small paced chunks at high rates.
         uint64_t next = std::max(begin + (uint64_t)((written + 1) * byte_us), now + 100);
         timespec ts = {(time_t)(next / 1000000), (long)(next % 1000000) * 1000};  // mono_us's clock
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
@@ -81,65 +59,50 @@ uint64_t write_burst(int master, unsigned n, double byte_us)
     return last;
 }
 
-// The descriptor this process holds open on path (the channel keeps its own).
-int find_fd(const std::string& path)
+// The descriptor this process holds open on the terminal path (the channel keeps its own).
+static int find_fd(const std::string& path)
 {
-    for (int fd = 0; fd < 1024; fd++) {
-        char link[64], target[256];
-        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-        ssize_t n = readlink(link, target, sizeof(target) - 1);
-        if (n > 0 && path == std::string(target, (size_t)n))
+    for (int fd = 0; fd < 1024; fd++)
+        if (ttyname(fd) && path == ttyname(fd))
             return fd;
-    }
     die("no descriptor open on %s", path.c_str());
 }
 
-// The naive wait: wake on every arrival and read it. 0, or -1 at the time-out.
-int naive_wait(int fd, unsigned want, unsigned timeout_ms, uint8_t* buf)
+// The naive wait: wake on every arrival and read it. false at the time-out.
+static bool naive_wait(int fd, unsigned want, unsigned timeout_ms, uint8_t* buf)
 {
     const uint64_t deadline = mono_us() + (uint64_t)timeout_ms * 1000;
     for (unsigned have = 0; have < want;) {
         uint64_t now = mono_us();
         if (now >= deadline)
-            return -1;
+            return false;
         pollfd p = {fd, POLLIN, 0};
         timespec ts = {(time_t)((deadline - now) / 1000000), (long)((deadline - now) % 1000000) * 1000};
-        if (ppoll(&p, 1, &ts, nullptr) > 0) {
-            ssize_t n = read(fd, buf + have, want - have);
-            have += n > 0 ? (unsigned)n : 0;
-        }
+        ssize_t n = ppoll(&p, 1, &ts, nullptr) > 0 ? read(fd, buf + have, want - have) : 0;
+        have += n > 0 ? (unsigned)n : 0;
     }
-    return 0;
+    return true;
 }
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
-    Args a(argc, argv);
-    std::string file = a.str("csv", "/dev/null"), impl = a.str("impl", "portwire");
-    unsigned baud = (unsigned)a.num("baud", 115200), want = (unsigned)a.num("want", 100);
-    int waits = (int)a.num("waits", 20);
-    unsigned bits = (unsigned)a.num("bits", 10), quiet = (unsigned)a.num("quiet", 0);
+    std::string file = "/dev/null", impl = "portwire";
+    unsigned baud = 115200, want = 100, waits = 20, bits = 10, quiet = 0;
+    const std::vector<std::string> rest = Args(argc, argv).get("csv", file).get("impl", impl).get("baud", baud)
+        .get("want", want).get("waits", waits).get("bits", bits).get("quiet", quiet).done();
     const unsigned timeout_ms = quiet ? 3000 : 5000;
-    a.done();
-    if (!a.rest.empty())
-        die("unexpected argument %s (options are --name value)", a.rest[0].c_str());
-    if (impl != "portwire" && impl != "naive")
-        die("--impl is portwire or naive");
     // The terminal's input queue holds 4095 bytes in raw mode.
-    if (want < 1 || want > 4000 || quiet >= want || baud < 1 || waits < 1 || bits < 1)
-        die("need --want 1..4000, --quiet below it, and --baud, --waits and --bits of 1 or more");
-
+    if (!rest.empty() || (impl != "portwire" && impl != "naive") || want < 1 || want > 4000 || quiet >= want ||
+        baud < 1 || waits < 1 || bits < 1)
+        die("options: --impl portwire or naive, --want 1..4000, --quiet below it, --baud, --waits, --bits 1 or more");
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !ptsname(master))
         die("pseudo-terminal: %s", strerror(errno));
-    std::string slave = ptsname(master);
+    const std::string slave = ptsname(master);
     termios t;
     tcgetattr(master, &t);
     cfmakeraw(&t);  // the master passes what it is given unchanged
     tcsetattr(master, TCSANOW, &t);
-
     orv::hal::serial_rxtx* port = nullptr;
     if (impl == "portwire") {
         port = orv::hal::serial_rxtx::CreateRxTx();
@@ -147,30 +110,26 @@ int main(int argc, char** argv)
         if (port->open() != 1)
             die("portwire could not open %s", slave.c_str());
         port_fd = find_fd(slave);
-    } else {
-        port_fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (port_fd < 0)
-            die("open %s: %s", slave.c_str(), strerror(errno));
+    } else if ((port_fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) >= 0) {
         tcgetattr(port_fd, &t);
         cfmakeraw(&t);  // reads return at once: the descriptor does not block
         tcsetattr(port_fd, TCSANOW, &t);
+    } else {
+        die("open %s: %s", slave.c_str(), strerror(errno));
     }
-
     static uint8_t buf[8192];
     std::vector<double> passes, pauses, cpu, late_ms, cpu_percent;
-    for (int k = 0; k < waits; k++) {
-        // From an empty queue.
-        while (port ? port->recvdata(buf, sizeof(buf)) > 0 : read(port_fd, buf, sizeof(buf)) > 0) {
-        }
+    for (unsigned k = 0; k < waits; k++) {
+        while (port ? port->recvdata(buf, sizeof(buf)) > 0 : read(port_fd, buf, sizeof(buf)) > 0)
+            continue;  // from an empty queue
         if (port && port->rxqueue_count() != 0)
             die("the queue did not empty");
-        uint64_t last_us = 0;
+        uint64_t last_us = 0, ret_us;
         std::thread writer([&] { last_us = write_burst(master, want - quiet, (double)bits * 1e6 / baud); });
         n_pass = n_pause = 0;
         counting = true;
         const uint64_t wall0 = mono_us();
         const double cpu0 = cpu_us(CLOCK_THREAD_CPUTIME_ID);
-        uint64_t ret_us;
         bool timed_out;
         if (port) {
             uint32_t got = 0;
@@ -181,43 +140,38 @@ int main(int argc, char** argv)
             if (r == orv::hal::serial_rxtx::WAIT_READY ? got < want || n != (int)want : !timed_out)
                 die("waitfordata ended with %d and %u bytes, recvdata gave %d of %u", r, got, n, want);
         } else {
-            timed_out = naive_wait(port_fd, want, timeout_ms, buf) != 0;
+            timed_out = !naive_wait(port_fd, want, timeout_ms, buf);
             ret_us = mono_us();
         }
         const double cpu1 = cpu_us(CLOCK_THREAD_CPUTIME_ID);
         counting = false;
         writer.join();
         if (timed_out != (quiet > 0))
-            die("wait %d of %u bytes at %u baud %s", k, want, baud, quiet ? "did not time out" : "timed out");
+            die("wait %u of %u bytes at %u baud %s", k, want, baud, quiet ? "did not time out" : "timed out");
         passes.push_back(n_pass);
         pauses.push_back(n_pause);
         cpu.push_back(cpu1 - cpu0);
-        // Below 0 when the wait returned before the writer read the clock.
-        late_ms.push_back(((double)ret_us - (double)last_us) / 1e3);
+        late_ms.push_back(((double)ret_us - (double)last_us) / 1e3);  // below 0: returned before the writer's clock
         cpu_percent.push_back(100.0 * (cpu1 - cpu0) / (double)(ret_us - wall0));
     }
     if (port)
         orv::hal::serial_rxtx::ReleaseRxTx(port);
-    close(port_fd);
-    close(master);
-
+    // Medians and maxima over the waits (lateness: its p90 between); the estimate is the wait's own, 8 bits a byte.
     std::vector<std::string> row = {impl, fmt(bits), fmt(baud), fmt(want)};
-    auto stats = [&](std::vector<std::vector<double>*> list) {
-        for (std::vector<double>* v : list)
-            row.insert(row.end(), {fmt(quantile(*v, 0.5)), fmt(quantile(*v, 1))});
-    };
-    if (quiet) {
+    if (quiet)
         row.insert(row.end(), {fmt(quiet), fmt(timeout_ms), fmt(waits)});
-        stats({&passes, &cpu, &cpu_percent});
-        csv(file, "impl,bits,baud,want,quiet,timeout_ms,waits,passes_median,passes_max,cpu_us_median,cpu_us_max,"
-                  "cpu_percent_median,cpu_percent_max", row);
-        return 0;
+    else
+        row.insert(row.end(), {fmt(waits), fmt(want * 8000.0 / baud)});
+    const std::vector<std::vector<double>*> stats =
+        quiet ? std::vector{&passes, &cpu, &cpu_percent} : std::vector{&passes, &pauses, &cpu, &late_ms};
+    for (std::vector<double>* v : stats) {
+        row.insert(row.end(), {fmt(quantile(*v, 0.5)), fmt(quantile(*v, 1))});
+        if (v == &late_ms)
+            row.insert(row.end() - 1, fmt(quantile(late_ms, 0.9)));
     }
-    // The wait's own estimate of the whole burst: 8 bits a byte.
-    row.insert(row.end(), {fmt(waits), fmt(want * 8000.0 / baud)});
-    stats({&passes, &pauses, &cpu});
-    row.insert(row.end(), {fmt(quantile(late_ms, 0.5)), fmt(quantile(late_ms, 0.9)), fmt(quantile(late_ms, 1))});
-    csv(file, "impl,bits,baud,want,waits,estimate_ms,passes_median,passes_max,sleeps_median,sleeps_max,"
-              "cpu_us_median,cpu_us_max,late_ms_median,late_ms_p90,late_ms_max", row);
+    csv(file, quiet ? "impl,bits,baud,want,quiet,timeout_ms,waits,passes_median,passes_max,cpu_us_median,cpu_us_max,"
+                      "cpu_percent_median,cpu_percent_max"
+                    : "impl,bits,baud,want,waits,estimate_ms,passes_median,passes_max,sleeps_median,sleeps_max,"
+                      "cpu_us_median,cpu_us_max,late_ms_median,late_ms_p90,late_ms_max", row);
     return 0;
 }
