@@ -26,7 +26,7 @@ sources=$(ls /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sourc
 
 # The key: the candidate versions of what goes in, the kernel, and the scripts.
 key=$( { apt-cache policy $(printf '%s:armhf ' "${packages[@]}" libc6 base-files) 2>/dev/null | grep -E '^[^ ]|Candidate:'
-         cat "$kdir/.from" "$here/image.sh" "$here/guest/setup"; } | sha256sum | cut -c1-16)
+         cat "$kdir/.from" "$here/image.sh" "$here/guest/setup" "$here/../tools/apt-update"; } | sha256sum | cut -c1-16)
 out=$cache/image-$key
 if [ -f "$out/done" ]; then echo "$out"; exit 0; fi
 
@@ -47,12 +47,12 @@ start=$SECONDS
 # finds its pages without an index (no mandb at each install), no initramfs
 # is made (the kernel package is unpacked, not installed), and /usr is
 # merged from the start rather than by usrmerge.
-# The package lists are read as tools/setup reads them: a mirror whose part
-# of the archive is out of step with its index (mid-sync) gets a second try,
-# then the root is made from the lists that came, as this machine's apt is.
+# The package lists are read as tools/setup reads them (tools/apt-update):
+# a mirror out of step with its index gets a second try, then the root is
+# made from the lists that came, as this machine's apt is.
 root=$work/root
 mmdebstrap --arch=armhf --variant=apt --mode=root --quiet --skip=update \
-  --setup-hook='for pause in 30 end; do APT_CONFIG="$MMDEBSTRAP_APT_CONFIG" apt-get update -qq && exit 0; [ $pause = end ] || sleep $pause; done; echo "board: part of the archive could not be read; the root is made from the package lists that came" >&2' \
+  --setup-hook="APT_CONFIG=\"\$MMDEBSTRAP_APT_CONFIG\" '$here/../tools/apt-update' 30" \
   --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
   --include="$(IFS=,; echo "${packages[*]}")" \
   --aptopt='Acquire::Languages "none"' \
