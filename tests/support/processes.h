@@ -22,8 +22,7 @@ namespace testsupport {
 
 using std::chrono::milliseconds;
 
-// A moment on the toolset's monotonic clock, mono_ms(): every wait of the
-// tests is bounded by one.
+// A moment on the monotonic clock, mono_ms(): every wait is bounded by one.
 using Deadline = std::uint64_t;
 inline Deadline after(milliseconds ms) { return mono_ms() + static_cast<std::uint64_t>(ms.count()); }
 // Milliseconds until d (0 once it has passed), as poll() takes them.
@@ -31,9 +30,8 @@ int ms_left(Deadline d);
 // Milliseconds since t0, an earlier mono_ms().
 inline std::int64_t ms_since(Deadline t0) { return static_cast<std::int64_t>(mono_ms() - t0); }
 
-// The usual bound for one step of a test. Emulated runs, and runs under a
-// checker named by TOOLSET_TEST_WRAPPER, are slower, so the bound is scaled
-// there; it is a limit, never a pause.
+// The bound for one step of a test, a limit and never a pause: scaled up
+// under the emulator and under a checker (TOOLSET_TEST_WRAPPER).
 milliseconds timeout(milliseconds host = milliseconds(5000));
 
 // Calls done() until it holds or the deadline passes, `step` apart: for state
@@ -45,15 +43,11 @@ bool under_emulator();
 // The emulator command that must prefix a target program, empty on the host.
 const std::vector<std::string>& emulator_prefix();
 
-// The path of a program or library that a test uses (the P_BIN macros):
-// `built` is its place in the build tree, relative to the tree's top, and
-// `installed` its installed path. When this test binary runs from the
-// installed tests (/usr/lib/board-toolset/ptest/tests/ under some root,
-// normally /), the installed one under that root; otherwise the build
-// tree's, under the top found above the binary. Deciding by the binary's own
-// place lets the very binaries the build tested be packaged, and an unpacked
-// copy of the packages be tested in a scratch root; with no build folder in
-// them, two builds in different folders give the same bytes.
+// The path of a program or library a test uses (the P_BIN macros): the
+// installed path under the root above the installed tests' folder when this
+// binary runs from there, else `built` (relative to the build tree's top)
+// under the top found above the binary. So the binaries the build tested are
+// the ones packaged, and hold no build folder.
 const char* program(const char* built, const char* installed);
 
 // Owns one descriptor; closes it on destruction.
@@ -93,33 +87,23 @@ struct SpawnOptions {
     // becomes its controlling terminal (the child leads a new session);
     // otherwise on pipes. Standard error is always a pipe of its own.
     bool pty = false;
-    // Start the program directly, not through the emulator or the checker
-    // (host programs).
+    // Start a host program directly, not through the emulator or checker.
     bool host_program = false;
     // Working directory of the child; empty keeps the current one.
     std::string cwd;
     // Variables set (NAME=value) or, without '=', removed in the child.
     std::vector<std::string> env;
-    // File opened as the child's standard input instead of a pipe or pty;
-    // a terminal's path makes it the child's input, not its controlling
-    // terminal.
+    // Files for standard input or output instead of a pipe or pty (a
+    // terminal given here is not the controlling one).
     std::string stdin_file;
-    // File that takes the child's standard output instead of a pipe or pty,
-    // such as /dev/null for a long run whose output nobody reads.
     std::string stdout_file;
-    // Standard input or output left closed in the child, as `<&-` and `>&-`
-    // leave them.
+    // Standard input or output left closed, as `<&-` and `>&-` leave them.
     bool close_stdin = false;
     bool close_stdout = false;
 };
 
 // The usual options for a program that should see a terminal.
-inline SpawnOptions on_pty()
-{
-    SpawnOptions o;
-    o.pty = true;
-    return o;
-}
+inline SpawnOptions on_pty() { SpawnOptions o; o.pty = true; return o; }
 
 class Process {
 public:
@@ -129,9 +113,8 @@ public:
     ~Process();  // kills the whole process group and reaps the child
 
     pid_t pid() const { return pid_; }
-    // The descriptor to write the child's input to (pipe or pty master).
+    // The child's input and output (pipe or pty master).
     int in() const { return in_.get(); }
-    // The descriptor to read the child's output from (pipe or pty master).
     int out() const { return out_.get(); }
     void close_input() { in_.reset(); }
     // Closes the reading end of the child's standard output.
@@ -195,8 +178,7 @@ void drain(Process& p, milliseconds t);
 
 // ---- processes in /proc ----
 
-// Open descriptors and threads of a process (by default this one); -1 when
-// unknown.
+// Open descriptors and threads of a process (0: this one); -1 when unknown.
 int open_fd_count(pid_t pid = 0);
 int thread_count(pid_t pid);
 // Waits until pid holds exactly fds descriptors and threads threads; returns
@@ -206,8 +188,7 @@ std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d);
 pid_t child_of(pid_t pid, milliseconds t);
 // The state letter of a process ('S', 'T', 'Z', ...), or 0 when it is gone.
 char proc_state(pid_t pid);
-// The processor time the process has used (user and system), in clock
-// ticks; -1 when it is gone.
+// The processor time (user and system) used, in clock ticks; -1 when gone.
 long cpu_ticks(pid_t pid);
 // Waits until the process is in the given state.
 bool wait_state(pid_t pid, char state, milliseconds t);
