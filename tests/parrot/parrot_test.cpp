@@ -4,43 +4,16 @@
 #include "sockets.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 using namespace testsupport;
 
-TEST(ParrotCommandLine, WrongArgumentCountPrintsUsageAndExits255)
+TEST(ParrotCommandLine, UsagePortTextBindErrorAndRestartWhileTheConnectionLingers)
 {
-    for (auto args : std::vector<std::vector<std::string>>{{PARROT_BIN}, {PARROT_BIN, "1", "2"}}) {
-        Process p = Process::start(args);
-        expect_exit(p, 255, std::string("Usage: ") + PARROT_BIN + " <port>\n", "");
-    }
-}
-
-// A port that another socket (the first server) listens on is a bind error.
-TEST(ParrotCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16BitsAndAHeldPortIsABindError)
-{
-    uint16_t p1 = free_tcp_port();
-    Process trailing = start_server(PARROT_BIN, p1, {}, std::to_string(p1) + "x");
-    uint16_t p2 = free_tcp_port();
-    Process wrapped = start_server(PARROT_BIN, p2, {}, std::to_string(65536 + p2));
-    Process second = Process::start({PARROT_BIN, std::to_string(p1)});
-    expect_exit(second, 1, "", "bind() error\n");
-}
-
-TEST(ParrotCommandLine, RestartsOnItsPortWhileTheLastRunsConnectionLingers)
-{
-    uint16_t port = free_tcp_port();
-    {
-        Process first = start_server(PARROT_BIN, port);
-        Fd c = echoed(port, "before");
-        first.signal(SIGKILL);
-        ASSERT_TRUE(first.wait(timeout()));
-        // The server's side closed first and now waits out TIME-WAIT.
-        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
-    }
-    Process again = start_server(PARROT_BIN, port);
-    echoed(port, "after");
-    EXPECT_EQ(again.errors(), "");
+    expect_server_command_line(PARROT_BIN, std::string("Usage: ") + PARROT_BIN + " <port>\n", [](uint16_t port) {
+        std::vector<Fd> c;
+        c.push_back(echoed(port, "hello"));
+        return c;
+    });
 }
 
 // Each client gets back exactly what it sent, a block longer than one read
