@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 using namespace testsupport;
@@ -28,20 +29,28 @@ constexpr int kRuntimeThreads = 1;
 constexpr int kRuntimeThreads = 0;
 #endif
 
-// The relay, by default with standard output on a terminal so that each
-// "Connected" line shows up as printed: the client it names is in the table
-// and has its thread by then. Listens on a free port, or on what the port
-// text `arg` makes of p.
+const std::string kConnected = "Connected Client IP: 127.0.0.1";
+// The relay's first n lines, ended as a terminal (eol "\r\n") or a pipe shows them.
+std::string connected_lines(int n, const std::string& eol)
+{
+    std::string lines;
+    for (int i = 0; i < n; i++)
+        lines += kConnected + eol;
+    return lines;
+}
+
+// The relay on a free port, by default with standard output on a terminal so
+// that each "Connected" line shows up as printed: the client it names is in
+// the table and has its thread by then.
 struct Relay {
-    uint16_t port;
+    uint16_t port = free_tcp_port();
     Process proc;
     // Descriptors and threads while it listens, before any client came.
     std::pair<int, int> base{counts()};
 
-    explicit Relay(uint16_t p = free_tcp_port(), const SpawnOptions& o = on_pty(), const std::string& arg = "")
-        : port(p), proc(start_server(TALKHUB_BIN, p, o, arg)) {}
+    explicit Relay(const SpawnOptions& o = on_pty()) : proc(start_server(TALKHUB_BIN, port, o)) {}
     // The relay with one fault injected; `fault` outlives it.
-    explicit Relay(const Injection& fault) : Relay(free_tcp_port(), fault.options(on_pty())) {}
+    explicit Relay(const Injection& fault) : Relay(fault.options(on_pty())) {}
 
     ~Relay()
     {
@@ -53,7 +62,6 @@ struct Relay {
     }
 
     std::pair<int, int> counts() const { return {open_fd_count(proc.pid()), thread_count(proc.pid())}; }
-    // Waits until the relay holds `want` descriptors and threads.
     void expect_counts(std::pair<int, int> want, milliseconds t = timeout())
     {
         EXPECT_EQ(settle_counts(proc.pid(), want.first, want.second, after(t)), want) << "descriptors, threads";
@@ -71,13 +79,10 @@ struct Relay {
     {
         Fd c = connect_tcp(port, after(timeout()));
         EXPECT_TRUE(c);
-        std::string lines;
-        for (int i = 0; i < joined; i++)
-            lines += "Connected Client IP: 127.0.0.1\r\n";
-        EXPECT_TRUE(proc.wait_output(lines, timeout())) << proc.output();
+        EXPECT_TRUE(proc.wait_output(connected_lines(joined, "\r\n"), timeout())) << proc.output();
         return c;
     }
-    int announced() const { return count_lines(strip_cr(proc.output()), "Connected Client IP: 127.0.0.1"); }
+    int announced() const { return count_lines(strip_cr(proc.output()), kConnected); }
 };
 
 // Joins one more client while `clients` are connected, which read its joining
@@ -88,14 +93,6 @@ Fd join_one(uint16_t port, std::vector<Fd>& clients)
     Fd c = std::move(clients.back());
     clients.pop_back();
     return c;
-}
-
-// Lets n clients join and leave again, 25 at a time: enough "Connected"
-// lines to fill any output buffer.
-void churn(uint16_t port, int n)
-{
-    for (int done = 0; done < n; done += 25)
-        join_clients(port, 25);
 }
 
 // Every client receives exactly what `from` sends, and (unless there are too
@@ -145,23 +142,15 @@ TcpEnd relay_end(uint16_t relay_port, int client)
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     getsockname(client, reinterpret_cast<sockaddr*>(&a), &len);
-    const unsigned client_port = ntohs(a.sin_port);
-    TcpEnd end;
-    FILE* f = std::fopen("/proc/net/tcp", "r");
-    if (f == nullptr)
-        return end;
-    char line[512];
-    while (std::fgets(line, sizeof(line), f) != nullptr) {
+    std::ifstream f("/proc/net/tcp");
+    for (std::string line; std::getline(f, line);) {
         unsigned lport = 0, rport = 0, st = 0, tr = 0;
         unsigned long when = 0;
-        if (std::sscanf(line, " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
-            lport == relay_port && rport == client_port) {
-            end = {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
-            break;
-        }
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
+            lport == relay_port && rport == ntohs(a.sin_port))
+            return {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
     }
-    std::fclose(f);
-    return end;
+    return {};
 }
 
 }  // namespace
@@ -189,8 +178,7 @@ TEST(TalkhubRelay, EveryByteAndALargeBlockReachEveryClientWholeAndEachJoinIsRepo
         block[i] = static_cast<char>(i * 7);
     expect_relayed(clients, 0, block);
     expect_relayed(clients, 1, block);
-    EXPECT_TRUE(r.proc.wait_output("Connected Client IP: 127.0.0.1\r\nConnected Client IP: 127.0.0.1\r\n",
-                                   timeout()));
+    EXPECT_TRUE(r.proc.wait_output(connected_lines(2, "\r\n"), timeout()));
 }
 
 // The four senders' tags together cover all 256 byte values.
@@ -226,10 +214,13 @@ TEST(TalkhubRelay, ConcurrentSendersReachEveryClientInOneIdenticalOrder)
 
 // ---- the client table ----
 
-TEST(TalkhubTable, LeavingAndJoiningKeepsEveryOtherClientServedOnce)
+// A client that falls silent is probed after a minute (keep-alive armed with
+// a 60 s idle time, not the system's two hours), so a peer that vanished
+// gives its place back.
+TEST(TalkhubTable, LeavingAndJoiningKeepsEveryOtherClientServedOnceAndASilentOneIsProbedAfterAMinute)
 {
     Relay r;
-    auto clients = join_clients(r.port, 3);      // X, Y, Z
+    auto clients = join_clients(r.port, 3);  // X, Y, Z
     clients.erase(clients.begin() + 1);  // Y leaves
     // Y's entry goes; X and Z each still get every block exactly once.
     expect_relayed(clients, 0, "from-x");
@@ -239,6 +230,11 @@ TEST(TalkhubTable, LeavingAndJoiningKeepsEveryOtherClientServedOnce)
     clients.erase(clients.begin());
     clients.pop_back();
     expect_relayed(clients, 0, "alone");
+    TcpEnd end;
+    EXPECT_TRUE(poll_until([&] { return (end = relay_end(r.port, clients[0].get())).timer == 2; }, after(timeout())))
+        << "state " << end.state << ", timer " << end.timer;
+    EXPECT_GT(end.ticks, 0);
+    EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
 }
 
 TEST(TalkhubTable, PeersThatResetTheirConnectionsDoNotStopTheRelay)
@@ -263,20 +259,6 @@ TEST(TalkhubTable, PeersThatResetTheirConnectionsDoNotStopTheRelay)
     EXPECT_EQ(read_exact(keep[0].get(), 10, after(timeout())), "still here");
 }
 
-// A client that falls silent is probed after a minute (keep-alive armed with
-// a 60 s idle time, not the system's two hours), so a peer that vanished
-// gives its place back.
-TEST(TalkhubTable, AClientsConnectionIsProbedAfterAMinuteOfSilence)
-{
-    Relay r;
-    auto clients = join_clients(r.port, 1);
-    TcpEnd end;
-    EXPECT_TRUE(poll_until([&] { return (end = relay_end(r.port, clients[0].get())).timer == 2; }, after(timeout())))
-        << "state " << end.state << ", timer " << end.timer;
-    EXPECT_GT(end.ticks, 0);
-    EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
-}
-
 // ---- the log on standard output ----
 
 TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
@@ -287,12 +269,12 @@ TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
     o.stdout_file = dir.file("log");
     Process p = start_server(TALKHUB_BIN, port, o);
     auto clients = join_clients(port, 5);
-    // A client's thread prints its line, so the lines are awaited, not taken
-    // for granted once the clients are served; a regular file gives nothing to wait on, so it is read again
-    // every 10 ms until the deadline. A block-buffered log stays empty.
+    // Client threads print the lines, so they are awaited; a file gives
+    // nothing to block on, so it is read again until the deadline. A
+    // block-buffered log stays empty.
     auto lines = [&] {
         Fd f(::open(o.stdout_file.c_str(), O_RDONLY));
-        return count_lines(read_until_eof(f.get(), after(timeout())), "Connected Client IP: 127.0.0.1");
+        return count_lines(read_until_eof(f.get(), after(timeout())), kConnected);
     };
     poll_until([&] { return lines() >= 5; }, after(timeout()));
     p.signal(SIGTERM);
@@ -317,14 +299,15 @@ TEST(TalkhubLog, ALostLogNeitherStopsTheRelayNorReachesAClient)
         SpawnOptions o;
         o.close_stdin = c.close_stdin;
         o.close_stdout = c.close_stdout;
-        Relay r(free_tcp_port(), o);
+        Relay r(o);
         if (!c.close_stdout)
             r.proc.close_output();
         Fd first = connect_tcp(r.port, after(timeout()));
         write_all(first.get(), "first");
         std::string got;
         EXPECT_TRUE(read_until(first.get(), got, "first", after(timeout())));
-        churn(r.port, 200);
+        for (int done = 0; done < 200; done += 25)  // "Connected" lines to fill any buffer
+            join_clients(r.port, 25);
         write_all(first.get(), "<end>");
         EXPECT_TRUE(read_until(first.get(), got, "<end>", after(timeout())));
         EXPECT_EQ(got.find("Connected"), std::string::npos);
@@ -337,7 +320,7 @@ TEST(TalkhubLog, ALostLogNeitherStopsTheRelayNorReachesAClient)
 TEST(TalkhubLog, ABlockedLogNeitherStopsAcceptingNorRelayingAndLosesNoLine)
 {
     const int newcomers = 200;
-    Relay r(free_tcp_port(), SpawnOptions{});
+    Relay r(SpawnOptions{});
     ASSERT_GE(fcntl(r.proc.out(), F_SETPIPE_SZ, 4096), 0);
     auto clients = join_clients(r.port, 2);
     // One at a time, each accepted (the relay holds one more descriptor)
@@ -351,10 +334,7 @@ TEST(TalkhubLog, ABlockedLogNeitherStopsAcceptingNorRelayingAndLosesNoLine)
         }
     }
     expect_relayed(clients, 0, "while the log is blocked", false);
-    std::string lines;
-    for (int i = 0; i < 2 + newcomers; i++)
-        lines += "Connected Client IP: 127.0.0.1\n";
-    EXPECT_TRUE(r.proc.wait_output(lines, timeout()));
+    EXPECT_TRUE(r.proc.wait_output(connected_lines(2 + newcomers, "\n"), timeout()));
     expect_relayed(clients, clients.size() - 1, "after the log drained", false);
     EXPECT_EQ(r.announced(), 2 + newcomers);
 }
@@ -426,15 +406,14 @@ TEST(TalkhubSlowClients, OneThatPausesBelowTheBoundKeepsItsConnectionAndEveryByt
     EXPECT_EQ(read_exact(slow.get(), 5, after(timeout())), "after");
 }
 
-// Eight clients that stop reading stand ahead of a
-// healthy one in the table, which sends block after block and reads each
-// back before the next. A broadcast hands every client what it can take at
-// once, then waits one bound for all that are full together and cuts those
-// off at one moment. So while the healthy client holds any one block, the
-// count of stuck connections still open changes once (twice when a sample
-// falls amid the shut-downs); a bound per client would step it down one by
-// one, a bound apart, before the healthy client got its copy. Each stuck
-// client keeps a prefix of the stream, without a gap.
+// Eight clients that stop reading stand ahead of a healthy one in the table,
+// which sends block after block and reads each back before the next. A
+// broadcast hands every client what it can take at once, then waits one bound
+// for all that are full together and cuts those off at one moment. So while
+// the healthy client holds any one block, the count of stuck connections
+// still open changes once (twice when a sample falls amid the shut-downs); a
+// bound per client would step it down one by one, a bound apart, before the
+// healthy client got its copy. Each stuck client keeps a gapless prefix.
 TEST(TalkhubSlowClients, ManyThatStopReadingCostOneBoundTogetherAndKeepAPrefixWithoutAGap)
 {
     const int n_stuck = 8;
@@ -640,13 +619,12 @@ TEST(TalkhubThreadStartFails, EveryClientIsClosedAndNothingLeaks)
 TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
 {
     const size_t steady = 4, broadcasters = 2, workers = 4, per_block = 256;
-    // Connect/leave cycles per churning thread; the slow run sets its own
-    // count through TOOLSET_SOAK_CYCLES.
+    // Connect/leave cycles per churning thread (TOOLSET_SOAK_CYCLES in the slow run).
     const char* n = std::getenv("TOOLSET_SOAK_CYCLES");
     const int cycles = n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 500;
     SpawnOptions quiet;
     quiet.stdout_file = "/dev/null";  // a line per client, thousands of them
-    Relay r(free_tcp_port(), quiet);
+    Relay r(quiet);
     std::vector<Fd> clients = join_clients(r.port, steady);
     // What the relay holds with only the steady clients connected: a
     // checker's own helper thread (the thread sanitizer starts one with the
@@ -701,8 +679,6 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     for (auto& t : threads)
         t.join();
 
-    // Every steady client saw one and the same stream, each broadcaster's
-    // bytes complete and in order.
     for (size_t i = 0; i < steady; i++) {
         for (size_t b = 0; b < broadcasters; b++)
             ASSERT_NE(got[i].find(end(b)), std::string::npos) << "client " << i << " missed the end of " << b;
