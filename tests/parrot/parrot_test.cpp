@@ -11,11 +11,8 @@ using namespace testsupport;
 
 TEST(ParrotCommandLine, UsagePortTextBindErrorAndRestartWhileTheConnectionLingers)
 {
-    expect_server_command_line(PARROT_BIN, std::string("Usage: ") + PARROT_BIN + " <port>\n", [](uint16_t port) {
-        std::vector<Fd> c;
-        c.push_back(echoed(port, "hello"));
-        return c;
-    });
+    auto serve = [](uint16_t port) { std::vector<Fd> c; c.push_back(echoed(port, "hello")); return c; };
+    expect_server_command_line(PARROT_BIN, std::string("Usage: ") + PARROT_BIN + " <port>\n", serve);
 }
 
 // Each client gets back exactly what it sent, a block longer than one read

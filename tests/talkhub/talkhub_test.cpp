@@ -66,8 +66,7 @@ struct Relay {
     {
         EXPECT_EQ(settle_counts(proc.pid(), want.first, want.second, after(t)), want) << "descriptors, threads";
     }
-    // Waits until the relay holds exactly `clients` client sockets and
-    // threads beyond `base`.
+    // Waits until the relay holds exactly `clients` sockets and threads beyond `base`.
     void expect_holds(int clients)
     {
         expect_counts({base.first + clients, base.second + clients + (announced() > 0 ? kRuntimeThreads : 0)});
@@ -85,8 +84,7 @@ struct Relay {
     int announced() const { return count_lines(strip_cr(proc.output()), kConnected); }
 };
 
-// Joins one more client while `clients` are connected, which read its joining
-// bytes too, and returns it.
+// Joins one more client (`clients` read its joining too) and returns it.
 Fd join_one(uint16_t port, std::vector<Fd>& clients)
 {
     clients = join_clients(port, 1, std::move(clients));
@@ -110,9 +108,8 @@ void expect_relayed(std::vector<Fd>& clients, size_t from, const std::string& te
 // the low six, so that a receiver can take the stream apart again.
 char tagged(size_t s, size_t k) { return static_cast<char>((s << 6) | (k & 0x3f)); }
 
-// Takes a tagged stream apart and checks the bytes of senders 0 to
-// senders - 1 for loss, duplication and order (higher tags are skipped);
-// returns how many bytes of each arrived.
+// Takes a tagged stream apart, checks the bytes of senders 0 to senders - 1
+// for loss, duplication and order (skips higher tags); returns their counts.
 std::vector<size_t> untag(const std::string& stream, size_t senders)
 {
     std::vector<size_t> next(senders, 0);
@@ -129,10 +126,9 @@ std::vector<size_t> untag(const std::string& stream, size_t senders)
     return next;
 }
 
-// The relay's end of the connection whose client end is `client`, as
-// /proc/net/tcp shows it: the TCP state (1 established; -1 once the relay has
-// let it go) and the timer that is armed (2 keep-alive) with the clock ticks
-// until it fires.
+// The relay's end of the connection whose client end is `client`, from
+// /proc/net/tcp: the TCP state (1 established; -1 once the relay has let it
+// go) and the armed timer (2 keep-alive) with the clock ticks until it fires.
 struct TcpEnd {
     int state = -1, timer = -1;
     long ticks = -1;
@@ -153,8 +149,6 @@ TcpEnd relay_end(uint16_t relay_port, int client)
     return {};
 }
 
-}  // namespace
-
 // ---- the command line ----
 
 // Three clients, so that several connections linger after a kill.
@@ -164,30 +158,14 @@ TEST(TalkhubCommandLine, UsagePortTextBindErrorAndRestartWhileConnectionsLinger)
                                [](uint16_t port) { return join_clients(port, 3); });
 }
 
-// ---- the relay of blocks ----
-
-// One block holds every byte value (7 is odd), zero included, and is longer
-// than one read of the relay: each client gets it whole and in order from
-// either sender, the sender's own copy too.
-TEST(TalkhubRelay, EveryByteAndALargeBlockReachEveryClientWholeAndEachJoinIsReported)
-{
-    Relay r;
-    auto clients = join_clients(r.port, 2);
-    std::string block(3000, '\0');
-    for (size_t i = 0; i < block.size(); i++)
-        block[i] = static_cast<char>(i * 7);
-    expect_relayed(clients, 0, block);
-    expect_relayed(clients, 1, block);
-    EXPECT_TRUE(r.proc.wait_output(connected_lines(2, "\r\n"), timeout()));
-}
+// ---- the relay of blocks and the client table ----
 
 // The four senders' tags together cover all 256 byte values.
 TEST(TalkhubRelay, ConcurrentSendersReachEveryClientInOneIdenticalOrder)
 {
-    const size_t senders = 4, listeners = 4, per_sender = 48 * 1024;
+    const size_t senders = 4, listeners = 4, per_sender = 48 * 1024, total = senders * per_sender;
     Relay r;
     auto clients = join_clients(r.port, senders + listeners);
-    const size_t total = senders * per_sender;
 
     std::vector<std::string> got(clients.size());
     std::vector<std::thread> threads;
@@ -212,17 +190,24 @@ TEST(TalkhubRelay, ConcurrentSendersReachEveryClientInOneIdenticalOrder)
         EXPECT_TRUE(got[i] == got[0]) << "client " << i << " saw another order: " << got[i].size() << " bytes";
 }
 
-// ---- the client table ----
-
-// A client that falls silent is probed after a minute (keep-alive armed with
-// a 60 s idle time, not the system's two hours), so a peer that vanished
-// gives its place back.
-TEST(TalkhubTable, LeavingAndJoiningKeepsEveryOtherClientServedOnceAndASilentOneIsProbedAfterAMinute)
+// Every client in the table gets each block once, whole and in order, and
+// each join is reported. One block holds every byte value (7 is odd), zero
+// included, and is longer than one read of the relay; it comes from either
+// of two senders, the sender's own copy too. Clients leave from amid, the
+// start and the end of the table and one joins. A client that falls silent
+// is probed after a minute (keep-alive armed with a 60 s idle time, not the
+// system's two hours), so a peer that vanished gives its place back.
+TEST(TalkhubTable, EveryClientGetsEachBlockOnceWholeAsOthersJoinAndLeaveAndASilentOneIsProbed)
 {
     Relay r;
     auto clients = join_clients(r.port, 3);  // X, Y, Z
+    std::string block(3000, '\0');
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<char>(i * 7);
+    expect_relayed(clients, 0, block);
+    expect_relayed(clients, 1, block);
+    EXPECT_TRUE(r.proc.wait_output(connected_lines(3, "\r\n"), timeout()));
     clients.erase(clients.begin() + 1);  // Y leaves
-    // Y's entry goes; X and Z each still get every block exactly once.
     expect_relayed(clients, 0, "from-x");
     clients = join_clients(r.port, 1, std::move(clients));  // W
     expect_relayed(clients, 1, "from-z");
@@ -291,8 +276,7 @@ TEST(TalkhubLog, ALostLogNeitherStopsTheRelayNorReachesAClient)
     struct {
         const char* what;
         bool close_stdin, close_stdout;
-    } cases[] = {{"standard output closed", false, true},
-                 {"standard input and output closed", true, true},
+    } cases[] = {{"standard output closed", false, true}, {"standard input and output closed", true, true},
                  {"the log's reader gone", false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -341,8 +325,6 @@ TEST(TalkhubLog, ABlockedLogNeitherStopsAcceptingNorRelayingAndLosesNoLine)
 
 // ---- clients that stop reading ----
 
-namespace {
-
 // The relay, a steady sender and a steady reader, and its descriptor and
 // thread counts with just those two connected.
 struct BusyRelay : Relay {
@@ -378,9 +360,9 @@ struct BusyRelay : Relay {
     }
 };
 
-}  // namespace
-
-TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
+// A client that stops reading is cut off and the others lose nothing; then
+// one that pauses below the bound keeps its connection and every byte.
+TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndOneThatPausesKeepsItsConnectionAndEveryByte)
 {
     BusyRelay r;
     {
@@ -393,17 +375,13 @@ TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
     }
     r.steady = join_clients(r.port, 1, std::move(r.steady));
     expect_relayed(r.steady, 2, "served");
+    Fd slow = std::move(r.steady.back());
     r.steady.pop_back();
-    r.expect_counts(r.held);
-}
-
-TEST(TalkhubSlowClients, OneThatPausesBelowTheBoundKeepsItsConnectionAndEveryByte)
-{
-    BusyRelay r;
-    Fd slow = join_one(r.port, r.steady);
     r.pump(&slow);
     write_all(r.steady[0].get(), "after");
     EXPECT_EQ(read_exact(slow.get(), 5, after(timeout())), "after");
+    slow.reset();
+    r.expect_counts(r.held);
 }
 
 // Eight clients that stop reading stand ahead of a healthy one in the table,
@@ -477,7 +455,7 @@ TEST(TalkhubSlowClients, StopsOfTheRelayWhileAClientPausesLoseNoBlockAndCutNobod
 {
     const size_t lines = 1500000, stops = 4;
     Relay r;
-    auto clients = join_clients(r.port, 1);                                   // the sender
+    auto clients = join_clients(r.port, 1);                            // the sender
     clients = join_clients(r.port, 1, std::move(clients), 64 * 1024);  // the pausing reader
     std::string data;
     char line[16];
@@ -509,15 +487,13 @@ TEST(TalkhubSlowClients, StopsOfTheRelayWhileAClientPausesLoseNoBlockAndCutNobod
 
 // One call of the relay fails once. Its second accept: EMFILE makes it pause
 // before it accepts again, ECONNABORTED makes it try again at once, and the
-// waiting client is then served. The second client's thread start: that
-// client is taken into the table and out again, and sees its connection
-// closed. Its first send, which goes to the first client in the table: a
-// failed copy is not retried and that client stays; a send cut short,
-// interrupted or finding the buffer full goes on with the rest, and that
-// client gets the block whole. Either way nothing stays registered for the
-// failed call, nothing else is disturbed, and the next blocks reach everybody.
-namespace {
-
+// waiting client is then served. The second client's thread start: that client
+// is taken into the table and out again, and sees its connection closed. Its
+// first send, which goes to the first client in the table: a failed copy is
+// not retried and that client stays; a send cut short, interrupted or finding
+// the buffer full goes on with the rest, and that client gets the block whole.
+// Either way nothing stays registered for the failed call, nothing else is
+// disturbed, and the next blocks reach everybody.
 struct FaultCase {
     const char* name;
     Fault fault;
@@ -525,8 +501,6 @@ struct FaultCase {
     bool copy_lost;   // whether the first client misses the first block
 };
 void PrintTo(const FaultCase& f, std::ostream* os) { *os << f.name; }
-
-}  // namespace
 
 class TalkhubCallFails : public ::testing::TestWithParam<FaultCase> {};
 
@@ -689,3 +663,5 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     // Only the steady clients remain: one descriptor and one thread each.
     r.expect_counts(held, timeout(milliseconds(10000)));
 }
+
+}  // namespace
