@@ -73,12 +73,12 @@ std::vector<Fd> join_clients(uint16_t port, size_t n, std::vector<Fd> clients = 
 
 // The command line of a server that takes its TCP port as its only argument:
 // with no or two arguments it prints `usage` on standard output and exits
-// 255; the port text is read up to
-// its first non-digit and cut to 16 bits; a port another socket listens on
-// ends it with "bind() error" and status 1; and it starts again on its port
-// at once after being killed while the clients `serve` connected and had
-// served were still connected, its ends of them lingering in TIME-WAIT.
-// Every server left running stays silent on standard error.
+// 255; it reads the port text up to its first non-digit and cuts it to 16
+// bits; a port another socket listens on ends it with "bind() error" and
+// status 1; and it starts on its port again at once after it was killed with
+// the clients that serve(port) connects and has served still connected (its
+// ends of those connections then linger in TIME-WAIT). Every server left
+// running stays silent on standard error.
 void expect_server_command_line(const std::string& bin, const std::string& usage,
                                 const std::function<std::vector<Fd>(uint16_t port)>& serve);
 
