@@ -4,43 +4,15 @@
 #include "sockets.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
+
+#include <cstring>
 
 using namespace testsupport;
 
-TEST(ParrotCommandLine, WrongArgumentCountPrintsUsageAndExits255)
+TEST(ParrotCommandLine, UsagePortTextBindErrorAndRestartWhileTheConnectionLingers)
 {
-    for (auto args : std::vector<std::vector<std::string>>{{PARROT_BIN}, {PARROT_BIN, "1", "2"}}) {
-        Process p = Process::start(args);
-        expect_exit(p, 255, std::string("Usage: ") + PARROT_BIN + " <port>\n", "");
-    }
-}
-
-// A port that another socket (the first server) listens on is a bind error.
-TEST(ParrotCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16BitsAndAHeldPortIsABindError)
-{
-    uint16_t p1 = free_tcp_port();
-    Process trailing = start_server(PARROT_BIN, p1, {}, std::to_string(p1) + "x");
-    uint16_t p2 = free_tcp_port();
-    Process wrapped = start_server(PARROT_BIN, p2, {}, std::to_string(65536 + p2));
-    Process second = Process::start({PARROT_BIN, std::to_string(p1)});
-    expect_exit(second, 1, "", "bind() error\n");
-}
-
-TEST(ParrotCommandLine, RestartsOnItsPortWhileTheLastRunsConnectionLingers)
-{
-    uint16_t port = free_tcp_port();
-    {
-        Process first = start_server(PARROT_BIN, port);
-        Fd c = echoed(port, "before");
-        first.signal(SIGKILL);
-        ASSERT_TRUE(first.wait(timeout()));
-        // The server's side closed first and now waits out TIME-WAIT.
-        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
-    }
-    Process again = start_server(PARROT_BIN, port);
-    echoed(port, "after");
-    EXPECT_EQ(again.errors(), "");
+    auto serve = [](uint16_t port) { std::vector<Fd> c; c.push_back(echoed(port, "hello")); return c; };
+    expect_server_command_line(PARROT_BIN, std::string("Usage: ") + PARROT_BIN + " <port>\n", serve);
 }
 
 // Each client gets back exactly what it sent, a block longer than one read
@@ -87,51 +59,39 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
 
 // The first accept fails, or the third after two clients were served whole:
 // the server ends at once with "acept() error", whichever client it was
-// waiting for.
-TEST(ParrotAcceptFails, AFailedAcceptEndsTheServerWithAceptErrorAfterTheClientsServed)
+// waiting for. Or the echo of the first block is cut short, and the rest
+// follows, or it fails and is lost: either way the next block comes back
+// whole, and the server serves its five clients and ends normally.
+TEST(ParrotCallFails, AFailedAcceptEndsTheServerAndAFailedSendOnlyThatEcho)
 {
-    struct Case {
+    const struct {
         Fault fault;
-        int served;
-    };
-    for (const Case& c : {Case{Fault{"accept", 1, 1, "EMFILE"}, 0}, Case{Fault{"accept", 3, 1, "ECONNABORTED"}, 2}}) {
-        SCOPED_TRACE(c.fault.error);
+        int served;          // clients the server serves before it ends
+        const char* first;   // send faults: what comes back of the first client's first block
+        int status;
+        const char* err;
+    } cases[] = {{{"accept", 1, 1, "EMFILE"}, 0, nullptr, 1, "acept() error\n"},
+                 {{"accept", 3, 1, "ECONNABORTED"}, 2, nullptr, 1, "acept() error\n"},
+                 {{"send", 1, 1, "EIO", 3}, 5, "abcdef", 0, ""},
+                 {{"send", 1, 1, "EPIPE"}, 5, "", 0, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.call + " " + c.fault.error);
         Injection fault(c.fault);
         const uint16_t port = free_tcp_port();
         Process p = Process::start({PARROT_BIN, std::to_string(port)}, fault.options());
-        for (int i = 1; i <= c.served; i++)
+        if (c.first != nullptr) {
+            Fd first = connect_tcp(port, after(timeout()));
+            ASSERT_TRUE(write_all(first.get(), "abcdef"));
+            // The first block must have been echoed before the next is sent,
+            // or one read could take both.
+            ASSERT_TRUE(fault.wait_hits(1, timeout()));
+            EXPECT_EQ(read_exact(first.get(), std::strlen(c.first), after(timeout())), c.first);
+            echo_once(first.get(), "xyz");
+            expect_quiet(first.get(), "more than the echo");
+        }
+        for (int i = c.first != nullptr ? 2 : 1; i <= c.served; i++)
             echoed(port, "client " + std::to_string(i));
-        expect_exit(p, 1, "", "acept() error\n");
-        EXPECT_EQ(fault.hits(), 1);
-    }
-}
-
-// The echo of the first block is cut short, and the rest follows, or it
-// fails and is lost: either way the next block comes back whole, and the
-// server serves its five clients and ends normally.
-TEST(ParrotSendFails, OnlyThatEchoSuffersAndTheServerGoesOn)
-{
-    for (const auto& [fault_def, first] :
-         {std::pair<Fault, std::string>{Fault{"send", 1, 1, "EIO", 3}, "abcdef"},
-          std::pair<Fault, std::string>{Fault{"send", 1, 1, "EPIPE"}, ""}}) {
-        SCOPED_TRACE(first.empty() ? "failed send" : "short send");
-        Injection fault(fault_def);
-        const uint16_t port = free_tcp_port();
-        Process p = start_server(PARROT_BIN, port, fault.options());
-
-        Fd c = connect_tcp(port, after(timeout()));
-        ASSERT_TRUE(write_all(c.get(), "abcdef"));
-        // The first block must have been echoed before the next is sent, or
-        // one read could take both.
-        ASSERT_TRUE(fault.wait_hits(1, timeout()));
-        EXPECT_EQ(read_exact(c.get(), first.size(), after(timeout())), first);
-        echo_once(c.get(), "xyz");
-        expect_quiet(c.get(), "more than the echo");
-        c.reset();
-
-        for (int i = 2; i <= 5; i++)
-            echoed(port, "client " + std::to_string(i));
-        expect_exit(p, 0, "", "");
+        expect_exit(p, c.status, "", c.err);
         EXPECT_EQ(fault.hits(), 1);
     }
 }

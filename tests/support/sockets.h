@@ -1,10 +1,13 @@
 // Test support, sockets and descriptors: read and write with deadlines, find
-// a free port, wait for a server to listen, and connect to it on loopback.
+// a free port, wait for a server to listen, connect to it on loopback, join
+// clients to a relay, and check a server's command line.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "freeport.h"
 #include "processes.h"
@@ -40,6 +43,11 @@ int queued(int fd);
 bool wait_listening(uint16_t port, Deadline d);
 // Connects to 127.0.0.1:port; invalid Fd on failure.
 Fd connect_tcp(uint16_t port, Deadline d);
+// Connects to 127.0.0.1:port in one attempt that ends by the deadline, also
+// when the server's listen queue is full (a blocking connect would wait
+// minutes there); with rcvbuf > 0 the socket's receive buffer is set to that
+// size before connecting. Invalid Fd on failure.
+Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf = 0);
 // Makes the next close of fd send a reset instead of a normal end.
 void set_reset_on_close(int fd);
 
@@ -53,5 +61,25 @@ void echo_once(int fd, const std::string& data);
 Fd echoed(uint16_t port, const std::string& text);
 // Expects nothing more to arrive on fd for a short while.
 void expect_quiet(int fd, const std::string& what = "unexpected bytes");
+
+// For a relay that sends each client's bytes to every client: connects n
+// more clients (connect_bounded, with rcvbuf) to `clients` and returns them
+// all once every one is in the relay's table and has read everything of the
+// joining. Each sends a byte and waits for its copy; then the last sends a
+// marker of this join alone, which all read up to with nothing after it.
+// With n = 0 the clients only read past what others' joining sent them.
+// Stops at the first client that is not served.
+std::vector<Fd> join_clients(uint16_t port, size_t n, std::vector<Fd> clients = {}, int rcvbuf = 0);
+
+// The command line of a server that takes its TCP port as its only argument:
+// with no or two arguments it prints `usage` on standard output and exits
+// 255; it reads the port text up to its first non-digit and cuts it to 16
+// bits; a port another socket listens on ends it with "bind() error" and
+// status 1; and it starts on its port again at once after it was killed with
+// the clients that serve(port) connects and has served still connected (its
+// ends of those connections then linger in TIME-WAIT). Every server left
+// running stays silent on standard error.
+void expect_server_command_line(const std::string& bin, const std::string& usage,
+                                const std::function<std::vector<Fd>(uint16_t port)>& serve);
 
 }  // namespace testsupport

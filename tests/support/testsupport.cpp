@@ -740,6 +740,22 @@ Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& 
     return p;
 }
 
+Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf)
+{
+    Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    if (rcvbuf > 0)
+        ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
+    if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS)
+        return Fd();
+    int err = -1;
+    socklen_t len = sizeof(err);
+    if (!poll_one(c.get(), POLLOUT, d) || ::getsockopt(c.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        return Fd();
+    ::fcntl(c.get(), F_SETFL, 0);
+    return c;
+}
+
 void set_reset_on_close(int fd)
 {
     linger l{1, 0};
@@ -766,6 +782,71 @@ int queued(int fd)
 {
     int n = -1;
     return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+std::vector<Fd> join_clients(uint16_t port, size_t n, std::vector<Fd> clients, int rcvbuf)
+{
+    for (size_t i = 0; i < n; i++) {
+        Fd c = connect_bounded(port, after(timeout()), rcvbuf);
+        if (!c || !write_all(c.get(), "j", 1) || read_exact(c.get(), 1, after(timeout())) != "j") {
+            // A relay that does not serve one client serves no more: stop
+            // here rather than wait out the deadline once for each.
+            ADD_FAILURE() << "client " << clients.size() << " was not served";
+            return clients;
+        }
+        clients.push_back(std::move(c));
+    }
+    if (clients.empty())
+        return clients;
+    // Numbered, so that a reader never stops at an earlier join's marker
+    // (with n = 0 those are still unread). Joins run on one thread at a time.
+    static int joins = 0;
+    const std::string marker = "<joined " + std::to_string(++joins) + ">";
+    write_all(clients.back().get(), marker);
+    for (auto& c : clients) {
+        std::string got;
+        EXPECT_TRUE(read_until(c.get(), got, marker, after(timeout())));
+        EXPECT_EQ(got.size() - got.find(marker), marker.size()) << "bytes after the marker";
+    }
+    return clients;
+}
+
+void expect_server_command_line(const std::string& bin, const std::string& usage,
+                                const std::function<std::vector<Fd>(uint16_t port)>& serve)
+{
+    for (auto args : std::vector<std::vector<std::string>>{{bin}, {bin, "1", "2"}}) {
+        Process p = Process::start(args);
+        expect_exit(p, 255, usage, "");
+    }
+
+    const uint16_t held = free_tcp_port();
+    Process trailing = start_server(bin, held, {}, std::to_string(held) + "x");
+    const uint16_t cut = free_tcp_port();
+    Process wrapped = start_server(bin, cut, {}, std::to_string(65536 + cut));
+    Process second = Process::start({bin, std::to_string(held)});
+    expect_exit(second, 1, "", "bind() error\n");
+
+    const uint16_t port = free_tcp_port();
+    std::vector<Fd> clients;
+    {
+        Process first = start_server(bin, port);
+        clients = serve(port);
+        first.signal(SIGKILL);
+        ASSERT_TRUE(first.wait(timeout()));
+    }
+    // The server's side closed first, so its ends of these connections now
+    // wait out TIME-WAIT on the port.
+    for (auto& c : clients)
+        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
+    clients.clear();
+    Process again = start_server(bin, port);
+    serve(port);
+
+    for (Process* p : {&trailing, &wrapped, &again}) {
+        EXPECT_TRUE(p->running()) << bin << " ended";
+        p->wait_errors("\n", milliseconds(1));
+        EXPECT_EQ(p->errors(), "");
+    }
 }
 
 // ---- terminals.h ----

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 using namespace testsupport;
@@ -28,20 +29,28 @@ constexpr int kRuntimeThreads = 1;
 constexpr int kRuntimeThreads = 0;
 #endif
 
-// The relay, by default with standard output on a terminal so that each
-// "Connected" line shows up as printed: the client it names is in the table
-// and has its thread by then. Listens on a free port, or on what the port
-// text `arg` makes of p.
+const std::string kConnected = "Connected Client IP: 127.0.0.1";
+// The relay's first n lines, ended as a terminal (eol "\r\n") or a pipe shows them.
+std::string connected_lines(int n, const std::string& eol)
+{
+    std::string lines;
+    for (int i = 0; i < n; i++)
+        lines += kConnected + eol;
+    return lines;
+}
+
+// The relay on a free port, by default with standard output on a terminal so
+// that each "Connected" line shows up as printed: the client it names is in
+// the table and has its thread by then.
 struct Relay {
-    uint16_t port;
+    uint16_t port = free_tcp_port();
     Process proc;
     // Descriptors and threads while it listens, before any client came.
     std::pair<int, int> base{counts()};
 
-    explicit Relay(uint16_t p = free_tcp_port(), const SpawnOptions& o = on_pty(), const std::string& arg = "")
-        : port(p), proc(start_server(TALKHUB_BIN, p, o, arg)) {}
+    explicit Relay(const SpawnOptions& o = on_pty()) : proc(start_server(TALKHUB_BIN, port, o)) {}
     // The relay with one fault injected; `fault` outlives it.
-    explicit Relay(const Injection& fault) : Relay(free_tcp_port(), fault.options(on_pty())) {}
+    explicit Relay(const Injection& fault) : Relay(fault.options(on_pty())) {}
 
     ~Relay()
     {
@@ -53,13 +62,11 @@ struct Relay {
     }
 
     std::pair<int, int> counts() const { return {open_fd_count(proc.pid()), thread_count(proc.pid())}; }
-    // Waits until the relay holds `want` descriptors and threads.
     void expect_counts(std::pair<int, int> want, milliseconds t = timeout())
     {
         EXPECT_EQ(settle_counts(proc.pid(), want.first, want.second, after(t)), want) << "descriptors, threads";
     }
-    // Waits until the relay holds exactly `clients` client sockets and
-    // threads beyond `base`.
+    // Waits until the relay holds exactly `clients` sockets and threads beyond `base`.
     void expect_holds(int clients)
     {
         expect_counts({base.first + clients, base.second + clients + (announced() > 0 ? kRuntimeThreads : 0)});
@@ -71,76 +78,38 @@ struct Relay {
     {
         Fd c = connect_tcp(port, after(timeout()));
         EXPECT_TRUE(c);
-        std::string lines;
-        for (int i = 0; i < joined; i++)
-            lines += "Connected Client IP: 127.0.0.1\r\n";
-        EXPECT_TRUE(proc.wait_output(lines, timeout())) << proc.output();
+        EXPECT_TRUE(proc.wait_output(connected_lines(joined, "\r\n"), timeout())) << proc.output();
         return c;
     }
-    int announced() const { return count_lines(strip_cr(proc.output()), "Connected Client IP: 127.0.0.1"); }
+    int announced() const { return count_lines(strip_cr(proc.output()), kConnected); }
 };
 
-// Connects n clients and returns once every one of them is in the relay's
-// table and nothing from the joining is left unread: each client sends a
-// byte and waits for its own copy (so it is registered), then the last one
-// sends a marker that everybody reads up to.
-std::vector<Fd> join(uint16_t port, size_t n, std::vector<Fd> clients = {})
-{
-    const std::string marker = "<joined>";
-    for (size_t i = 0; i < n; i++) {
-        Fd c = connect_tcp(port, after(timeout()));
-        if (!c || !write_all(c.get(), "j", 1) || read_exact(c.get(), 1, after(timeout())) != "j") {
-            // A relay that does not serve one client serves no more: stop
-            // here rather than wait out the deadline once for each.
-            ADD_FAILURE() << "client " << clients.size() << " was not served";
-            return clients;
-        }
-        clients.push_back(std::move(c));
-    }
-    write_all(clients.back().get(), marker);
-    for (auto& c : clients) {
-        std::string got;
-        EXPECT_TRUE(read_until(c.get(), got, marker, after(timeout())));
-        EXPECT_EQ(got.size() - got.find(marker), marker.size()) << "bytes after the marker";
-    }
-    return clients;
-}
-
-// Joins one more client while `clients` are connected, which read its joining
-// bytes too, and returns it.
+// Joins one more client (`clients` read its joining too) and returns it.
 Fd join_one(uint16_t port, std::vector<Fd>& clients)
 {
-    clients = join(port, 1, std::move(clients));
+    clients = join_clients(port, 1, std::move(clients));
     Fd c = std::move(clients.back());
     clients.pop_back();
     return c;
 }
 
-// Lets n clients join and leave again, 25 at a time: enough "Connected"
-// lines to fill any output buffer.
-void churn(uint16_t port, int n)
-{
-    for (int done = 0; done < n; done += 25)
-        join(port, 25);
-}
-
-// Every client receives exactly what `from` sends, once.
-void expect_relayed(std::vector<Fd>& clients, size_t from, const std::string& text)
+// Every client receives exactly what `from` sends, and (unless there are too
+// many clients to wait a while for each) only once.
+void expect_relayed(std::vector<Fd>& clients, size_t from, const std::string& text, bool once = true)
 {
     ASSERT_TRUE(write_all(clients[from].get(), text));
     for (auto& c : clients)
         EXPECT_EQ(read_exact(c.get(), text.size(), after(timeout())), text);
-    for (auto& c : clients)
-        expect_quiet(c.get());
+    for (size_t i = 0; once && i < clients.size(); i++)
+        expect_quiet(clients[i].get());
 }
 
 // Byte k of sender s in a tagged stream: s in the top two bits, k counted in
 // the low six, so that a receiver can take the stream apart again.
 char tagged(size_t s, size_t k) { return static_cast<char>((s << 6) | (k & 0x3f)); }
 
-// Takes a tagged stream apart and checks the bytes of senders 0 to
-// senders - 1 for loss, duplication and order (higher tags are skipped);
-// returns how many bytes of each arrived.
+// Takes a tagged stream apart, checks the bytes of senders 0 to senders - 1
+// for loss, duplication and order (skips higher tags); returns their counts.
 std::vector<size_t> untag(const std::string& stream, size_t senders)
 {
     std::vector<size_t> next(senders, 0);
@@ -157,10 +126,9 @@ std::vector<size_t> untag(const std::string& stream, size_t senders)
     return next;
 }
 
-// The relay's end of the connection whose client end is `client`, as
-// /proc/net/tcp shows it: the TCP state (1 established; -1 once the relay has
-// let it go) and the timer that is armed (2 keep-alive) with the clock ticks
-// until it fires.
+// The relay's end of the connection whose client end is `client`, from
+// /proc/net/tcp: the TCP state (1 established; -1 once the relay has let it
+// go) and the armed timer (2 keep-alive) with the clock ticks until it fires.
 struct TcpEnd {
     int state = -1, timer = -1;
     long ticks = -1;
@@ -170,94 +138,34 @@ TcpEnd relay_end(uint16_t relay_port, int client)
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     getsockname(client, reinterpret_cast<sockaddr*>(&a), &len);
-    const unsigned client_port = ntohs(a.sin_port);
-    TcpEnd end;
-    FILE* f = std::fopen("/proc/net/tcp", "r");
-    if (f == nullptr)
-        return end;
-    char line[512];
-    while (std::fgets(line, sizeof(line), f) != nullptr) {
+    std::ifstream f("/proc/net/tcp");
+    for (std::string line; std::getline(f, line);) {
         unsigned lport = 0, rport = 0, st = 0, tr = 0;
         unsigned long when = 0;
-        if (std::sscanf(line, " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
-            lport == relay_port && rport == client_port) {
-            end = {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
-            break;
-        }
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
+            lport == relay_port && rport == ntohs(a.sin_port))
+            return {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
     }
-    std::fclose(f);
-    return end;
+    return {};
 }
-
-void set_receive_buffer(int fd, int bytes) { setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)); }
-
-}  // namespace
 
 // ---- the command line ----
 
-TEST(TalkhubCommandLine, WrongArgumentCountPrintsUsageAndExits255)
+// Three clients, so that several connections linger after a kill.
+TEST(TalkhubCommandLine, UsagePortTextBindErrorAndRestartWhileConnectionsLinger)
 {
-    for (auto args : std::vector<std::vector<std::string>>{{TALKHUB_BIN}, {TALKHUB_BIN, "1", "2"}}) {
-        Process p = Process::start(args);
-        expect_exit(p, 255, std::string("Usage : ") + TALKHUB_BIN + " <port>\n", "");
-    }
+    expect_server_command_line(TALKHUB_BIN, std::string("Usage : ") + TALKHUB_BIN + " <port>\n",
+                               [](uint16_t port) { return join_clients(port, 3); });
 }
 
-// A port that another socket (the first relay) listens on is a bind error.
-TEST(TalkhubCommandLine, PortTextIsReadUpToTheFirstNonDigitAndCutTo16BitsAndAHeldPortIsABindError)
-{
-    uint16_t p1 = free_tcp_port();
-    Relay trailing(p1, on_pty(), std::to_string(p1) + "x");
-    uint16_t p2 = free_tcp_port();
-    Relay wrapped(p2, on_pty(), std::to_string(65536 + p2));
-    Process second = Process::start({TALKHUB_BIN, std::to_string(p1)});
-    expect_exit(second, 1, "", "bind() error\n");
-}
-
-TEST(TalkhubCommandLine, RestartsOnItsPortWhileTheLastRunsConnectionsLinger)
-{
-    uint16_t port = free_tcp_port();
-    std::vector<Fd> clients;
-    {
-        Process first = start_server(TALKHUB_BIN, port);
-        clients = join(port, 3);
-        first.signal(SIGKILL);
-        ASSERT_TRUE(first.wait(timeout()));
-    }
-    // The relay's side closed first, so its ends of these connections now
-    // wait out TIME-WAIT on the port.
-    for (auto& c : clients)
-        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
-    clients.clear();
-    Relay again(port);
-    join(port, 1);
-}
-
-// ---- the relay of blocks ----
-
-// One block holds every byte value (7 is odd), zero included, and is longer
-// than one read of the relay: each client gets it whole and in order from
-// either sender, the sender's own copy too.
-TEST(TalkhubRelay, EveryByteAndALargeBlockReachEveryClientWholeAndEachJoinIsReported)
-{
-    Relay r;
-    auto clients = join(r.port, 2);
-    std::string block(3000, '\0');
-    for (size_t i = 0; i < block.size(); i++)
-        block[i] = static_cast<char>(i * 7);
-    expect_relayed(clients, 0, block);
-    expect_relayed(clients, 1, block);
-    EXPECT_TRUE(r.proc.wait_output("Connected Client IP: 127.0.0.1\r\nConnected Client IP: 127.0.0.1\r\n",
-                                   timeout()));
-}
+// ---- the relay of blocks and the client table ----
 
 // The four senders' tags together cover all 256 byte values.
 TEST(TalkhubRelay, ConcurrentSendersReachEveryClientInOneIdenticalOrder)
 {
-    const size_t senders = 4, listeners = 4, per_sender = 48 * 1024;
+    const size_t senders = 4, listeners = 4, per_sender = 48 * 1024, total = senders * per_sender;
     Relay r;
-    auto clients = join(r.port, senders + listeners);
-    const size_t total = senders * per_sender;
+    auto clients = join_clients(r.port, senders + listeners);
 
     std::vector<std::string> got(clients.size());
     std::vector<std::thread> threads;
@@ -282,27 +190,42 @@ TEST(TalkhubRelay, ConcurrentSendersReachEveryClientInOneIdenticalOrder)
         EXPECT_TRUE(got[i] == got[0]) << "client " << i << " saw another order: " << got[i].size() << " bytes";
 }
 
-// ---- the client table ----
-
-TEST(TalkhubTable, LeavingAndJoiningKeepsEveryOtherClientServedOnce)
+// Every client in the table gets each block once, whole and in order, and
+// each join is reported. One block holds every byte value (7 is odd), zero
+// included, and is longer than one read of the relay; it comes from either
+// of two senders, the sender's own copy too. Clients leave from amid, the
+// start and the end of the table and one joins. A client that falls silent
+// is probed after a minute (keep-alive armed with a 60 s idle time, not the
+// system's two hours), so a peer that vanished gives its place back.
+TEST(TalkhubTable, EveryClientGetsEachBlockOnceWholeAsOthersJoinAndLeaveAndASilentOneIsProbed)
 {
     Relay r;
-    auto clients = join(r.port, 3);      // X, Y, Z
+    auto clients = join_clients(r.port, 3);  // X, Y, Z
+    std::string block(3000, '\0');
+    for (size_t i = 0; i < block.size(); i++)
+        block[i] = static_cast<char>(i * 7);
+    expect_relayed(clients, 0, block);
+    expect_relayed(clients, 1, block);
+    EXPECT_TRUE(r.proc.wait_output(connected_lines(3, "\r\n"), timeout()));
     clients.erase(clients.begin() + 1);  // Y leaves
-    // Y's entry goes; X and Z each still get every block exactly once.
     expect_relayed(clients, 0, "from-x");
-    clients = join(r.port, 1, std::move(clients));  // W
+    clients = join_clients(r.port, 1, std::move(clients));  // W
     expect_relayed(clients, 1, "from-z");
     // The first and the last entries leave the same way.
     clients.erase(clients.begin());
     clients.pop_back();
     expect_relayed(clients, 0, "alone");
+    TcpEnd end;
+    EXPECT_TRUE(poll_until([&] { return (end = relay_end(r.port, clients[0].get())).timer == 2; }, after(timeout())))
+        << "state " << end.state << ", timer " << end.timer;
+    EXPECT_GT(end.ticks, 0);
+    EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
 }
 
 TEST(TalkhubTable, PeersThatResetTheirConnectionsDoNotStopTheRelay)
 {
     Relay r;
-    auto keep = join(r.port, 2);
+    auto keep = join_clients(r.port, 2);
     std::string block(1024, 'r');
     for (int round = 0; round < 30; round++) {
         Fd resetting = join_one(r.port, keep);
@@ -321,20 +244,6 @@ TEST(TalkhubTable, PeersThatResetTheirConnectionsDoNotStopTheRelay)
     EXPECT_EQ(read_exact(keep[0].get(), 10, after(timeout())), "still here");
 }
 
-// A client that falls silent is probed after a minute (keep-alive armed with
-// a 60 s idle time, not the system's two hours), so a peer that vanished
-// gives its place back.
-TEST(TalkhubTable, AClientsConnectionIsProbedAfterAMinuteOfSilence)
-{
-    Relay r;
-    auto clients = join(r.port, 1);
-    TcpEnd end;
-    EXPECT_TRUE(poll_until([&] { return (end = relay_end(r.port, clients[0].get())).timer == 2; }, after(timeout())))
-        << "state " << end.state << ", timer " << end.timer;
-    EXPECT_GT(end.ticks, 0);
-    EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
-}
-
 // ---- the log on standard output ----
 
 TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
@@ -344,13 +253,13 @@ TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
     SpawnOptions o;
     o.stdout_file = dir.file("log");
     Process p = start_server(TALKHUB_BIN, port, o);
-    auto clients = join(port, 5);
-    // A client's thread prints its line, so the lines are awaited, not taken
-    // for granted once the clients are served; a regular file gives nothing to wait on, so it is read again
-    // every 10 ms until the deadline. A block-buffered log stays empty.
+    auto clients = join_clients(port, 5);
+    // Client threads print the lines, so they are awaited; a file gives
+    // nothing to block on, so it is read again until the deadline. A
+    // block-buffered log stays empty.
     auto lines = [&] {
         Fd f(::open(o.stdout_file.c_str(), O_RDONLY));
-        return count_lines(read_until_eof(f.get(), after(timeout())), "Connected Client IP: 127.0.0.1");
+        return count_lines(read_until_eof(f.get(), after(timeout())), kConnected);
     };
     poll_until([&] { return lines() >= 5; }, after(timeout()));
     p.signal(SIGTERM);
@@ -367,22 +276,22 @@ TEST(TalkhubLog, ALostLogNeitherStopsTheRelayNorReachesAClient)
     struct {
         const char* what;
         bool close_stdin, close_stdout;
-    } cases[] = {{"standard output closed", false, true},
-                 {"standard input and output closed", true, true},
+    } cases[] = {{"standard output closed", false, true}, {"standard input and output closed", true, true},
                  {"the log's reader gone", false, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SpawnOptions o;
         o.close_stdin = c.close_stdin;
         o.close_stdout = c.close_stdout;
-        Relay r(free_tcp_port(), o);
+        Relay r(o);
         if (!c.close_stdout)
             r.proc.close_output();
         Fd first = connect_tcp(r.port, after(timeout()));
         write_all(first.get(), "first");
         std::string got;
         EXPECT_TRUE(read_until(first.get(), got, "first", after(timeout())));
-        churn(r.port, 200);
+        for (int done = 0; done < 200; done += 25)  // "Connected" lines to fill any buffer
+            join_clients(r.port, 25);
         write_all(first.get(), "<end>");
         EXPECT_TRUE(read_until(first.get(), got, "<end>", after(timeout())));
         EXPECT_EQ(got.find("Connected"), std::string::npos);
@@ -395,9 +304,9 @@ TEST(TalkhubLog, ALostLogNeitherStopsTheRelayNorReachesAClient)
 TEST(TalkhubLog, ABlockedLogNeitherStopsAcceptingNorRelayingAndLosesNoLine)
 {
     const int newcomers = 200;
-    Relay r(free_tcp_port(), SpawnOptions{});
+    Relay r(SpawnOptions{});
     ASSERT_GE(fcntl(r.proc.out(), F_SETPIPE_SZ, 4096), 0);
-    auto clients = join(r.port, 2);
+    auto clients = join_clients(r.port, 2);
     // One at a time, each accepted (the relay holds one more descriptor)
     // before the next comes, as a burst would overflow the listen queue.
     for (int i = 0; i < newcomers; i++) {
@@ -408,29 +317,19 @@ TEST(TalkhubLog, ABlockedLogNeitherStopsAcceptingNorRelayingAndLosesNoLine)
             return;
         }
     }
-    auto relayed = [&](size_t from, const std::string& text) {
-        ASSERT_TRUE(write_all(clients[from].get(), text));
-        for (auto& c : clients)
-            EXPECT_EQ(read_exact(c.get(), text.size(), after(timeout())), text);
-    };
-    relayed(0, "while the log is blocked");
-    std::string lines;
-    for (int i = 0; i < 2 + newcomers; i++)
-        lines += "Connected Client IP: 127.0.0.1\n";
-    EXPECT_TRUE(r.proc.wait_output(lines, timeout()));
-    relayed(clients.size() - 1, "after the log drained");
+    expect_relayed(clients, 0, "while the log is blocked", false);
+    EXPECT_TRUE(r.proc.wait_output(connected_lines(2 + newcomers, "\n"), timeout()));
+    expect_relayed(clients, clients.size() - 1, "after the log drained", false);
     EXPECT_EQ(r.announced(), 2 + newcomers);
 }
 
 // ---- clients that stop reading ----
 
-namespace {
-
 // The relay, a steady sender and a steady reader, and its descriptor and
 // thread counts with just those two connected.
 struct BusyRelay : Relay {
     static constexpr size_t total = 12 * 1024 * 1024;
-    std::vector<Fd> steady = join(port, 2);
+    std::vector<Fd> steady = join_clients(port, 2);
     std::pair<int, int> held = counts();
 
     // Sends `total` patterned bytes from the steady sender while both steady
@@ -461,9 +360,9 @@ struct BusyRelay : Relay {
     }
 };
 
-}  // namespace
-
-TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
+// A client that stops reading is cut off and the others lose nothing; then
+// one that pauses below the bound keeps its connection and every byte.
+TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndOneThatPausesKeepsItsConnectionAndEveryByte)
 {
     BusyRelay r;
     {
@@ -474,36 +373,31 @@ TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndTheOthersLoseNothing)
         r.pump();
         EXPECT_TRUE(wait_eof(stuck.get(), after(timeout()))) << "the stuck client was not cut off";
     }
-    r.steady = join(r.port, 1, std::move(r.steady));
+    r.steady = join_clients(r.port, 1, std::move(r.steady));
     expect_relayed(r.steady, 2, "served");
+    Fd slow = std::move(r.steady.back());
     r.steady.pop_back();
-    r.expect_counts(r.held);
-}
-
-TEST(TalkhubSlowClients, OneThatPausesBelowTheBoundKeepsItsConnectionAndEveryByte)
-{
-    BusyRelay r;
-    Fd slow = join_one(r.port, r.steady);
     r.pump(&slow);
     write_all(r.steady[0].get(), "after");
     EXPECT_EQ(read_exact(slow.get(), 5, after(timeout())), "after");
+    slow.reset();
+    r.expect_counts(r.held);
 }
 
-// Eight clients that stop reading stand ahead of a
-// healthy one in the table, which sends block after block and reads each
-// back before the next. A broadcast hands every client what it can take at
-// once, then waits one bound for all that are full together and cuts those
-// off at one moment. So while the healthy client holds any one block, the
-// count of stuck connections still open changes once (twice when a sample
-// falls amid the shut-downs); a bound per client would step it down one by
-// one, a bound apart, before the healthy client got its copy. Each stuck
-// client keeps a prefix of the stream, without a gap.
+// Eight clients that stop reading stand ahead of a healthy one in the table,
+// which sends block after block and reads each back before the next. A
+// broadcast hands every client what it can take at once, then waits one bound
+// for all that are full together and cuts those off at one moment. So while
+// the healthy client holds any one block, the count of stuck connections
+// still open changes once (twice when a sample falls amid the shut-downs); a
+// bound per client would step it down one by one, a bound apart, before the
+// healthy client got its copy. Each stuck client keeps a gapless prefix.
 TEST(TalkhubSlowClients, ManyThatStopReadingCostOneBoundTogetherAndKeepAPrefixWithoutAGap)
 {
     const int n_stuck = 8;
     const size_t block = 1024, max_blocks = 20000, blocks_after = 20;
     Relay r;
-    std::vector<Fd> stuck = join(r.port, n_stuck);
+    std::vector<Fd> stuck = join_clients(r.port, n_stuck);
     Fd healthy = join_one(r.port, stuck);
     auto open_stuck = [&] {
         int n = 0;
@@ -561,8 +455,8 @@ TEST(TalkhubSlowClients, StopsOfTheRelayWhileAClientPausesLoseNoBlockAndCutNobod
 {
     const size_t lines = 1500000, stops = 4;
     Relay r;
-    auto clients = join(r.port, 2);  // the sender, the pausing reader
-    set_receive_buffer(clients[1].get(), 64 * 1024);
+    auto clients = join_clients(r.port, 1);                            // the sender
+    clients = join_clients(r.port, 1, std::move(clients), 64 * 1024);  // the pausing reader
     std::string data;
     char line[16];
     for (size_t i = 0; i < lines; i++)
@@ -591,58 +485,66 @@ TEST(TalkhubSlowClients, StopsOfTheRelayWhileAClientPausesLoseNoBlockAndCutNobod
 
 // ---- failing accepts, thread starts and sends ----
 
-namespace {
-
-// A fault, and what it does to the client it strikes.
+// One call of the relay fails once. Its second accept: EMFILE makes it pause
+// before it accepts again, ECONNABORTED makes it try again at once, and the
+// waiting client is then served. The second client's thread start: that client
+// is taken into the table and out again, and sees its connection closed. Its
+// first send, which goes to the first client in the table: a failed copy is
+// not retried and that client stays; a send cut short, interrupted or finding
+// the buffer full goes on with the rest, and that client gets the block whole.
+// Either way nothing stays registered for the failed call, nothing else is
+// disturbed, and the next blocks reach everybody.
 struct FaultCase {
     const char* name;
     Fault fault;
-    bool cut_off;            // whether that client sees its connection closed
-    std::string first_copy;  // sends: what the first client gets of "hello world"
+    bool cut_off;     // whether the client it strikes sees its connection closed
+    bool copy_lost;   // whether the first client misses the first block
 };
-
 void PrintTo(const FaultCase& f, std::ostream* os) { *os << f.name; }
-std::string case_name(const ::testing::TestParamInfo<FaultCase>& i) { return i.param.name; }
-
-}  // namespace
 
 class TalkhubCallFails : public ::testing::TestWithParam<FaultCase> {};
 
-// The relay's second accept fails: EMFILE makes it pause before it accepts
-// again, ECONNABORTED makes it try again at once, and the waiting client is
-// then served. Or the second client's thread cannot start: that client is
-// taken into the table and out again, and sees its connection closed. Either
-// way nothing stays registered for the failed call, and the others are
-// served as if it had never come.
-TEST_P(TalkhubCallFails, NothingIsRegisteredForItAndLaterClientsRelay)
+TEST_P(TalkhubCallFails, OnlyThatClientOrCopySuffersAndTheRelayGoesOn)
 {
-    Injection fault(GetParam().fault);
+    const FaultCase& f = GetParam();
+    Injection fault(f.fault);
     Relay r(fault);
     std::vector<Fd> clients;
     clients.push_back(r.connect_announced(1));
-    if (GetParam().cut_off) {
+    if (f.cut_off) {
         Fd refused = connect_tcp(r.port, after(timeout()));
         ASSERT_TRUE(refused);
         EXPECT_TRUE(wait_eof(refused.get(), after(timeout()))) << "the client without a thread stays connected";
     }
     clients.push_back(r.connect_announced(2));
     clients.push_back(r.connect_announced(3));
+
+    const std::string hello = "hello world";
+    ASSERT_TRUE(write_all(clients[0].get(), hello));
+    for (size_t i = 1; i < clients.size(); i++)
+        EXPECT_EQ(read_exact(clients[i].get(), hello.size(), after(timeout())), hello);
+    const std::string first_copy = f.copy_lost ? "" : hello;
+    EXPECT_EQ(read_exact(clients[0].get(), first_copy.size(), after(timeout())), first_copy);
+    // A copy that failed outright left nothing behind in the first client's stream.
+    expect_relayed(clients, 1, "pong");
+    expect_relayed(clients, 2, "second");
     EXPECT_EQ(fault.hits(), 1);
     EXPECT_EQ(r.announced(), 3);
     r.expect_holds(3);
-
-    expect_relayed(clients, 0, "ping");
-    expect_relayed(clients, 1, "pong");
     clients.clear();
     r.expect_holds(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, TalkhubCallFails,
-    ::testing::Values(FaultCase{"AcceptEMFILE", Fault{"accept", 2, 1, "EMFILE"}, false, ""},
-                      FaultCase{"AcceptECONNABORTED", Fault{"accept", 2, 1, "ECONNABORTED"}, false, ""},
-                      FaultCase{"ThreadStart", Fault{"pthread_create", 2, 1, "EAGAIN"}, true, ""}),
-    case_name);
+    ::testing::Values(FaultCase{"AcceptEMFILE", Fault{"accept", 2, 1, "EMFILE"}, false, false},
+                      FaultCase{"AcceptECONNABORTED", Fault{"accept", 2, 1, "ECONNABORTED"}, false, false},
+                      FaultCase{"ThreadStart", Fault{"pthread_create", 2, 1, "EAGAIN"}, true, false},
+                      FaultCase{"SendShort", Fault{"send", 1, 1, "EIO", 3}, false, false},
+                      FaultCase{"SendInterrupted", Fault{"send", 1, 1, "EINTR"}, false, false},
+                      FaultCase{"SendFull", Fault{"send", 1, 1, "EAGAIN"}, false, false},
+                      FaultCase{"SendBroken", Fault{"send", 1, 1, "EPIPE"}, false, true}),
+    [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
 
 // Out of descriptors for good: the relay keeps trying at a steady pace, not
 // in a busy loop, and registers nobody; a waiting client is neither served
@@ -682,38 +584,6 @@ TEST(TalkhubThreadStartFails, EveryClientIsClosedAndNothingLeaks)
     r.expect_holds(0);
 }
 
-class TalkhubSendFails : public ::testing::TestWithParam<FaultCase> {};
-
-// The first send of the relay goes to the first client in the table. A failed
-// copy is not retried and that client stays. A send cut short, interrupted or
-// finding the buffer full goes on with the rest: that client gets the block
-// whole. Nothing else is disturbed, and the next block reaches everybody.
-TEST_P(TalkhubSendFails, OnlyThatCopySuffersAndTheRelayGoesOn)
-{
-    const FaultCase& f = GetParam();
-    Injection fault(f.fault);
-    Relay r(fault);
-    std::vector<Fd> clients;
-    clients.push_back(r.connect_announced(1));
-    clients.push_back(r.connect_announced(2));
-
-    ASSERT_TRUE(write_all(clients[0].get(), "hello world"));
-    EXPECT_EQ(read_exact(clients[1].get(), 11, after(timeout())), "hello world");
-    EXPECT_EQ(read_exact(clients[0].get(), f.first_copy.size(), after(timeout())), f.first_copy);
-    // A copy that failed outright left nothing behind in the first client's stream.
-    expect_relayed(clients, clients.size() - 1, "second");
-    EXPECT_EQ(fault.hits(), 1);
-    r.expect_holds(static_cast<int>(clients.size()));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sends, TalkhubSendFails,
-    ::testing::Values(FaultCase{"Short", Fault{"send", 1, 1, "EIO", 3}, false, "hello world"},
-                      FaultCase{"Interrupted", Fault{"send", 1, 1, "EINTR"}, false, "hello world"},
-                      FaultCase{"Full", Fault{"send", 1, 1, "EAGAIN"}, false, "hello world"},
-                      FaultCase{"Broken", Fault{"send", 1, 1, "EPIPE"}, false, ""}),
-    case_name);
-
 // ---- soak ----
 
 // Many clients join, talk and leave (some resetting their connections) while
@@ -723,14 +593,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
 {
     const size_t steady = 4, broadcasters = 2, workers = 4, per_block = 256;
-    // Connect/leave cycles per churning thread; the slow run sets its own
-    // count through TOOLSET_SOAK_CYCLES.
+    // Connect/leave cycles per churning thread (TOOLSET_SOAK_CYCLES in the slow run).
     const char* n = std::getenv("TOOLSET_SOAK_CYCLES");
     const int cycles = n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 500;
     SpawnOptions quiet;
     quiet.stdout_file = "/dev/null";  // a line per client, thousands of them
-    Relay r(free_tcp_port(), quiet);
-    std::vector<Fd> clients = join(r.port, steady);
+    Relay r(quiet);
+    std::vector<Fd> clients = join_clients(r.port, steady);
     // What the relay holds with only the steady clients connected: a
     // checker's own helper thread (the thread sanitizer starts one with the
     // first client) is then already there.
@@ -784,8 +653,6 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     for (auto& t : threads)
         t.join();
 
-    // Every steady client saw one and the same stream, each broadcaster's
-    // bytes complete and in order.
     for (size_t i = 0; i < steady; i++) {
         for (size_t b = 0; b < broadcasters; b++)
             ASSERT_NE(got[i].find(end(b)), std::string::npos) << "client " << i << " missed the end of " << b;
@@ -796,3 +663,5 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     // Only the steady clients remain: one descriptor and one thread each.
     r.expect_counts(held, timeout(milliseconds(10000)));
 }
+
+}  // namespace
