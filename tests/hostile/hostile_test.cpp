@@ -10,10 +10,6 @@
 #include "sockets.h"
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -45,53 +41,6 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 std::string tail(const std::string& s) { return s.size() > 300 ? "..." + s.substr(s.size() - 300) : s; }
 
 const std::string connected = "Connected Client IP: 127.0.0.1";
-
-// Connects a client before the deadline, also to a server whose listen
-// queue is full (a plain connect would wait minutes there); with rcvbuf, its
-// receive buffer has that size. Invalid Fd on failure.
-Fd connect_within(uint16_t port, int rcvbuf, Deadline d)
-{
-    Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    if (rcvbuf > 0)
-        ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (::connect(c.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS)
-        return Fd();
-    pollfd w{c.get(), POLLOUT, 0};
-    int err = -1;
-    socklen_t len = sizeof(err);
-    if (::poll(&w, 1, ms_left(d)) != 1 ||
-        ::getsockopt(c.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-        return Fd();
-    ::fcntl(c.get(), F_SETFL, 0);
-    return c;
-}
-
-// Connects n clients to the relay and returns once every one is in its table
-// and has read everything of the joining: each sends a byte and waits for its
-// copy, then the last sends a marker of this join alone that all read up to.
-std::vector<Fd> join(uint16_t port, size_t n, std::vector<Fd> clients = {}, int rcvbuf = 0)
-{
-    for (size_t i = 0; i < n; i++) {
-        Fd c = connect_within(port, rcvbuf, after(timeout()));
-        if (!c || !write_all(c.get(), "j", 1) || read_exact(c.get(), 1, after(timeout())) != "j") {
-            ADD_FAILURE() << "client " << clients.size() << " was not served";
-            return clients;
-        }
-        clients.push_back(std::move(c));
-    }
-    static int joins = 0;
-    const std::string marker = "<joined " + std::to_string(++joins) + ">";
-    write_all(clients.back().get(), marker);
-    for (auto& c : clients) {
-        std::string got;
-        EXPECT_TRUE(read_until(c.get(), got, marker, after(timeout())));
-    }
-    return clients;
-}
 
 std::string pattern(size_t n, size_t from = 0)
 {
@@ -128,11 +77,11 @@ void resume(Process& p, bool group) { group ? p.signal_group(SIGCONT) : p.signal
 // many times longer than the deadline here), and their places are free again.
 void relay_stuck_peers(Process& p, uint16_t port, size_t stuck, int rcvbuf, size_t total, milliseconds bound)
 {
-    std::vector<Fd> steady = join(port, 2);
+    std::vector<Fd> steady = join_clients(port, 2);
     ASSERT_EQ(steady.size(), 2u);
     const std::pair<int, int> held{open_fd_count(p.pid()), thread_count(p.pid())};
-    std::vector<Fd> peers = join(port, stuck, {}, rcvbuf);
-    steady = join(port, 0, std::move(steady));  // the steady ones read past the peers' joining
+    std::vector<Fd> peers = join_clients(port, stuck, {}, rcvbuf);
+    steady = join_clients(port, 0, std::move(steady));  // the steady ones read past the peers' joining
     const std::string data = pattern(total);
     std::string got[2];
     std::thread sender([&] { write_all(steady[0].get(), data); });
@@ -147,7 +96,7 @@ void relay_stuck_peers(Process& p, uint16_t port, size_t stuck, int rcvbuf, size
         EXPECT_TRUE(wait_eof(peers[i].get(), d)) << "stuck peer " << i << " was not cut off";
     peers.clear();
     EXPECT_EQ(settle_counts(p.pid(), held.first, held.second, after(timeout())), held) << "descriptors, threads";
-    steady = join(port, 1, std::move(steady));
+    steady = join_clients(port, 1, std::move(steady));
     ASSERT_EQ(steady.size(), 3u);
     write_all(steady[2].get(), "served");
     EXPECT_EQ(read_exact(steady[0].get(), 6, after(timeout())), "served");
@@ -170,7 +119,7 @@ void relay(const Row& r)
         std::string got;
         EXPECT_TRUE(read_until(first.get(), got, "first", after(timeout())));
         for (int done = 0; done < 200; done += 25)
-            join(port, 25);
+            join_clients(port, 25);
         write_all(first.get(), "<end>");
         EXPECT_TRUE(read_until(first.get(), got, "<end>", after(timeout())));
         EXPECT_EQ(got.find("Connected"), std::string::npos);
@@ -180,10 +129,10 @@ void relay(const Row& r)
         // While the log is blocked, newcomers are still taken in and relayed
         // to; once it drains, none of its lines is missing and they are served.
         const int listening = open_fd_count(p.pid());
-        std::vector<Fd> clients = join(port, 1);
+        std::vector<Fd> clients = join_clients(port, 1);
         ASSERT_EQ(clients.size(), 1u);
         for (int i = 0; i < 400 && !wait_pipe_full(p.out(), 64, milliseconds(1)); i++) {
-            clients.push_back(connect_within(port, 0, after(timeout())));
+            clients.push_back(connect_bounded(port, after(timeout())));
             ASSERT_TRUE(clients.back()) << "client " << i << " was not accepted";
         }
         ASSERT_TRUE(wait_pipe_full(p.out(), 64, timeout())) << "the log does not fill";
@@ -191,7 +140,7 @@ void relay(const Row& r)
         std::vector<Fd> late;
         const Deadline d = after(timeout());
         for (int i = 0; i < 20; i++)
-            late.push_back(connect_within(port, 0, d));
+            late.push_back(connect_bounded(port, d));
         const int all = static_cast<int>(clients.size() + late.size());
         ASSERT_TRUE(std::all_of(late.begin(), late.end(), [](const Fd& c) { return bool(c); }) &&
                     poll_until([&] { return open_fd_count(p.pid()) == listening + all; }, d))
@@ -217,7 +166,7 @@ void relay(const Row& r)
         // A reader pauses (well below the bound) while the relay's send to it
         // blocks, and the relay is stopped and continued meanwhile: its
         // stream has no gap and it stays connected.
-        std::vector<Fd> c = join(port, 2);
+        std::vector<Fd> c = join_clients(port, 2);
         ASSERT_EQ(c.size(), 2u);
         std::atomic<bool> sending{true}, paused{false};
         std::atomic<size_t> total{SIZE_MAX};  // known once the sender has finished
@@ -278,7 +227,7 @@ void relay(const Row& r)
         relay_stuck_peers(p, port, 1, 0, 12 * 1024 * 1024, timeout(milliseconds(60000)));
         break;
     case C::FullTable: {
-        std::vector<Fd> clients = join(port, 256);
+        std::vector<Fd> clients = join_clients(port, 256);
         ASSERT_EQ(clients.size(), 256u);
         Fd extra = connect_tcp(port, after(timeout()));
         ASSERT_TRUE(extra);
@@ -293,7 +242,7 @@ void relay(const Row& r)
         clients.erase(clients.begin());
         EXPECT_EQ(settle_counts(p.pid(), held.first - 1, held.second - 1, after(timeout())),
                   std::make_pair(held.first - 1, held.second - 1));
-        clients = join(port, 1, std::move(clients));
+        clients = join_clients(port, 1, std::move(clients));
         EXPECT_EQ(clients.size(), 256u);
         break;
     }
