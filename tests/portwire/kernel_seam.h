@@ -1,9 +1,6 @@
-// Test seam around the system calls of the serial port, linked with
-// --wrap=ioctl,pipe,fcntl,open,ppoll,write into the portwire test: it records
-// the ioctl requests (so the DTR requests can be seen on a pseudo-terminal,
-// which has no modem lines), makes one chosen call fail or come out short,
-// notes the cancellation pipe, and reads terminal settings back through
-// termios2.
+// Test seam around the serial port's system calls (linked with --wrap, see
+// CMakeLists.txt): records the ioctl requests, makes one chosen call fail or
+// come out short, and reads terminal settings back through termios2.
 #pragma once
 
 #include <sys/types.h>
@@ -43,9 +40,9 @@ extern const int kTIOCM_DTR;
 void reset_seam();
 // All ioctl requests since the last reset, in call order.
 std::vector<IoctlCall> ioctl_calls();
-// Count of FIONREAD requests on fd since the last reset.
+// FIONREAD requests on fd since the last reset; wait_fionread waits (up to
+// the deadline) until there are at least n.
 int fionread_count(int fd);
-// Waits until fd has seen at least n FIONREAD requests, or the deadline.
 bool wait_fionread(int fd, int n, Deadline deadline);
 
 // Arms one fault: counted from now, the nth call of `call` ("fcntl", "open",
