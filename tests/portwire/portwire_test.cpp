@@ -98,6 +98,10 @@ protected:
         ASSERT_EQ(got, n);
     }
 
+    // The counts of the last send and of the last receive.
+    std::uint32_t last_sent() { std::uint32_t n = 99; EXPECT_EQ(ch->waitforsent(0, &n), 0); return n; }
+    std::uint32_t last_received() { std::uint32_t n = 99; EXPECT_EQ(ch->waitforrecv(0, &n), 0); return n; }
+
     std::string receive(std::uint32_t max)
     {
         std::string buf(max, '\0');
@@ -310,33 +314,27 @@ TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
 
     EXPECT_EQ(send(bytes), 14);
     EXPECT_EQ(read_exact(pty.master.get(), bytes.size(), after(timeout())), bytes);
-    std::uint32_t count = 0;
-    EXPECT_EQ(ch->waitforsent(0, &count), 0);
-    EXPECT_EQ(count, 14u);
+    EXPECT_EQ(last_sent(), 14u);
 
     feed(bytes);
     expect_queued(14);
     EXPECT_EQ(receive(64), bytes);
-    EXPECT_EQ(ch->waitforrecv(0, &count), 0);
-    EXPECT_EQ(count, 14u);
+    EXPECT_EQ(last_received(), 14u);
     EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "input was echoed";
 
     // Nothing to send keeps the last count; nothing received reports 0.
     EXPECT_EQ(ch->senddata(nullptr, 5), 0);
     EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>("x"), 0), 0);
-    EXPECT_EQ(ch->waitforsent(0, &count), 0);
-    EXPECT_EQ(count, 14u);
+    EXPECT_EQ(last_sent(), 14u);
     EXPECT_EQ(receive(64), "");
-    EXPECT_EQ(ch->waitforrecv(0, &count), 0);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(last_received(), 0u);
 
     // A send stops at a full output queue with a short count.
     const std::string big(1 << 20, 'z');
     const int sent = send(big);
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, static_cast<int>(big.size()));
-    ch->waitforsent(0, &count);
-    EXPECT_EQ(count, static_cast<std::uint32_t>(sent));
+    EXPECT_EQ(last_sent(), static_cast<std::uint32_t>(sent));
 }
 
 // A wait with enough queued returns at once and consumes nothing; one with
@@ -459,67 +457,57 @@ TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuiet
 
 // Cancellations made while no wait runs (here three, from another thread)
 // stay pending through a wait that already had enough, end the next wait
-// that has to wait, and only that one; close drops them.
-TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThem)
-{
-    open_on(pty);
-    feed("ok");
-    expect_queued(2);
-    std::thread canceller([&] {
-        for (int i = 0; i < 3; i++)
-            ch->cancelOperation();
-    });
-    canceller.join();
-    EXPECT_EQ(queued(last_pipe_read_end()), 3);
-    std::uint32_t got = 0;
-    EXPECT_EQ(ch->waitfordata(2, kLongWaitMs, &got), READY);
-    EXPECT_EQ(got, 2u);
-    EXPECT_EQ(receive(4), "ok");
-    EXPECT_EQ(queued(last_pipe_read_end()), 3) << "the wait that had enough took a cancellation";
-
-    expect_cancelled(wait(1, kLongWaitMs));
-    EXPECT_EQ(queued(last_pipe_read_end()), 0) << "all three bytes drained";
-    expect_whole_timeout();
-
-    ch->cancelOperation();
-    ch->close();
-    ch->cancelOperation();  // closed: nothing to write to
-    ASSERT_EQ(ch->open(), 1);
-    expect_whole_timeout();
-}
-
-// Descriptors at 1024 and above (beyond what select can watch) serve like
-// any other: the port and both pipe ends are placed there by taking every
-// lower descriptor first.
-TEST_F(Port, WaitsWorkWithThePortAndThePipeAboveDescriptor1024)
+// that has to wait, and only that one; close drops them. The same with the
+// port and both pipe ends at descriptors 1024 and above (beyond what select
+// can watch), placed there by taking every lower descriptor first.
+TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThemAlsoAboveDescriptor1024)
 {
     rlimit saved;
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit raised = saved;
-    if (raised.rlim_cur < FD_SETSIZE + 16) {
-        raised.rlim_cur = FD_SETSIZE + 16;
-        if (raised.rlim_max < raised.rlim_cur || ::setrlimit(RLIMIT_NOFILE, &raised) != 0)
-            GTEST_SKIP() << "cannot raise the descriptor limit above " << FD_SETSIZE;
-    }
-    std::vector<Fd> fillers;
-    for (;;) {
-        Fd f(::dup(pty.master.get()));
-        if (!f || f.get() >= FD_SETSIZE)
-            break;
-        fillers.push_back(std::move(f));
-    }
-    ASSERT_NE(::fcntl(FD_SETSIZE - 1, F_GETFD), -1) << "could not take every lower descriptor";
-    open_on(pty);
-    EXPECT_GE(last_pipe_read_end(), FD_SETSIZE);
-    fillers.clear();
+    for (bool high : {false, true}) {
+        SCOPED_TRACE(high ? "above descriptor 1024" : "low descriptors");
+        std::vector<Fd> fillers;
+        if (high) {
+            rlimit raised = saved;
+            if (raised.rlim_cur < FD_SETSIZE + 16) {
+                raised.rlim_cur = FD_SETSIZE + 16;
+                if (raised.rlim_max < raised.rlim_cur || ::setrlimit(RLIMIT_NOFILE, &raised) != 0)
+                    GTEST_SKIP() << "cannot raise the descriptor limit above " << FD_SETSIZE;
+            }
+            for (Fd f(::dup(pty.master.get())); f && f.get() < FD_SETSIZE; f = Fd(::dup(pty.master.get())))
+                fillers.push_back(std::move(f));
+            ASSERT_NE(::fcntl(FD_SETSIZE - 1, F_GETFD), -1) << "could not take every lower descriptor";
+        }
+        open_on(pty);
+        EXPECT_GE(last_pipe_read_end(), high ? FD_SETSIZE : 0);
+        fillers.clear();
 
-    expect_whole_timeout(1, 50);
-    feed("hi");
-    expect_queued(2);
-    EXPECT_EQ(receive(4), "hi");
-    ch->cancelOperation();
-    expect_cancelled(wait(1, kLongWaitMs));
-    ch->close();
+        expect_whole_timeout(1, 50);
+        feed("ok");
+        expect_queued(2);
+        std::thread canceller([&] {
+            for (int i = 0; i < 3; i++)
+                ch->cancelOperation();
+        });
+        canceller.join();
+        EXPECT_EQ(queued(last_pipe_read_end()), 3);
+        std::uint32_t got = 0;
+        EXPECT_EQ(ch->waitfordata(2, kLongWaitMs, &got), READY);
+        EXPECT_EQ(got, 2u);
+        EXPECT_EQ(receive(4), "ok");
+        EXPECT_EQ(queued(last_pipe_read_end()), 3) << "the wait that had enough took a cancellation";
+
+        expect_cancelled(wait(1, kLongWaitMs));
+        EXPECT_EQ(queued(last_pipe_read_end()), 0) << "all three bytes drained";
+        expect_whole_timeout();
+
+        ch->cancelOperation();
+        ch->close();
+        ch->cancelOperation();  // closed: nothing to write to
+        ASSERT_EQ(ch->open(), 1);
+        expect_whole_timeout();
+        ch->close();
+    }
     ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
@@ -605,9 +593,7 @@ TEST_F(PortFaults, ShortWritesAreContinuedAndAWriteOfNothingEndsTheSend)
         open_on(pty);
         inject("write", 1, 0, EIO, short_len);
         EXPECT_EQ(send(text), static_cast<std::int32_t>(sent));
-        std::uint32_t reported = 99;
-        ch->waitforsent(0, &reported);
-        EXPECT_EQ(reported, sent);
+        EXPECT_EQ(last_sent(), sent);
         EXPECT_EQ(injected_hits(), writes);
         reset_seam();
         EXPECT_EQ(read_exact(pty.master.get(), sent, after(timeout())), text.substr(0, sent));
