@@ -133,8 +133,7 @@ protected:
     serial_rxtx* ch = nullptr;
 };
 
-// Failing system calls, through the seam.
-using PortFaults = Port;
+using PortFaults = Port;  // failing system calls, through the seam
 
 TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
 {
@@ -337,43 +336,38 @@ TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
     EXPECT_EQ(last_sent(), static_cast<std::uint32_t>(sent));
 }
 
-// A wait with enough queued returns at once and consumes nothing; one with
-// too little and a time-out of 0 times out at once with a count of 0. Flush
-// discards what is queued.
-TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndConsumesNothing)
-{
-    open_on(pty);
-    for (const std::string queued : {"", "four"}) {
-        feed(queued);
-        expect_queued(queued.size());
-        for (std::uint32_t want : {0u, 1u, 3u, 4u, 5u}) {
-            SCOPED_TRACE(std::to_string(want) + " wanted, " + std::to_string(queued.size()) + " queued");
-            const bool enough = want <= queued.size();
-            const Wait w = wait(want, 0);
-            EXPECT_EQ(w.result, enough ? READY : TIMED_OUT);
-            EXPECT_EQ(w.got, enough ? queued.size() : 0u);
-            EXPECT_EQ(ch->waitfordata(want, 0, nullptr), w.result);
-        }
-        EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(queued.size()));
-    }
-    EXPECT_EQ(receive(16), "four");
-
-    feed("stale");
-    expect_queued(5);
-    ch->flush(0);
-    EXPECT_EQ(ch->rxqueue_count(), 0);
-    EXPECT_EQ(receive(16), "");
-}
-
-// Bytes arriving in two parts while the wait runs, at a bound rate and with
-// no rate (0) bound. The far end writes each part once the waiter has looked
-// at the queue, seen through the seam: no sleeps.
-TEST_F(Port, WaitSeesBytesThatArriveDuringIt)
+// At a bound rate and with no rate (0) bound: a wait with enough queued
+// returns at once and consumes nothing; one with too little and a time-out of
+// 0 times out at once with a count of 0. Flush discards what is queued. A
+// wait sees bytes arriving in two parts while it runs: the far end writes
+// each part once the waiter has looked at the queue, seen through the seam
+// (no sleeps).
+TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArriveDuringIt)
 {
     for (std::uint32_t baud : {115200u, 0u}) {
         SCOPED_TRACE("rate " + std::to_string(baud));
         reset_seam();
         open_on(pty, baud);
+        for (const std::string queued : {"", "four"}) {
+            feed(queued);
+            expect_queued(queued.size());
+            for (std::uint32_t want : {0u, 1u, 3u, 4u, 5u}) {
+                SCOPED_TRACE(std::to_string(want) + " wanted, " + std::to_string(queued.size()) + " queued");
+                const bool enough = want <= queued.size();
+                const Wait w = wait(want, 0);
+                EXPECT_EQ(w.result, enough ? READY : TIMED_OUT);
+                EXPECT_EQ(w.got, enough ? queued.size() : 0u);
+                EXPECT_EQ(ch->waitfordata(want, 0, nullptr), w.result);
+            }
+            EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(queued.size()));
+        }
+        EXPECT_EQ(receive(16), "four");
+        feed("stale");
+        expect_queued(5);
+        ch->flush(0);
+        EXPECT_EQ(ch->rxqueue_count(), 0);
+        EXPECT_EQ(receive(16), "");
+
         const int fd = last_set().fd;
         const int seen = fionread_count(fd);
         std::thread far_end([&] {
@@ -394,16 +388,12 @@ TEST_F(Port, WaitSeesBytesThatArriveDuringIt)
 // ---- cancellation, and system calls failing through the seam ----
 
 // What ends a wait early, and what does not. A cancellation from another
-// thread ends a blocked wait as a time-out with a count of 0 and empties the
-// pipe, also a wait that pauses between passes: at 50 baud the 999 missing
-// bytes need far longer than the time-out. A failed poll fails the wait with
-// a count of 0, at once. With one byte queued and three wanted, the wait's
-// second poll is the pause between passes: its failure only cuts that pause
-// short, and the wait runs to its time-out as usual. So does a wait on a
-// line gone quiet part-way, where the passes back off instead of looking at
-// the port every time the 7 missing bytes would need (under 1 ms). Each time
-// the queued bytes stay and the next wait runs normally, with no
-// cancellation pending.
+// thread ends a blocked wait, also one that pauses between passes (at 50
+// baud the 999 missing bytes need far longer than the time-out). A failed
+// poll fails the wait at once. With one byte queued and three wanted, the
+// wait's second poll is the pause between passes: its failure only cuts that
+// pause short. A wait on a line gone quiet part-way backs off instead of
+// looking at the port every time the 7 missing bytes would need (under 1 ms).
 TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuietLineDoesNot)
 {
     const struct {
@@ -604,14 +594,10 @@ TEST_F(PortFaults, ShortWritesAreContinuedAndAWriteOfNothingEndsTheSend)
 
 using PortwireStress = Port;
 
-// The waiter loops on waits of 100 ms for one to four bytes while a feeder
-// sends a byte now and then and a canceller calls cancelOperation: in bursts
-// of up to 50 calls with pauses of up to half a millisecond when paced, else
-// as fast as it can (which must not keep the waiter draining the pipe past
-// its time-out). A wait is bad unless it ends ready with at least the wanted
-// count or timed out with a count of 0 (the channel stays open, so never
-// failed), within its time-out and some slack. Each run is bounded by a
-// deadline, which ends the waiter early.
+// Waits of 100 ms for one to four bytes while a feeder sends a byte now and
+// then and a canceller calls cancelOperation, paced or as fast as it can
+// (which must not keep the waiter draining the pipe past its time-out). The
+// channel stays open, so a wait ends ready or timed out, in time.
 TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
 {
     const std::uint32_t wait_ms = 100;
@@ -674,10 +660,9 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
             RecordProperty("timed_out", timed_out);
             RecordProperty("longest_ms", std::to_string(longest_ms));
         }
-        // Afterwards the channel works as before: pending cancellations
-        // (whatever the hammering left, and three more) end one wait at once,
-        // and then none is pending. The waits want more than a late byte of
-        // the feeder could bring.
+        // Afterwards pending cancellations (whatever the hammering left, and
+        // three more) end one wait at once, and then none is pending. The
+        // waits want more than a late byte of the feeder could bring.
         while (!receive(256).empty()) {
         }
         for (int i = 0; i < 3; i++)
@@ -687,9 +672,8 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
     }
 }
 
-// Thousands of cycles of open, of open on an open channel and of close
-// twice, of a failed open, and of a channel released while open: afterwards
-// the process holds exactly the descriptors it held before.
+// Thousands of cycles of open, reopen and double close, of a failed open,
+// and of a channel released while open leak no descriptor.
 TEST_F(PortwireStress, OpenCloseCyclesLeakNoDescriptor)
 {
     const int cycles = 3000;
