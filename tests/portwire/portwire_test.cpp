@@ -35,13 +35,18 @@ constexpr std::int32_t FAILED = serial_rxtx::WAIT_FAILED;
 constexpr std::uint32_t kLongWaitMs = 30000;
 
 // A wait reported by what it returned, what it counted and how long it took.
-struct Wait { std::int32_t result; std::uint32_t got; std::int64_t ms; };
+using Outcome = std::pair<std::int32_t, std::uint32_t>;
+struct Wait {
+    std::int32_t result;
+    std::uint32_t got;
+    std::int64_t ms;
+    Outcome outcome() const { return {result, got}; }
+};
 
 // A wait ended by a cancellation: at once, as a time-out with a count of 0.
 void expect_cancelled(const Wait& w)
 {
-    EXPECT_EQ(w.result, TIMED_OUT);
-    EXPECT_EQ(w.got, 0u);
+    EXPECT_EQ(w.outcome(), Outcome(TIMED_OUT, 0u));
     EXPECT_LT(w.ms, timeout().count()) << "the wait ran on after the cancellation";
 }
 
@@ -123,8 +128,7 @@ protected:
     void expect_whole_timeout(std::uint32_t want = 1, std::uint32_t ms = 200)
     {
         const Wait w = wait(want, ms);
-        EXPECT_EQ(w.result, TIMED_OUT);
-        EXPECT_EQ(w.got, 0u);
+        EXPECT_EQ(w.outcome(), Outcome(TIMED_OUT, 0u));
         EXPECT_GE(w.ms, ms) << "returned before its time-out (a cancellation still pending?)";
     }
 
@@ -146,8 +150,7 @@ TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
     EXPECT_EQ(ch->waitforsent(0, &got), 0);
     EXPECT_EQ(got, 0u);
     const Wait w = wait(1, 0);
-    EXPECT_EQ(w.result, FAILED);
-    EXPECT_EQ(w.got, 0u);
+    EXPECT_EQ(w.outcome(), Outcome(FAILED, 0u));
     EXPECT_EQ(ch->waitfordata(0, 0, nullptr), FAILED);
 
     const int fds = open_fd_count();
@@ -166,10 +169,7 @@ TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
 TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
 {
     raw_serial port;
-    const struct {
-        std::uint32_t rate;
-        std::int32_t code;
-    } cases[] = {
+    const struct { std::uint32_t rate; std::int32_t code; } cases[] = {
         {1200, 0x9},       {1800, 0xA},       {2400, 0xB},       {4800, 0xC},       {9600, 0xD},
         {19200, 0xE},      {38400, 0xF},      {57600, 0x1001},   {115200, 0x1002},  {230400, 0x1003},
         {460800, 0x1004},  {500000, 0x1005},  {576000, 0x1006},  {921600, 0x1007},  {1000000, 0x1008},
@@ -355,8 +355,7 @@ TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArrive
                 SCOPED_TRACE(std::to_string(want) + " wanted, " + std::to_string(queued.size()) + " queued");
                 const bool enough = want <= queued.size();
                 const Wait w = wait(want, 0);
-                EXPECT_EQ(w.result, enough ? READY : TIMED_OUT);
-                EXPECT_EQ(w.got, enough ? queued.size() : 0u);
+                EXPECT_EQ(w.outcome(), Outcome(enough ? READY : TIMED_OUT, enough ? queued.size() : 0u));
                 EXPECT_EQ(ch->waitfordata(want, 0, nullptr), w.result);
             }
             EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(queued.size()));
@@ -378,8 +377,7 @@ TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArrive
         });
         const Wait w = wait(10, timeout().count());
         far_end.join();
-        EXPECT_EQ(w.result, READY);
-        EXPECT_EQ(w.got, 10u);
+        EXPECT_EQ(w.outcome(), Outcome(READY, 10u));
         EXPECT_EQ(receive(16), "1234567890");
         ch->close();
     }
@@ -428,8 +426,7 @@ TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuiet
         });
         const Wait w = wait(c.want, c.ms);
         canceller.join();
-        EXPECT_EQ(w.result, c.result);
-        EXPECT_EQ(w.got, 0u);
+        EXPECT_EQ(w.outcome(), Outcome(c.result, 0u));
         if (c.ms == kLongWaitMs)
             EXPECT_LT(w.ms, timeout().count()) << "the wait ran on";
         else
@@ -544,8 +541,7 @@ TEST_F(PortFaults, AFailingCallOfOpen)
         if (c.fds == 0) {
             ch->cancelOperation();
             const Wait w = wait(1, 200);
-            EXPECT_EQ(w.result, FAILED);
-            EXPECT_EQ(w.got, 0u);
+            EXPECT_EQ(w.outcome(), Outcome(FAILED, 0u));
             continue;
         }
         ASSERT_TRUE(termios2 || make_raw(pty.slave.get()));
@@ -602,10 +598,7 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
 {
     const std::uint32_t wait_ms = 100;
     const std::int64_t slack_ms = timeout(milliseconds(1000)).count();
-    const struct {
-        int waits;
-        bool paced;
-    } runs[] = {{2000, true}, {500, false}};
+    const struct { int waits; bool paced; } runs[] = {{2000, true}, {500, false}};
     for (const auto& run : runs) {
         SCOPED_TRACE(run.paced ? "paced canceller" : "unpaced canceller");
         open_on(pty);
