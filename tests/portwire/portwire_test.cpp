@@ -139,33 +139,6 @@ protected:
 
 using PortFaults = Port;  // failing system calls, through the seam
 
-TEST_F(Port, FreshChannelIsClosedAndRefusesDeviceOperations)
-{
-    EXPECT_FALSE(ch->isOpened());
-    EXPECT_EQ(send("\x01\x02\x03"), 0);
-    EXPECT_EQ(receive(8), "");
-    EXPECT_EQ(ch->rxqueue_count(), 0);
-    std::uint32_t got = 77;
-    EXPECT_EQ(ch->waitforrecv(0, &got), -1);
-    EXPECT_EQ(ch->waitforsent(0, &got), 0);
-    EXPECT_EQ(got, 0u);
-    const Wait w = wait(1, 0);
-    EXPECT_EQ(w.outcome(), Outcome(FAILED, 0u));
-    EXPECT_EQ(ch->waitfordata(0, 0, nullptr), FAILED);
-
-    const int fds = open_fd_count();
-    ch->flush(0);
-    ch->setDTR();
-    ch->clearDTR();
-    ch->cancelOperation();
-    ch->close();
-    ch->close();
-    EXPECT_FALSE(ch->isOpened());
-    EXPECT_EQ(open_fd_count(), fds);
-    EXPECT_TRUE(ioctl_calls().empty()) << "a closed channel must not touch a device";
-    serial_rxtx::ReleaseRxTx(nullptr);  // ignored
-}
-
 TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
 {
     raw_serial port;
@@ -181,11 +154,13 @@ TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
         EXPECT_EQ(port.getTermBaudBitmap(c.rate), c.code) << "rate " << c.rate;
 }
 
-// Anything but a terminal device is refused at once, before anything is
-// written to it or flushed: a regular file keeps its bytes, and /dev/null
-// (a character device that is not a terminal) is refused the same way. A
-// missing path fails as well. Each leaves the channel closed, holding nothing.
-TEST_F(Port, OpenRefusesAMissingPathOrWhatIsNotATerminalAndLeavesItUntouched)
+// A fresh channel is closed and refuses every device operation. So does one
+// whose open was refused: anything but a terminal device is refused at once,
+// before anything is written to it or flushed (a regular file keeps its
+// bytes, and /dev/null, a character device that is not a terminal, is refused
+// the same way), and so is a missing path. Neither holds a descriptor or
+// makes a terminal request.
+TEST_F(Port, AFreshChannelOrOneWhoseOpenWasRefusedIsClosedAndRefusesDeviceOperations)
 {
     std::string path = ::testing::TempDir() + "portwire-notatty-XXXXXX";
     const Fd file(::mkstemp(&path[0]));
@@ -194,21 +169,38 @@ TEST_F(Port, OpenRefusesAMissingPathOrWhatIsNotATerminalAndLeavesItUntouched)
     ASSERT_TRUE(write_all(file.get(), text));
     const int fds = open_fd_count();
     const std::pair<std::string, int> cases[] = {
-        {path, ENOTTY}, {"/dev/null", ENOTTY}, {"/nonexistent/portwire-tty", ENOENT}};
+        {"", 0}, {path, ENOTTY}, {"/dev/null", ENOTTY}, {"/nonexistent/portwire-tty", ENOENT}};
     for (const auto& [target, err] : cases) {
-        SCOPED_TRACE(target);
-        ASSERT_EQ(ch->bind(target.c_str(), 115200, 0), 1);
-        EXPECT_EQ(ch->open(), 0);
-        EXPECT_EQ(errno, err);
+        SCOPED_TRACE(target.empty() ? "fresh channel" : target);
+        if (!target.empty()) {
+            ASSERT_EQ(ch->bind(target.c_str(), 115200, 0), 1);
+            EXPECT_EQ(ch->open(), 0);
+            EXPECT_EQ(errno, err);
+        }
         EXPECT_FALSE(ch->isOpened());
         EXPECT_EQ(send(std::string("\xE7\x7E\x04\x00\x1C", 5)), 0);
+        EXPECT_EQ(receive(8), "");
         EXPECT_EQ(ch->rxqueue_count(), 0);
-        EXPECT_EQ(ch->waitfordata(1, 0, nullptr), FAILED);
-        EXPECT_EQ(open_fd_count(), fds) << "the refused file stayed open";
+        std::uint32_t got = 77;
+        EXPECT_EQ(ch->waitforrecv(0, &got), -1);
+        EXPECT_EQ(ch->waitforsent(0, &got), 0);
+        EXPECT_EQ(got, 0u);
+        EXPECT_EQ(wait(1, 0).outcome(), Outcome(FAILED, 0u));
+        for (std::uint32_t want : {0u, 1u})
+            EXPECT_EQ(ch->waitfordata(want, 0, nullptr), FAILED);
+        ch->flush(0);
+        ch->setDTR();
+        ch->clearDTR();
+        ch->cancelOperation();
+        ch->close();
+        ch->close();
+        EXPECT_FALSE(ch->isOpened());
+        EXPECT_EQ(open_fd_count(), fds) << "a descriptor stayed open";
     }
-    EXPECT_TRUE(ioctl_calls().empty()) << "a refused file must not get terminal requests";
+    EXPECT_TRUE(ioctl_calls().empty()) << "a closed channel must not touch a device";
     EXPECT_EQ(read_until_eof(Fd(::open(path.c_str(), O_RDONLY)).get(), after(timeout())), text);
     ::unlink(path.c_str());
+    serial_rxtx::ReleaseRxTx(nullptr);  // ignored
 }
 
 // Open sets a raw line at the bound rate (here one without a speed code, so

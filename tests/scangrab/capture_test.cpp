@@ -73,11 +73,7 @@ TEST(ScanHistogram, SectorEdgesLandInTheBinsSinglePrecisionGives)
 // heights (all other columns have only the bottom row).
 TEST(ScanHistogram, BinsAverageTheirNodesAndTheMaximumKeepsEveryStoredValue)
 {
-    struct Case {
-        const char* what;
-        std::vector<std::pair<unsigned, unsigned>> nodes;
-        std::map<int, int> heights;
-    };
+    struct Case { const char* what; std::vector<std::pair<unsigned, unsigned>> nodes; std::map<int, int> heights; };
     const std::vector<Case> cases = {
         // 100, 150, 225 stored in bin 10; 112.5 is half the maximum 225.
         {"running average", {{10, 400}, {10, 800}, {10, 1200}, {20, 450}}, {{10, 20}, {20, 11}}},
@@ -123,10 +119,7 @@ TEST(ScanListing, OnlyAnAnswerStartingWithYListsEachNodeOnOneLineWithFixedFieldW
 // a read past the buffer).
 TEST(ScanGrabResult, TimeOutPositiveSuccessOrCountAboveTheCapacityDrawAndOfferWhatTheBufferHolds)
 {
-    struct Case {
-        std::string env, result;
-        unsigned listed;
-    };
+    struct Case { std::string env, result; unsigned listed; };
     for (const Case& c : std::vector<Case>{{"ZFAKE_GRAB=80008002", "80008002", 3},
                                            {"ZFAKE_GRAB=1", "1", 3},
                                            {"ZFAKE_COUNT=9000", "0", 8192}}) {

@@ -134,13 +134,7 @@ TEST(ScangrabWithEmulator, DrawsAScanOnATerminalAndListsEveryNodeInAngleOrder)
 // and other hostile conditions: the hostile matrix.)
 TEST(ScangrabWithEmulator, ScannerFaultsEndWithTheirMessages)
 {
-    struct Case {
-        std::vector<std::string> sim;
-        std::string input;
-        int status;
-        std::string err;
-        size_t listed;
-    };
+    struct Case { std::vector<std::string> sim; std::string input; int status; std::string err; size_t listed; };
     const std::vector<Case> cases = {
         {{}, "", 0, "Error, cannot bind to the specified serial port /nonexistent/tty0.\n", 0},
         {{"--silent"}, "", 0, "Error, operation time out.\n", 0},
