@@ -36,9 +36,6 @@ ssize_t __real_write(int fd, const void* buf, size_t len);
 namespace testsupport {
 
 const unsigned long kTCSETS2 = TCSETS2;
-const unsigned long kTIOCMBIS = TIOCMBIS;
-const unsigned long kTIOCMBIC = TIOCMBIC;
-const int kTIOCM_DTR = TIOCM_DTR;
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/stat.h>
@@ -236,12 +237,12 @@ TEST_F(Port, OpenSetsARawExplicitRateLineAndClearsDtrAndTheLineRequestsReachTheP
     auto modem_requests = [&] {
         std::vector<Request> out;
         for (const auto& c : ioctl_calls())
-            if (c.request == kTIOCMBIS || c.request == kTIOCMBIC)
+            if (c.request == TIOCMBIS || c.request == TIOCMBIC)
                 out.emplace_back(c.request, c.int_arg, c.fd, c.rdev);
         return out;
     };
-    const Request clear{kTIOCMBIC, kTIOCM_DTR, last_set().fd, slave.st_rdev};
-    const Request set{kTIOCMBIS, kTIOCM_DTR, last_set().fd, slave.st_rdev};
+    const Request clear{TIOCMBIC, TIOCM_DTR, last_set().fd, slave.st_rdev};
+    const Request set{TIOCMBIS, TIOCM_DTR, last_set().fd, slave.st_rdev};
     EXPECT_EQ(modem_requests(), std::vector<Request>{clear}) << "open must clear DTR, once";
 
     ch->setDTR();
@@ -254,7 +255,7 @@ TEST_F(Port, OpenSetsARawExplicitRateLineAndClearsDtrAndTheLineRequestsReachTheP
     EXPECT_EQ(modem_requests().size(), 3u) << "no line requests on a closed channel";
 
     ASSERT_EQ(ch->open(), 1);
-    const Request reopened{kTIOCMBIC, kTIOCM_DTR, last_set().fd, slave.st_rdev};
+    const Request reopened{TIOCMBIC, TIOCM_DTR, last_set().fd, slave.st_rdev};
     EXPECT_EQ(modem_requests(), (std::vector<Request>{clear, set, clear, reopened})) << "every open clears DTR";
 }
 
