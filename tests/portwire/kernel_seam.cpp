@@ -36,9 +36,6 @@ ssize_t __real_write(int fd, const void* buf, size_t len);
 namespace testsupport {
 
 const unsigned long kTCSETS2 = TCSETS2;
-const unsigned long kTIOCMBIS = TIOCMBIS;
-const unsigned long kTIOCMBIC = TIOCMBIC;
-const int kTIOCM_DTR = TIOCM_DTR;
 
 namespace {
 
@@ -54,12 +51,28 @@ fault_plan injected = {nullptr, 0, 0, 0, -1};
 unsigned long seen = 0;
 int hits = 0;
 
+// Runs f with mtx held and returns what it returns.
+template <typename F>
+auto locked(F f)
+{
+    std::lock_guard<std::mutex> lock(mtx);
+    return f();
+}
+
+// With mtx held: arms the fault (call nullptr: none) and restarts its counts.
+void arm(const char* call, int nth, int count, int err, int short_len)
+{
+    injected_call = call ? call : "";
+    injected = fault_plan{call ? injected_call.c_str() : nullptr, static_cast<unsigned long>(nth),
+                          static_cast<unsigned long>(count), err, short_len};
+    seen = 0;
+    hits = 0;
+}
+
 // With mtx held: true when this call of `call` is one the fault strikes.
 bool strikes(const char* call)
 {
-    if (injected.call == nullptr || injected_call != call)
-        return false;
-    if (!fault_strikes(&injected, call, ++seen))
+    if (injected.call == nullptr || injected_call != call || !fault_strikes(&injected, call, ++seen))
         return false;
     hits++;
     return true;
@@ -68,11 +81,12 @@ bool strikes(const char* call)
 // Fails the call with the injected error when the fault strikes it.
 bool fail_now(const char* call)
 {
-    std::lock_guard<std::mutex> lock(mtx);
-    if (!strikes(call))
-        return false;
-    errno = injected.err;
-    return true;
+    return locked([call] {
+        if (!strikes(call))
+            return false;
+        errno = injected.err;
+        return true;
+    });
 }
 
 // With mtx held: the FIONREAD requests on fd in the log.
@@ -93,53 +107,27 @@ LineRecord to_record(const struct termios2& t)
 
 void reset_seam()
 {
-    std::lock_guard<std::mutex> lock(mtx);
-    log.clear();
-    last_read_end = -1;
-    injected_call.clear();
-    injected = fault_plan{nullptr, 0, 0, 0, -1};
-    seen = 0;
-    hits = 0;
+    locked([] {
+        log.clear();
+        last_read_end = -1;
+        arm(nullptr, 0, 0, 0, -1);
+    });
 }
 
 void inject(const char* call, int nth, int count, int err, int short_len)
 {
-    std::lock_guard<std::mutex> lock(mtx);
-    injected_call = call;
-    injected = fault_plan{injected_call.c_str(), static_cast<unsigned long>(nth), static_cast<unsigned long>(count),
-                          err, short_len};
-    seen = 0;
-    hits = 0;
+    locked([=] { arm(call, nth, count, err, short_len); });
 }
 
-int injected_hits()
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    return hits;
-}
-
-std::vector<IoctlCall> ioctl_calls()
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    return log;
-}
-
-int fionread_count(int fd)
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    return fionreads(fd);
-}
+int injected_hits() { return locked([] { return hits; }); }
+std::vector<IoctlCall> ioctl_calls() { return locked([] { return log; }); }
+int fionread_count(int fd) { return locked([fd] { return fionreads(fd); }); }
+int last_pipe_read_end() { return locked([] { return last_read_end; }); }
 
 bool wait_fionread(int fd, int n, Deadline deadline)
 {
     std::unique_lock<std::mutex> lock(mtx);
     return changed.wait_for(lock, milliseconds(ms_left(deadline)), [&] { return fionreads(fd) >= n; });
-}
-
-int last_pipe_read_end()
-{
-    std::lock_guard<std::mutex> lock(mtx);
-    return last_read_end;
 }
 
 std::optional<LineRecord> read_line_settings(int fd)
@@ -174,10 +162,7 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
 
     const int saved_result = __real_ioctl(fd, request, arg);
     const int saved_errno = errno;
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        log.push_back(call);
-    }
+    locked([&] { log.push_back(call); });
     changed.notify_all();
     errno = saved_errno;
     return saved_result;
@@ -196,8 +181,7 @@ int __wrap_pipe(int fds[2])
 {
     if (fail_now("pipe") || __real_pipe(fds) != 0)
         return -1;
-    std::lock_guard<std::mutex> lock(mtx);
-    last_read_end = fds[0];
+    locked([fds] { last_read_end = fds[0]; });
     return 0;
 }
 
@@ -223,16 +207,15 @@ int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, c
 
 ssize_t __wrap_write(int fd, const void* buf, size_t len)
 {
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        if (strikes("write")) {
-            if (injected.short_len < 0) {
-                errno = injected.err;
-                return -1;
-            }
-            len = std::min(len, static_cast<size_t>(injected.short_len));
+    std::unique_lock<std::mutex> lock(mtx);
+    if (strikes("write")) {
+        if (injected.short_len < 0) {
+            errno = injected.err;
+            return -1;
         }
+        len = std::min(len, static_cast<size_t>(injected.short_len));
     }
+    lock.unlock();
     return __real_write(fd, buf, len);
 }
 }  // extern "C"

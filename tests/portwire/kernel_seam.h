@@ -1,9 +1,6 @@
-// Test seam around the system calls of the serial port, linked with
-// --wrap=ioctl,pipe,fcntl,open,ppoll,write into the portwire test: it records
-// the ioctl requests (so the DTR requests can be seen on a pseudo-terminal,
-// which has no modem lines), makes one chosen call fail or come out short,
-// notes the cancellation pipe, and reads terminal settings back through
-// termios2.
+// Test seam around the serial port's system calls (linked with --wrap, see
+// CMakeLists.txt): records the ioctl requests, makes one chosen call fail or
+// come out short, and reads terminal settings back through termios2.
 #pragma once
 
 #include <sys/types.h>
@@ -33,19 +30,17 @@ struct IoctlCall {
     std::optional<LineRecord> line;  // the record handed to the set-settings request
 };
 
-// Request numbers and modem-line bits of the Linux kernel.
+// The kernel's set-settings request for termios2, which the tests cannot
+// name: its header conflicts with <termios.h>.
 extern const unsigned long kTCSETS2;
-extern const unsigned long kTIOCMBIS;
-extern const unsigned long kTIOCMBIC;
-extern const int kTIOCM_DTR;
 
 // Clears the log and every injected behaviour.
 void reset_seam();
 // All ioctl requests since the last reset, in call order.
 std::vector<IoctlCall> ioctl_calls();
-// Count of FIONREAD requests on fd since the last reset.
+// FIONREAD requests on fd since the last reset; wait_fionread waits (up to
+// the deadline) until there are at least n.
 int fionread_count(int fd);
-// Waits until fd has seen at least n FIONREAD requests, or the deadline.
 bool wait_fionread(int fd, int n, Deadline deadline);
 
 // Arms one fault: counted from now, the nth call of `call` ("fcntl", "open",

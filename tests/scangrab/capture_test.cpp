@@ -8,8 +8,7 @@ using namespace testsupport;
 
 namespace {
 
-// Runs the caller with the fake driver delivering nodes and scripted by env;
-// gives input once the question is shown (if ask), then ends input.
+// Runs the caller (see run_fake) with the fake driver delivering nodes.
 FakeRun capture(const std::vector<std::string>& nodes, std::vector<std::string> env = {},
                 const std::string& input = "", bool ask = true)
 {
@@ -54,17 +53,11 @@ TEST(ScanHistogram, EmptyScanOrAllZeroDistancesFillsEveryRow)
 // low (double precision would not); 360 degrees and more wrap to bin 0.
 TEST(ScanHistogram, SectorEdgesLandInTheBinsSinglePrecisionGives)
 {
+    // {angle, bin}: 4.796875 and 4.8125 degrees; 72, 120, 144, 240, 264, 288;
+    // 359.984375 and 360.
     const std::vector<std::pair<unsigned, int>> angle_bin = {
-        {307, 0},     // 4.796875 degrees
-        {308, 1},     // 4.8125
-        {4608, 14},   // 72
-        {7680, 24},   // 120
-        {9216, 29},   // 144
-        {15360, 49},  // 240
-        {16896, 54},  // 264
-        {18432, 59},  // 288
-        {23039, 74},  // 359.984375
-        {23040, 0},   // 360
+        {307, 0}, {308, 1}, {4608, 14}, {7680, 24}, {9216, 29},
+        {15360, 49}, {16896, 54}, {18432, 59}, {23039, 74}, {23040, 0},
     };
     std::vector<std::string> nodes;
     std::map<int, int> full;
@@ -80,11 +73,7 @@ TEST(ScanHistogram, SectorEdgesLandInTheBinsSinglePrecisionGives)
 // heights (all other columns have only the bottom row).
 TEST(ScanHistogram, BinsAverageTheirNodesAndTheMaximumKeepsEveryStoredValue)
 {
-    struct Case {
-        const char* what;
-        std::vector<std::pair<unsigned, unsigned>> nodes;
-        std::map<int, int> heights;
-    };
+    struct Case { const char* what; std::vector<std::pair<unsigned, unsigned>> nodes; std::map<int, int> heights; };
     const std::vector<Case> cases = {
         // 100, 150, 225 stored in bin 10; 112.5 is half the maximum 225.
         {"running average", {{10, 400}, {10, 800}, {10, 1200}, {20, 450}}, {{10, 20}, {20, 11}}},
@@ -130,10 +119,7 @@ TEST(ScanListing, OnlyAnAnswerStartingWithYListsEachNodeOnOneLineWithFixedFieldW
 // a read past the buffer).
 TEST(ScanGrabResult, TimeOutPositiveSuccessOrCountAboveTheCapacityDrawAndOfferWhatTheBufferHolds)
 {
-    struct Case {
-        std::string env, result;
-        unsigned listed;
-    };
+    struct Case { std::string env, result; unsigned listed; };
     for (const Case& c : std::vector<Case>{{"ZFAKE_GRAB=80008002", "80008002", 3},
                                            {"ZFAKE_GRAB=1", "1", 3},
                                            {"ZFAKE_COUNT=9000", "0", 8192}}) {

@@ -37,9 +37,7 @@ std::uint32_t env_number(const char* name, std::uint32_t fallback, int base = 0)
 
 // Appends one line to the log; returns ZORLAN_OK, the result of the calls
 // that cannot fail.
-result_t log_call(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-result_t log_call(const char* format, ...)
+__attribute__((format(printf, 1, 2))) result_t log_call(const char* format, ...)
 {
     const char* path = std::getenv("ZFAKE_LOG");
     // A lost log line shows up as a failed expectation.
@@ -64,7 +62,6 @@ public:
         health_result = env_number("ZFAKE_HEALTH", 0, 16);
         start_result = env_number("ZFAKE_START", 0, 16);
         grab_result = env_number("ZFAKE_GRAB", 0, 16);
-        std::memset(&identity, 0, sizeof(identity));
         identity.firmware_version = static_cast<std::uint16_t>(env_number("ZFAKE_FIRMWARE", 0x0100));
         identity.hardware_revision = static_cast<std::uint8_t>(env_number("ZFAKE_HARDWARE", 1));
         if (const char* s = std::getenv("ZFAKE_SERIAL")) {
@@ -144,8 +141,8 @@ private:
     }
 
     result_t bind_result, identity_result, health_result, start_result, grab_result;
-    _zorlan_response_identity_t identity;
-    _zorlan_response_health_t health;
+    _zorlan_response_identity_t identity{};
+    _zorlan_response_health_t health{};
     std::vector<_zorlan_response_measurement_node_t> nodes;
     std::uint32_t count;
 };

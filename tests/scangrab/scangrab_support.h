@@ -82,17 +82,19 @@ inline std::string chart(const std::map<int, int>& heights, int others = 1)
     return s + std::string(75, '-') + "\n";
 }
 
+// The lines of text after the first occurrence of marker.
+inline std::vector<std::string> lines_after(const std::string& text, const std::string& marker)
+{
+    size_t pos = text.find(marker);
+    return pos == std::string::npos ? std::vector<std::string>{} : lines_of(text.substr(pos + marker.size()));
+}
+
 // The chart: 20 rows of 75 characters after "waiting for data...\n", then the
-// rule of 75 "-". Fails the test and returns nothing when it is not there.
+// rule of 75 "-". Fails the test when it is not there.
 inline std::vector<std::string> chart_rows(const std::string& out)
 {
-    const std::string head = "waiting for data...\n";
-    size_t pos = out.find(head);
-    EXPECT_NE(pos, std::string::npos) << out;
-    if (pos == std::string::npos)
-        return {};
-    std::vector<std::string> rows = lines_of(out.substr(pos + head.size()));
-    EXPECT_GE(rows.size(), 21u);
+    std::vector<std::string> rows = lines_after(out, "waiting for data...\n");
+    EXPECT_GE(rows.size(), 21u) << out;
     rows.resize(21);
     EXPECT_EQ(rows[20], std::string(75, '-'));
     rows.pop_back();
@@ -101,31 +103,19 @@ inline std::vector<std::string> chart_rows(const std::string& out)
     return rows;
 }
 
-// The lines of text after the first occurrence of marker.
-inline std::vector<std::string> lines_after(const std::string& text, const std::string& marker)
-{
-    size_t pos = text.find(marker);
-    return pos == std::string::npos ? std::vector<std::string>{} : lines_of(text.substr(pos + marker.size()));
-}
-
 #ifdef ZORLAN_SIM_BIN
 // The scanner emulator, serving one pseudo-terminal until the test ends.
 struct Sim {
     Process proc;
     std::string path;
 
-    explicit Sim(const std::vector<std::string>& options = {}) : proc(Process::start(argv(options)))
+    // The emulator's program, then its options.
+    explicit Sim(std::vector<std::string> argv = {})
+        : proc((argv.insert(argv.begin(), ZORLAN_SIM_BIN), Process::start(argv)))
     {
         EXPECT_TRUE(proc.wait_output("\n", timeout())) << proc.errors();
         path = proc.output().substr(0, proc.output().find('\n'));
         EXPECT_EQ(path.rfind("/dev/", 0), 0u) << path;
-    }
-
-private:
-    static std::vector<std::string> argv(std::vector<std::string> options)
-    {
-        options.insert(options.begin(), ZORLAN_SIM_BIN);
-        return options;
     }
 };
 #endif
