@@ -26,11 +26,14 @@ using C = Condition;
 namespace {
 
 struct Row {
-    const char* name;
-    const char* bin;
+    Row(C c, std::optional<int> s = {}, std::string o = "", std::string e = "")
+        : cond(c), status(s), out(std::move(o)), err(std::move(e)) {}
     C cond;
     std::optional<int> status;  // how the program ends; none: it keeps serving
     std::string out, err;       // what it prints, where the row checks it
+    const char* bin = nullptr;
+    void (*run)(const Row&, Hostile&) = nullptr;  // the program's function below
+    std::string name;                             // program_condition
 };
 
 void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
@@ -102,9 +105,8 @@ void relay_stuck_peers(Process& p, uint16_t port, size_t stuck, int rcvbuf, size
     EXPECT_EQ(read_exact(steady[0].get(), 6, after(timeout())), "served");
 }
 
-void relay(const Row& r)
+void relay(const Row& r, Hostile& h)
 {
-    Hostile h(r.cond);
     const uint16_t port = free_tcp_port();
     Process p = start_server(r.bin, port, h.options());
     h.started(p);
@@ -257,9 +259,8 @@ void relay(const Row& r)
 
 // ---- the echo server ----
 
-void echo(const Row& r)
+void echo(const Row& r, Hostile& h)
 {
-    Hostile h(r.cond);
     const uint16_t port = free_tcp_port();
     Process p = start_server(r.bin, port, h.options());
     int served = 0;
@@ -311,9 +312,8 @@ void echo(const Row& r)
 
 const std::string prompt = "Do you want to see all the data? (y/n) ";
 
-void grabber(const Row& r)
+void grabber(const Row& r, Hostile& h)
 {
-    Hostile h(r.cond);
     const bool stopped = r.cond == C::StopContinue;
     const size_t nodes = r.cond == C::UnreadPipe ? 8192 : stopped ? 2000 : 360;
     std::vector<std::string> sim_argv{ZORLAN_SIM_BIN, "--nodes", std::to_string(nodes)};
@@ -358,7 +358,7 @@ void grabber(const Row& r)
 
 // ---- the child reapers ----
 
-void reaper(const Row& r)
+void reaper(const Row& r, Hostile&)
 {
     // Killed, the parent leaves its child alone on pipes; on a terminal its
     // end as the session's leader would hang the child up.
@@ -402,9 +402,8 @@ void reaper(const Row& r)
 
 // ---- the FIFO readers ----
 
-void fifo_reader(const Row& r)
+void fifo_reader(const Row& r, Hostile& h)
 {
-    Hostile h(r.cond);
     FifoDir f;
     Process p = Process::start({r.bin}, h.options(f.options({})));
     h.started(p);
@@ -496,9 +495,8 @@ void fifo_reader(const Row& r)
 
 // ---- the input time-out tool ----
 
-void coin(const Row& r)
+void coin(const Row& r, Hostile& h)
 {
-    Hostile h(r.cond);
     Process p = Process::start({r.bin}, h.options());
     h.started(p);
     switch (r.cond) {
@@ -562,9 +560,8 @@ void coin(const Row& r)
 
 // ---- the spawn tool ----
 
-void spawn(const Row& r)
+void spawn(const Row& r, Hostile& h)
 {
-    Hostile h(r.cond);
     TempDir dir;
     Process p = Process::start({r.bin}, h.options([&] {
         SpawnOptions o;
@@ -576,87 +573,78 @@ void spawn(const Row& r)
     EXPECT_EQ(count_lines(p.errors(), r.err), 1) << p.errors();
 }
 
-void run(const Row& r)
+const char* condition_name(C c)
 {
-    const std::string bin = r.bin;
-    if (bin == TALKHUB_BIN)
-        relay(r);
-    else if (bin == PARROT_BIN)
-        echo(r);
-    else if (bin == SCANGRAB_BIN)
-        grabber(r);
-    else if (bin == FIFOTAP_BIN || bin == FIFOKBD_BIN)
-        fifo_reader(r);
-    else if (bin == COINALARM_BIN)
-        coin(r);
-    else if (bin == SPAWNLS_BIN)
-        spawn(r);
-    else
-        reaper(r);
+    switch (c) {
+    case C::ClosedStdFds: return "ClosedStdFds";
+    case C::DevFull: return "DevFull";
+    case C::UnreadPipe: return "UnreadPipe";
+    case C::GoneReader: return "GoneReader";
+    case C::HungUpTerminal: return "HungUpTerminal";
+    case C::InputEof: return "InputEof";
+    case C::InputDirectory: return "InputDirectory";
+    case C::StopContinue: return "StopContinue";
+    case C::ParentKilled: return "ParentKilled";
+    case C::SlowPeers: return "SlowPeers";
+    case C::VanishedPeer: return "VanishedPeer";
+    case C::FullTable: return "FullTable";
+    }
+    return "";
 }
 
-const std::string full = "write error: No space left on device";
-const std::string badf = "write error: Bad file descriptor";
-const std::string reminder = "You must insert coin\n";
-
-const Row rows[] = {
-    {"talkhub_ClosedStdFds", TALKHUB_BIN, C::ClosedStdFds, {}, "", ""},
-    {"talkhub_DevFull", TALKHUB_BIN, C::DevFull, {}, "", ""},
-    {"talkhub_UnreadPipe", TALKHUB_BIN, C::UnreadPipe, {}, "", ""},
-    {"talkhub_GoneReader", TALKHUB_BIN, C::GoneReader, {}, "", ""},
-    {"talkhub_StopContinue", TALKHUB_BIN, C::StopContinue, {}, "", ""},
-    {"talkhub_SlowPeers", TALKHUB_BIN, C::SlowPeers, {}, "", ""},
-    {"talkhub_VanishedPeer", TALKHUB_BIN, C::VanishedPeer, {}, "", ""},
-    {"talkhub_FullTable", TALKHUB_BIN, C::FullTable, {}, "", ""},
-    {"parrot_ClosedStdFds", PARROT_BIN, C::ClosedStdFds, 0, "", ""},
-    {"parrot_DevFull", PARROT_BIN, C::DevFull, 0, "", ""},
-    {"parrot_StopContinue", PARROT_BIN, C::StopContinue, 0, "", ""},
-    {"parrot_SlowPeers", PARROT_BIN, C::SlowPeers, 0, "", ""},
-    {"parrot_VanishedPeer", PARROT_BIN, C::VanishedPeer, 0, "", ""},
-    {"scangrab_ClosedStdFds", SCANGRAB_BIN, C::ClosedStdFds, 0, "", ""},
-    {"scangrab_DevFull", SCANGRAB_BIN, C::DevFull, 1, "", full + "\n"},
-    {"scangrab_UnreadPipe", SCANGRAB_BIN, C::UnreadPipe, 0, "", ""},
-    {"scangrab_HungUpTerminal", SCANGRAB_BIN, C::HungUpTerminal, 0, "", ""},
-    {"scangrab_InputEof", SCANGRAB_BIN, C::InputEof, 0, "", ""},
-    {"scangrab_InputDirectory", SCANGRAB_BIN, C::InputDirectory, 0, "", ""},
-    {"scangrab_StopContinue", SCANGRAB_BIN, C::StopContinue, 0, "", ""},
-    {"reapall_StopContinue", REAPALL_BIN, C::StopContinue, {}, "", ""},
-    {"reapfast_StopContinue", REAPFAST_BIN, C::StopContinue, {}, "", ""},
-    {"reapblock_StopContinue", REAPBLOCK_BIN, C::StopContinue, {}, "", ""},
-    {"childnote_StopContinue", CHILDNOTE_BIN, C::StopContinue, {}, "", ""},
-    {"reapfast_ParentKilled", REAPFAST_BIN, C::ParentKilled, {}, "", ""},
-    {"fifotap_ClosedStdFds", FIFOTAP_BIN, C::ClosedStdFds, {}, "", ""},
-    {"fifotap_DevFull", FIFOTAP_BIN, C::DevFull, {}, "", ""},
-    {"fifotap_UnreadPipe", FIFOTAP_BIN, C::UnreadPipe, {}, "", ""},
-    {"fifotap_StopContinue", FIFOTAP_BIN, C::StopContinue, {}, "", ""},
-    {"fifotap_ParentKilled", FIFOTAP_BIN, C::ParentKilled, {}, "", ""},
-    {"fifokbd_ClosedStdFds", FIFOKBD_BIN, C::ClosedStdFds, {}, "", ""},
-    {"fifokbd_DevFull", FIFOKBD_BIN, C::DevFull, {}, "", ""},
-    {"fifokbd_UnreadPipe", FIFOKBD_BIN, C::UnreadPipe, {}, "", ""},
-    {"fifokbd_HungUpTerminal", FIFOKBD_BIN, C::HungUpTerminal, {}, "Keyboard : typed\n\nKeyboard : \n", ""},
-    {"fifokbd_InputEof", FIFOKBD_BIN, C::InputEof, {}, "Keyboard : typed\n\nKeyboard : \n", ""},
-    {"fifokbd_InputDirectory", FIFOKBD_BIN, C::InputDirectory, {}, "", "read(): Is a directory\n"},
-    {"fifokbd_StopContinue", FIFOKBD_BIN, C::StopContinue, {}, "", ""},
-    {"fifokbd_ParentKilled", FIFOKBD_BIN, C::ParentKilled, {}, "", ""},
-    {"coinalarm_ClosedStdFds", COINALARM_BIN, C::ClosedStdFds, 1, "",
-     "read error: Bad file descriptor\n" + badf + "\n"},
-    {"coinalarm_DevFull", COINALARM_BIN, C::DevFull, 1, "", full + "\n"},
-    {"coinalarm_UnreadPipe", COINALARM_BIN, C::UnreadPipe, {}, "", ""},
-    {"coinalarm_HungUpTerminal", COINALARM_BIN, C::HungUpTerminal, 0, "Insert typed\nAfter\nAfter\n" + reminder, ""},
-    {"coinalarm_InputEof", COINALARM_BIN, C::InputEof, 0,
-     "Insert " + std::string(1023, 'x') + "\nAfter\nInsert xxxxx\nAfter\nAfter\n" + reminder, ""},
-    {"coinalarm_InputDirectory", COINALARM_BIN, C::InputDirectory, 1, "After\n" + reminder,
-     "read error: Is a directory\n"},
-    {"coinalarm_StopContinue", COINALARM_BIN, C::StopContinue, {}, "", ""},
-    {"spawnls_ClosedStdFds", SPAWNLS_BIN, C::ClosedStdFds, 1, "", badf},
-    {"spawnls_DevFull", SPAWNLS_BIN, C::DevFull, 1, "", full},
-};
+// Every row, named program_condition (as test filters select them).
+std::vector<Row> rows()
+{
+    const std::string full = "write error: No space left on device";
+    const std::string badf = "write error: Bad file descriptor";
+    const std::string reminder = "You must insert coin\n";
+    std::vector<Row> all;
+    auto add = [&](void (*run)(const Row&, Hostile&), const char* bin, std::vector<Row> rs) {
+        const std::string path = bin;
+        for (Row& r : rs) {
+            r.bin = bin;
+            r.run = run;
+            r.name = path.substr(path.rfind('/') + 1) + "_" + condition_name(r.cond);
+            all.push_back(std::move(r));
+        }
+    };
+    add(relay, TALKHUB_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, C::GoneReader, C::StopContinue, C::SlowPeers,
+                             C::VanishedPeer, C::FullTable});
+    add(echo, PARROT_BIN, {{C::ClosedStdFds, 0}, {C::DevFull, 0}, {C::StopContinue, 0}, {C::SlowPeers, 0},
+                           {C::VanishedPeer, 0}});
+    add(grabber, SCANGRAB_BIN, {{C::ClosedStdFds, 0}, {C::DevFull, 1, "", full + "\n"}, {C::UnreadPipe, 0},
+                                {C::HungUpTerminal, 0}, {C::InputEof, 0}, {C::InputDirectory, 0}, {C::StopContinue, 0}});
+    for (const char* bin : {REAPALL_BIN, REAPFAST_BIN, REAPBLOCK_BIN, CHILDNOTE_BIN})
+        add(reaper, bin, {C::StopContinue});
+    add(reaper, REAPFAST_BIN, {C::ParentKilled});
+    add(fifo_reader, FIFOTAP_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, C::StopContinue, C::ParentKilled});
+    add(fifo_reader, FIFOKBD_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe,
+                                   {C::HungUpTerminal, {}, "Keyboard : typed\n\nKeyboard : \n"},
+                                   {C::InputEof, {}, "Keyboard : typed\n\nKeyboard : \n"},
+                                   {C::InputDirectory, {}, "", "read(): Is a directory\n"}, C::StopContinue,
+                                   C::ParentKilled});
+    add(coin, COINALARM_BIN, {{C::ClosedStdFds, 1, "", "read error: Bad file descriptor\n" + badf + "\n"},
+                              {C::DevFull, 1, "", full + "\n"},
+                              C::UnreadPipe,
+                              {C::HungUpTerminal, 0, "Insert typed\nAfter\nAfter\n" + reminder},
+                              {C::InputEof, 0,
+                               "Insert " + std::string(1023, 'x') + "\nAfter\nInsert xxxxx\nAfter\nAfter\n" + reminder},
+                              {C::InputDirectory, 1, "After\n" + reminder, "read error: Is a directory\n"},
+                              C::StopContinue});
+    add(spawn, SPAWNLS_BIN, {{C::ClosedStdFds, 1, "", badf}, {C::DevFull, 1, "", full}});
+    return all;
+}
 
 }  // namespace
 
 class HostileMatrix : public ::testing::TestWithParam<Row> {};
 
-TEST_P(HostileMatrix, Row) { run(GetParam()); }
+TEST_P(HostileMatrix, Row)
+{
+    const Row& r = GetParam();
+    Hostile h(r.cond);
+    r.run(r, h);
+}
 
-INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(rows),
-                         [](const ::testing::TestParamInfo<Row>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row>& i) { return i.param.name; });
