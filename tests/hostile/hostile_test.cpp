@@ -548,10 +548,10 @@ std::vector<Row> rows()
         add(reaper, bin, {C::StopContinue});
     add(reaper, REAPFAST_BIN, {C::ParentKilled});
     add(fifo_reader, FIFOTAP_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, C::StopContinue, C::ParentKilled});
-    add(fifo_reader, FIFOKBD_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, {C::HungUpTerminal, {}, typed_then_end},
-                                   {C::InputEof, {}, typed_then_end},
-                                   {C::InputDirectory, {}, "", "read(): Is a directory\n"}, C::StopContinue,
-                                   C::ParentKilled});
+    add(fifo_reader, FIFOKBD_BIN,
+        {C::ClosedStdFds, C::DevFull, C::UnreadPipe, {C::HungUpTerminal, {}, typed_then_end},
+         {C::InputEof, {}, typed_then_end}, {C::InputDirectory, {}, "", "read(): Is a directory\n"}, C::StopContinue,
+         C::ParentKilled});
     add(coin, COINALARM_BIN,
         {{C::ClosedStdFds, 1, "", "read error: Bad file descriptor\n" + badf + "\n"}, {C::DevFull, 1, "", full + "\n"},
          C::UnreadPipe, {C::HungUpTerminal, 0, "Insert typed\nAfter\nAfter\n" + reminder},
@@ -566,10 +566,6 @@ std::vector<Row> rows()
 
 class HostileMatrix : public ::testing::TestWithParam<Row> {};
 
-TEST_P(HostileMatrix, Row)
-{
-    Hostile h(GetParam().cond);
-    GetParam().run(GetParam(), h);
-}
+TEST_P(HostileMatrix, Row) { Hostile h(GetParam().cond); GetParam().run(GetParam(), h); }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, HostileMatrix, ::testing::ValuesIn(rows()), ::testing::PrintToStringParamName());
