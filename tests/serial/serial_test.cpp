@@ -102,46 +102,26 @@ TEST_P(SerialLib, ConfigureRecordsTheDeviceAndSetsRawNineSixHundredOrEndsWith255
     }
 }
 
-// A silent line gives no input; neither does a device at end of file, which
-// is readable on every poll but gives nothing: recv_data returns after about
-// a second. A hung-up or closed device reports its condition again on every
-// poll: recv_data must end instead of polling on and on. None prints
-// anything, and the CPU time is bounded generously: a busy loop until any
-// time limit would blow it.
-TEST_P(SerialLib, WaitWithoutInputEndsWithoutSpinningHavingPrintedNothing)
+// recv_data prints each read's own bytes only, up to a zero byte if it holds
+// one. A read that fills the 32-byte buffer leaves no terminator in it:
+// nothing beyond the buffer may be printed; a shorter read after a longer one
+// must not print the rest of the longer one. A silent line gives no input;
+// neither does a device at end of file, which is readable on every poll but
+// gives nothing: recv_data returns after a second without input. A hung-up
+// or closed device reports its condition again on every poll: recv_data must
+// end instead of polling on and on. The CPU time is bounded generously: a
+// busy loop until any time limit would blow it.
+TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinning)
 {
     TempDir dir;
-    const std::string path = dir.file("empty");
-    std::ofstream(path).flush();
-    for (const std::string what : {"silent", "/dev/null", "empty file", "hung up", "closed"}) {
-        SCOPED_TRACE(what);
-        Pty pty = open_pty(true);
-        const std::string device = what == "/dev/null" ? what : what == "empty file" ? path : pty.slave_path;
-        Process p = Process::start({GetParam().caller, what == "closed" ? "closed" : "recv", device});
-        if (what == "hung up") {
-            ASSERT_TRUE(p.wait_output(kReady, timeout())) << p.output();
-            pty.master.reset();  // hangs the slave up
-        }
-        Received r = finish_caller(p);
-        EXPECT_EQ(r.text, "");
-        EXPECT_LT(r.cpu_ms, 300);
-        if (what != "hung up" && what != "closed") {
-            EXPECT_GE(r.wall_ms, 900);
-        }
-    }
-}
-
-// Each read prints only its own bytes, up to a zero byte if it holds one. A
-// read that fills the 32-byte buffer leaves no terminator in it: nothing
-// beyond the buffer may be printed; a shorter read after a longer one must
-// not print the rest of the longer one.
-TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
-{
+    const std::string empty = dir.file("empty");
+    std::ofstream(empty).flush();
     const struct {
-        const char* what;
+        std::string what;
         std::vector<std::string> writes;  // each waits until the one before is printed
         std::string printed;
     } cases[] = {
+        {"silent", {}, ""}, {"/dev/null", {}, ""}, {"empty file", {}, ""}, {"hung up", {}, ""}, {"closed", {}, ""},
         {"a full buffer", {nonzero_bytes(32)}, nonzero_bytes(32)},
         {"more than a buffer", {nonzero_bytes(50)}, nonzero_bytes(50)},
         {"a shorter read after a longer one", {"0123456789", "abcd"}, "0123456789abcd"},
@@ -150,7 +130,8 @@ TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Pty pty = open_pty(true);
-        Process p = Process::start({GetParam().caller, "recv", pty.slave_path});
+        const std::string device = c.what == "/dev/null" ? c.what : c.what == "empty file" ? empty : pty.slave_path;
+        Process p = Process::start({GetParam().caller, c.what == "closed" ? "closed" : "recv", device});
         std::string sent;
         for (const std::string& w : c.writes) {
             // Once the device is configured (the two lines) and the write before printed.
@@ -158,7 +139,16 @@ TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
             ASSERT_TRUE(write_all(pty.master.get(), w));
             sent += w;
         }
-        EXPECT_EQ(finish_caller(p).text, c.printed);
+        if (c.what == "hung up") {
+            ASSERT_TRUE(p.wait_output(kReady, timeout())) << p.output();
+            pty.master.reset();  // hangs the slave up
+        }
+        Received r = finish_caller(p);
+        EXPECT_EQ(r.text, c.printed);
+        EXPECT_LT(r.cpu_ms, 300);
+        if (c.what != "hung up" && c.what != "closed") {
+            EXPECT_GE(r.wall_ms, 900);
+        }
     }
 }
 
