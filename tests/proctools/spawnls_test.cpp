@@ -56,12 +56,8 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
 // cannot be written is a write error.
 TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReportsOrGivesAWriteError)
 {
-    const struct {
-        std::string stdout_file;
-        int status;
-        std::string out, err;
-    } cases[] = {{"", 0, "ls -al test Success\n", ""},
-                 {"/dev/full", 1, "", "write error: No space left on device\n"}};
+    const struct { std::string stdout_file; int status; std::string out, err; } cases[] = {
+        {"", 0, "ls -al test Success\n", ""}, {"/dev/full", 1, "", "write error: No space left on device\n"}};
     TempDir dir;
     TempDir empty;
     for (const auto& c : cases) {
