@@ -284,6 +284,7 @@ TEST(DriverWithEmulator, EachGrabDeliversARevolutionFromItsStartAndNoSpoiledFram
         static Node nodes[8192];
         bool lost = false, start_lost = false;
         for (const Grab& g : c.grabs) {
+            SCOPED_TRACE("grab " + std::to_string(&g - c.grabs.data()));
             std::uint32_t count = g.buffer;
             ASSERT_EQ(s.drv->GrabScanData(nodes, &count, c.result == ZORLAN_OK ? 2000 : 500), c.result);
             if (g.count) {
