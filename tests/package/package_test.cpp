@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -26,16 +25,13 @@ protected:
         fs::remove_all(work_);
         fs::create_directories(work_);
         // The board's build makes the tests package and its debug package too.
+        const std::pair<const char*, std::string*> kinds[] = {
+            {"board-toolset_", &deb_}, {"board-toolset-dbgsym_", &ddeb_}, {"board-toolset-tests_", &tests_deb_}};
         std::error_code missing;  // then the cases say that no package is there
-        for (const auto& e : fs::directory_iterator(DEBS_DIR, missing)) {
-            const std::string name = e.path().filename().string();
-            if (name.rfind("board-toolset-tests_", 0) == 0)
-                tests_deb_ = e.path().string();
-            else if (name.rfind("board-toolset_", 0) == 0)
-                deb_ = e.path().string();
-            else if (name.rfind("board-toolset-dbgsym_", 0) == 0)
-                ddeb_ = e.path().string();
-        }
+        for (const auto& e : fs::directory_iterator(DEBS_DIR, missing))
+            for (const auto& [prefix, deb] : kinds)
+                if (e.path().filename().string().rfind(prefix, 0) == 0)
+                    *deb = e.path().string();
         if (!deb_.empty())
             run_tool({"dpkg-deb", "-x", deb_, (work_ / "root").string()});
     }
@@ -70,9 +66,8 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout
     const std::string dirs[] = {"./usr/bin/", "./usr/" INSTALL_LIBDIR "/", "./usr/include/",
                                 "./usr/lib/systemd/system/", "./usr/share/doc/board-toolset/",
                                 "./usr/share/lintian/overrides/"};
-    std::istringstream listing(run_tool({"dpkg-deb", "-c", deb_}));
     int files = 0;
-    for (std::string line; std::getline(listing, line);) {
+    for (const std::string& line : lines_of(run_tool({"dpkg-deb", "-c", deb_}))) {
         if (line.empty() || line[0] == 'd')
             continue;
         std::string path = line.substr(line.find("./"));
@@ -143,11 +138,8 @@ TEST_F(Package, ShipsStrippedBinariesWhoseDebugInformationTheDebugPackageHoldsBy
 TEST_F(Package, ServerAndGrabberRunFromTheUnpackedPackage)
 {
     uint16_t port = free_tcp_port();
-    Process relay = Process::start({installed("talkhub"), std::to_string(port)});
-    ASSERT_TRUE(wait_listening(port, after(timeout())));
-    Fd c = connect_tcp(port, after(timeout()));
-    ASSERT_TRUE(write_all(c.get(), "from the package"));
-    EXPECT_EQ(read_exact(c.get(), 16, after(timeout())), "from the package");
+    Process relay = start_server(installed("talkhub"), port);
+    Fd c = echoed(port, "from the package");
 
     // The grabber finds its driver and draws a scan.
     Process sim = Process::start({installed("zorlan_sim")});

@@ -1,4 +1,4 @@
-// Black-box tests of the input time-out tool. Each waits out one ten-second
+// Black-box test of the input time-out tool. It waits out one ten-second
 // alarm, the only way the program ends on its own. (Input that ends, fails
 // or hangs up, and output that fails: the hostile matrix.)
 #include "sockets.h"
@@ -6,13 +6,6 @@
 #include <gtest/gtest.h>
 
 using namespace testsupport;
-
-namespace {
-
-// Bound for the ten-second alarm; a limit, never a pause.
-milliseconds alarm_bound() { return timeout(milliseconds(20000)); }
-
-}  // namespace
 
 TEST(Coinalarm, EchoesEachLineThenRemindsAfterTenSilentSeconds)
 {
@@ -28,7 +21,7 @@ TEST(Coinalarm, EchoesEachLineThenRemindsAfterTenSilentSeconds)
     // Typed without Enter, a line does not complete the read.
     const Deadline silent_from = mono_ms();
     write_all(p.in(), "xy");
-    EXPECT_EQ(p.wait_exit_code(alarm_bound()), 0);
+    EXPECT_EQ(p.wait_exit_code(timeout(milliseconds(20000))), 0);  // a bound for the alarm, never a pause
     EXPECT_GE(ms_since(silent_from), 9000) << "the alarm came early";
     EXPECT_EQ(strip_cr(p.output()), "Insert abc\nAfter\nInsert \nAfter\nAfter\nYou must insert coin\n");
 }

@@ -16,12 +16,7 @@ TEST(StartFails, EachToolEndsAtOnce)
 {
     const std::string reaper = std::string("fork() : ") + std::strerror(EAGAIN) + "\n";
     const std::string reader = std::string("fork(): ") + std::strerror(ENOMEM) + "\n";
-    const struct {
-        std::vector<const char*> bins;
-        Fault fault;
-        int status;
-        std::string err;
-    } cases[] = {
+    const struct { std::vector<const char*> bins; Fault fault; int status; std::string err; } cases[] = {
         {{REAPALL_BIN, REAPFAST_BIN, REAPBLOCK_BIN, CHILDNOTE_BIN}, {"fork", 1, 1, "EAGAIN"}, 255, reaper},
         {{FIFOTAP_BIN, FIFOKBD_BIN}, {"fork", 1, 1, "ENOMEM"}, 255, reader},
         {{FIFOTAP_BIN, FIFOKBD_BIN}, {"open", 1, 1, "EACCES"}, 255, std::string("myfifo: ") + std::strerror(EACCES) + "\n"},

@@ -66,7 +66,6 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
     FifoDir f;
     Process p = Process::start({FIFOTAP_BIN}, f.options());
     f.put(block);
-    // The printed pieces, placed at their offsets in the block.
     std::map<size_t, std::string> pieces;
     auto place = [&](const std::vector<std::string>& ls) {
         pieces.clear();

@@ -73,11 +73,8 @@ void expect_one_report(const Process& p, const std::string& status_line)
 // count sat in a stdio buffer while the handler wrote directly.
 TEST(ReapersReport, EachReaperReportsItsChildOnceCountsOnAndLeavesNoZombie)
 {
-    const struct {
-        const char* bin;
-        SpawnOptions opts;
-        std::string status_line;
-    } cases[] = {{REAPFAST_BIN, on_pty(), aborted}, {REAPBLOCK_BIN, on_pty(), aborted}, {CHILDNOTE_BIN, {}, exited}};
+    const struct { const char* bin; SpawnOptions opts; std::string status_line; } cases[] = {
+        {REAPFAST_BIN, on_pty(), aborted}, {REAPBLOCK_BIN, on_pty(), aborted}, {CHILDNOTE_BIN, {}, exited}};
     std::vector<Reaper> reapers;
     for (const auto& c : cases) {
         reapers.push_back(start_counting(c.bin, c.opts));

@@ -2,27 +2,13 @@
 #include "processes.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 using namespace testsupport;
 
 namespace {
-
-// The full path of a program on the test's own search path.
-std::string on_path(const std::string& name)
-{
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(name.find('/') == std::string::npos && path ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (::access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return name;
-}
 
 // Starts spawnls with PATH set to `path` for it alone. The emulator, when
 // there is one, is started by its full path, since it is looked up through
@@ -30,8 +16,10 @@ std::string on_path(const std::string& name)
 Process start_with_path(const std::string& cwd, const std::string& path, const std::string& stdout_file = "")
 {
     std::vector<std::string> argv = emulator_prefix();
-    if (!argv.empty())
-        argv[0] = on_path(argv[0]);
+    if (!argv.empty()) {
+        const std::string found = run_tool({"sh", "-c", "command -v \"$0\"", argv[0]});
+        argv[0] = found.substr(0, found.find('\n'));
+    }
     argv.push_back(SPAWNLS_BIN);
     SpawnOptions o;
     o.host_program = true;
@@ -68,12 +56,8 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
 // cannot be written is a write error.
 TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReportsOrGivesAWriteError)
 {
-    const struct {
-        std::string stdout_file;
-        int status;
-        std::string out, err;
-    } cases[] = {{"", 0, "ls -al test Success\n", ""},
-                 {"/dev/full", 1, "", "write error: No space left on device\n"}};
+    const struct { std::string stdout_file; int status; std::string out, err; } cases[] = {
+        {"", 0, "ls -al test Success\n", ""}, {"/dev/full", 1, "", "write error: No space left on device\n"}};
     TempDir dir;
     TempDir empty;
     for (const auto& c : cases) {

@@ -45,24 +45,12 @@ bool also_recorded(const std::string& lib)
 const size_t kPtr = sizeof(char*);
 
 const Library kLibraries[] = {
-    {"serial",
-     SERIAL_LIB,
-     {"libc.so.6"},
-     {{"serial_config", {'T', 0}},
-      {"recv_data", {'T', 0}},
-      {"send_data", {'T', 0}},
-      {"close_dev", {'T', 0}},
-      {"poll_events", {'B', 8}},
-      {"dev0", {'D', kPtr}}}},
-    {"serial_mangled",
-     SERIAL_MANGLED_LIB,
-     {"libstdc++.so.6", "libm.so.6", "libgcc_s.so.1", "libc.so.6"},
-     {{"_Z13serial_configPc", {'T', 0}},
-      {"_Z9recv_datai", {'T', 0}},
-      {"_Z9send_dataiPcii", {'T', 0}},
-      {"_Z9close_devi", {'T', 0}},
-      {"poll_events", {'B', 8}},
-      {"dev0", {'D', 13}}}},
+    {"serial", SERIAL_LIB, {"libc.so.6"},
+     {{"serial_config", {'T', 0}}, {"recv_data", {'T', 0}}, {"send_data", {'T', 0}}, {"close_dev", {'T', 0}},
+      {"poll_events", {'B', 8}}, {"dev0", {'D', kPtr}}}},
+    {"serial_mangled", SERIAL_MANGLED_LIB, {"libstdc++.so.6", "libm.so.6", "libgcc_s.so.1", "libc.so.6"},
+     {{"_Z13serial_configPc", {'T', 0}}, {"_Z9recv_datai", {'T', 0}}, {"_Z9send_dataiPcii", {'T', 0}},
+      {"_Z9close_devi", {'T', 0}}, {"poll_events", {'B', 8}}, {"dev0", {'D', 13}}}},
 };
 
 class SerialElf : public ::testing::TestWithParam<Library> {};
@@ -72,11 +60,9 @@ class SerialElf : public ::testing::TestWithParam<Library> {};
 TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesRecordsNoNameAndExportsExactlyItsSymbols)
 {
     const Library& lib = GetParam();
-    std::istringstream in(run_tool({READELF_TOOL, "-d", "-W", lib.path}));
-    std::regex needed_re(R"(\(NEEDED\)\s+Shared library: \[(.*)\])");
+    const std::regex needed_re(R"(\(NEEDED\)\s+Shared library: \[(.*)\])");
     std::multiset<std::string> needed;
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const std::string& line : lines_of(run_tool({READELF_TOOL, "-d", "-W", lib.path}))) {
         EXPECT_EQ(line.find("(SONAME)"), std::string::npos) << line;
         std::smatch m;
         if (std::regex_search(line, m, needed_re) && !also_recorded(m[1]))
@@ -84,9 +70,8 @@ TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesRecordsNoNameAndExportsExactlyItsS
     }
     EXPECT_EQ(needed, std::multiset<std::string>(lib.needed.begin(), lib.needed.end()));
 
-    std::istringstream syms(run_tool({NM_TOOL, "-D", "--defined-only", "-S", lib.path}));
     std::map<std::string, Symbol> got;
-    while (std::getline(syms, line)) {
+    for (const std::string& line : lines_of(run_tool({NM_TOOL, "-D", "--defined-only", "-S", lib.path}))) {
         // "value size type name", or "value type name" for a symbol without a size.
         std::istringstream ls(line);
         const std::vector<std::string> f{std::istream_iterator<std::string>(ls), {}};

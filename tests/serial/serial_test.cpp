@@ -31,28 +31,6 @@ void PrintTo(const Build& b, std::ostream* os) { *os << b.name; }
 const Build kBuilds[] = {{"serial", SERIAL_CALLER_BIN, SERIAL_CALLER_CXX_BIN},
                          {"serial_mangled", SERIAL_MANGLED_CALLER_BIN, SERIAL_MANGLED_CALLER_C_BIN}};
 
-// What a recv or closed scenario printed: the received text and the time
-// recv_data took.
-struct Received {
-    std::string text;
-    long wall_ms = -1;
-    long cpu_ms = -1;
-};
-
-// Waits for a caller to end normally and takes its report apart.
-Received finish_caller(Process& proc)
-{
-    EXPECT_EQ(proc.wait_exit_code(timeout()), 0) << proc.output() << proc.errors();
-    EXPECT_EQ(proc.errors(), "");
-    static const std::regex report(kReady + R"(([\s\S]*)\|end ms=(\d+) cpu_ms=(\d+)\n)");
-    std::smatch m;
-    if (!std::regex_match(proc.output(), m, report)) {
-        ADD_FAILURE() << "unexpected output: " << proc.output();
-        return {};
-    }
-    return {m[1].str(), std::stol(m[2]), std::stol(m[3])};
-}
-
 // 'n' bytes, none of them zero, spread over the whole range of byte values.
 std::string nonzero_bytes(size_t n)
 {
@@ -66,20 +44,16 @@ class SerialLib : public ::testing::TestWithParam<Build> {};
 
 }  // namespace
 
-TEST_P(SerialLib, DeviceThatCannotBeOpenedEndsTheCallerWithItsPathAnd255)
-{
-    const std::string path = "/nonexistent/ttyX9";
-    Process p = Process::start({GetParam().caller, "config", path});
-    expect_exit(p, 255, path + " open error\n", "");
-}
-
 // Each caller of the build, the one in the other language included: the
 // header's macros make every function name resolve and show dev0 in the
-// build's form.
-TEST_P(SerialLib, ConfigureSetsRawNineSixHundredAndRecordsTheDeviceAndSendDataWritesTheBytes)
+// build's form. A device that cannot be opened ends the caller with its path.
+TEST_P(SerialLib, ConfigureRecordsTheDeviceAndSetsRawNineSixHundredOrEndsWith255AndSendDataWritesTheBytes)
 {
     for (const char* caller : {GetParam().caller, GetParam().other_language}) {
         SCOPED_TRACE(caller);
+        Process missing = Process::start({caller, "config", "/nonexistent/ttyX9"});
+        expect_exit(missing, 255, "/nonexistent/ttyX9 open error\n", "");
+
         Pty pty = open_pty(true);  // the test keeps the slave open: its settings outlive the caller
         Process p = Process::start({caller, "config", pty.slave_path});
         ASSERT_EQ(p.wait_exit_code(timeout()), 0) << p.errors();
@@ -106,46 +80,26 @@ TEST_P(SerialLib, ConfigureSetsRawNineSixHundredAndRecordsTheDeviceAndSendDataWr
     }
 }
 
-// A silent line gives no input; neither does a device at end of file, which
-// is readable on every poll but gives nothing: recv_data returns after about
-// a second. A hung-up or closed device reports its condition again on every
-// poll: recv_data must end instead of polling on and on. None prints
-// anything, and the CPU time is bounded generously: a busy loop until any
-// time limit would blow it.
-TEST_P(SerialLib, WaitWithoutInputEndsWithoutSpinningHavingPrintedNothing)
+// recv_data prints each read's own bytes only, up to a zero byte if it holds
+// one. A read that fills the 32-byte buffer leaves no terminator in it:
+// nothing beyond the buffer may be printed; a shorter read after a longer one
+// must not print the rest of the longer one. A silent line gives no input;
+// neither does a device at end of file, which is readable on every poll but
+// gives nothing: recv_data returns after a second without input. A hung-up
+// or closed device reports its condition again on every poll: recv_data must
+// end instead of polling on and on. The CPU time is bounded generously: a
+// busy loop until any time limit would blow it.
+TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinning)
 {
     TempDir dir;
-    const std::string path = dir.file("empty");
-    std::ofstream(path).flush();
-    for (const std::string what : {"silent", "/dev/null", "empty file", "hung up", "closed"}) {
-        SCOPED_TRACE(what);
-        Pty pty = open_pty(true);
-        const std::string device = what == "/dev/null" ? what : what == "empty file" ? path : pty.slave_path;
-        Process p = Process::start({GetParam().caller, what == "closed" ? "closed" : "recv", device});
-        if (what == "hung up") {
-            ASSERT_TRUE(p.wait_output(kReady, timeout())) << p.output();
-            pty.master.reset();  // hangs the slave up
-        }
-        Received r = finish_caller(p);
-        EXPECT_EQ(r.text, "");
-        EXPECT_LT(r.cpu_ms, 300);
-        if (what != "hung up" && what != "closed") {
-            EXPECT_GE(r.wall_ms, 900);
-        }
-    }
-}
-
-// Each read prints only its own bytes, up to a zero byte if it holds one. A
-// read that fills the 32-byte buffer leaves no terminator in it: nothing
-// beyond the buffer may be printed; a shorter read after a longer one must
-// not print the rest of the longer one.
-TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
-{
+    const std::string empty = dir.file("empty");
+    std::ofstream(empty).flush();
     const struct {
-        const char* what;
+        std::string what;
         std::vector<std::string> writes;  // each waits until the one before is printed
         std::string printed;
     } cases[] = {
+        {"silent", {}, ""}, {"/dev/null", {}, ""}, {"empty file", {}, ""}, {"hung up", {}, ""}, {"closed", {}, ""},
         {"a full buffer", {nonzero_bytes(32)}, nonzero_bytes(32)},
         {"more than a buffer", {nonzero_bytes(50)}, nonzero_bytes(50)},
         {"a shorter read after a longer one", {"0123456789", "abcd"}, "0123456789abcd"},
@@ -154,7 +108,8 @@ TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Pty pty = open_pty(true);
-        Process p = Process::start({GetParam().caller, "recv", pty.slave_path});
+        const std::string device = c.what == "/dev/null" ? c.what : c.what == "empty file" ? empty : pty.slave_path;
+        Process p = Process::start({GetParam().caller, c.what == "closed" ? "closed" : "recv", device});
         std::string sent;
         for (const std::string& w : c.writes) {
             // Once the device is configured (the two lines) and the write before printed.
@@ -162,7 +117,22 @@ TEST_P(SerialLib, EachReadPrintsExactlyItsOwnBytesUpToAZero)
             ASSERT_TRUE(write_all(pty.master.get(), w));
             sent += w;
         }
-        EXPECT_EQ(finish_caller(p).text, c.printed);
+        if (c.what == "hung up") {
+            ASSERT_TRUE(p.wait_output(kReady, timeout())) << p.output();
+            pty.master.reset();  // hangs the slave up
+        }
+        EXPECT_EQ(p.wait_exit_code(timeout()), 0) << p.output() << p.errors();
+        EXPECT_EQ(p.errors(), "");
+        std::smatch m;  // the text received, and the wall and processor time recv_data took
+        if (!std::regex_match(p.output(), m, std::regex(kReady + R"(([\s\S]*)\|end ms=(\d+) cpu_ms=(\d+)\n)"))) {
+            ADD_FAILURE() << "unexpected output: " << p.output();
+            continue;
+        }
+        EXPECT_EQ(m[1].str(), c.printed);
+        EXPECT_LT(std::stol(m[3]), 300) << "processor time";
+        if (c.what != "hung up" && c.what != "closed") {
+            EXPECT_GE(std::stol(m[2]), 900) << "wall time";
+        }
     }
 }
 
