@@ -195,8 +195,8 @@ bool wait_state(pid_t pid, char state, milliseconds t);
 // Waits until the process has ended (a zombie or gone).
 bool wait_ended(pid_t pid, milliseconds t);
 // Expects the program (and its children) to use next to no processor time
-// over a short window, reading its output unless told not to: a program
-// that waits must not spin.
+// over a half-second window (one of several where the bounds are scaled),
+// reading its output unless told not to: a program that waits must not spin.
 void expect_no_spin(Process& p, const std::string& what, bool read_output = true);
 
 // ---- the process tools ----
