@@ -2,13 +2,14 @@
 // to every connected client, the sender included. One detached thread per
 // client; one mutex guards the client table. A broadcast that cannot hand a
 // block to every client within SEND_TIMEOUT_SEC cuts off those that have not
-// taken it, so that they cannot stall the rest.
+// taken it, so that they cannot stall the rest. The log is printed by a
+// thread of its own, so that a log nobody reads cannot stall them either.
 //
 // Usage: talkhub <port>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -45,20 +46,16 @@
 // stopped (SIGSTOP, Ctrl-Z) or not scheduled never cuts a client off.
 #define SEND_SLICE_MS 100
 
-// Keep-alive on every client socket: a peer that vanished without a word (a
-// closed laptop, a board off the Wi-Fi) is found out after KEEP_IDLE_SEC of
-// silence and KEEP_CNT unanswered probes KEEP_INTVL_SEC apart, 90 s in all,
-// and its read fails, which frees its place. USER_TIMEOUT_MS bounds likewise
-// how long data sent to it may stay unacknowledged.
-#define KEEP_IDLE_SEC 60
-#define KEEP_INTVL_SEC 10
-#define KEEP_CNT 3
-#define USER_TIMEOUT_MS ((KEEP_IDLE_SEC + KEEP_INTVL_SEC * KEEP_CNT) * 1000)
+// The "Connected Client IP" lines waiting for the log thread, in the order
+// the clients were accepted. While standard output is blocked (a terminal
+// under Ctrl-S, `talkhub 9000 | less`, a stalled journal) the first
+// LOG_QUEUE of them wait here; later ones are dropped and counted, and once
+// the queue has drained one line says how many. Guarded by log_mtx, which is
+// never held together with mtx.
+#define LOG_QUEUE 1024
 
 static int32_t clnt_cnt = 0;
 static int32_t clnt_socks[MAX_CLNT];
-// The address each client connected from, at the same position as its socket.
-static struct in_addr clnt_addrs[MAX_CLNT];
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
 
 // The broadcast under way: how much of the block the client at each table
@@ -67,16 +64,23 @@ static int32_t sent_len[MAX_CLNT];
 static struct pollfd pending[MAX_CLNT];
 static int32_t pending_pos[MAX_CLNT];
 
+static struct in_addr log_addrs[LOG_QUEUE];
+static uint32_t log_first, log_count, log_dropped;
+static pthread_mutex_t log_mtx = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t log_cv = PTHREAD_COND_INITIALIZER;
+
+// A descriptor held in reserve (on /dev/null) for turning newcomers away
+// once every other one is in use; -1 when it could not be had.
+static int spare_fd = -1;
+
 // Takes sock out of the table, keeping the others in order. Caller holds mtx.
 static void remove_client_locked(int sock)
 {
     for (int32_t i = 0; i < clnt_cnt; i++) {
         if (clnt_socks[i] != sock)
             continue;
-        for (int32_t k = i; k < clnt_cnt - 1; k++) {
+        for (int32_t k = i; k < clnt_cnt - 1; k++)
             clnt_socks[k] = clnt_socks[k + 1];
-            clnt_addrs[k] = clnt_addrs[k + 1];
-        }
         clnt_cnt--;
         break;
     }
@@ -155,23 +159,75 @@ static void send_msg(const char* msg, int32_t len)
     pthread_mutex_unlock(&mtx);
 }
 
-// Per-client socket options. Each block goes out at once (TCP_NODELAY):
-// otherwise a small block waits for the acknowledgement of the one before,
-// which the receiver delays, and chat lines lag by tens of milliseconds.
-// Keep-alive and the user time-out reclaim the place of a peer that has
-// vanished. Results ignored: without them the client is still served, only
-// less well.
-static void set_client_options(int sock)
+// Queues the line for a client accepted from addr; never waits for output.
+static void log_connected(struct in_addr addr)
 {
-    int on = 1;
-    (void)setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    (void)setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    int idle = KEEP_IDLE_SEC, intvl = KEEP_INTVL_SEC, cnt = KEEP_CNT;
-    (void)setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
-    (void)setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof(intvl));
-    (void)setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof(cnt));
-    unsigned int user_timeout = USER_TIMEOUT_MS;
-    (void)setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof(user_timeout));
+    pthread_mutex_lock(&log_mtx);
+    if (log_count < LOG_QUEUE)
+        log_addrs[(log_first + log_count++) % LOG_QUEUE] = addr;
+    else
+        log_dropped++;
+    pthread_cond_signal(&log_cv);
+    pthread_mutex_unlock(&log_mtx);
+}
+
+// The log thread: prints the queued lines one by one, the count of dropped
+// ones once the queue is empty. Only this thread writes standard output
+// after start-up, and only it may block on it.
+static void* log_writer(void*)
+{
+    for (;;) {
+        pthread_mutex_lock(&log_mtx);
+        while (log_count == 0 && log_dropped == 0)
+            pthread_cond_wait(&log_cv, &log_mtx);
+        const bool line = log_count > 0;
+        struct in_addr addr = log_addrs[log_first];
+        const uint32_t dropped = log_dropped;
+        if (line) {
+            log_first = (log_first + 1) % LOG_QUEUE;
+            log_count--;
+        } else {
+            log_dropped = 0;
+        }
+        pthread_mutex_unlock(&log_mtx);
+
+        if (line) {
+            char ip[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &addr, ip, sizeof(ip));
+            printf("Connected Client IP: %s\n", ip);
+        } else {
+            printf("Log blocked: %u Connected Client IP lines dropped\n", (unsigned)dropped);
+        }
+    }
+    return NULL;
+}
+
+// Accepts the next client into *adr: its socket, or -1 when there is none
+// to serve. Out of descriptors, the spare one is given up for the moment, so
+// that the newcomer is taken from the listen queue and, when no descriptor
+// is left for it, closed at once rather than left waiting there. When accept
+// fails for want of descriptors or memory all the same, the same call would
+// fail again at once: pause rather than spin.
+static int accept_client(int serv_sock, struct sockaddr_in* adr)
+{
+    socklen_t adr_sz = sizeof(*adr);
+    int sock = accept(serv_sock, (struct sockaddr*)adr, &adr_sz);
+    if (sock == -1 && (errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
+        close(spare_fd);
+        adr_sz = sizeof(*adr);
+        sock = accept(serv_sock, (struct sockaddr*)adr, &adr_sz);
+        const int err = errno;
+        spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (sock >= 0 && spare_fd < 0) {
+            close(sock);  // turned away: no descriptor for it and a spare
+            spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            return -1;
+        }
+        errno = err;
+    }
+    if (sock == -1 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+        usleep(100 * 1000);
+    return sock;
 }
 
 static void* clnt_handler(void* arg)
@@ -179,23 +235,6 @@ static void* clnt_handler(void* arg)
     int clnt_sock = (int)(intptr_t)arg;
     char msg[BUF_SIZE];
     ssize_t len;
-
-    // The thread prints its client's line before it reads, not the accept
-    // loop: while the log blocks (a terminal under Ctrl-S, a pipe nobody
-    // reads) only this thread waits. Its client is in the table already and
-    // receives every block; what it sends waits in its connection until the
-    // log drains. The address is formatted into the thread's own buffer, as
-    // inet_ntoa's storage is shared by all threads.
-    struct in_addr addr;
-    memset(&addr, 0, sizeof(addr));
-    pthread_mutex_lock(&mtx);
-    for (int32_t i = 0; i < clnt_cnt; i++)
-        if (clnt_socks[i] == clnt_sock)
-            addr = clnt_addrs[i];
-    pthread_mutex_unlock(&mtx);
-    char ip[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr, ip, sizeof(ip));
-    printf("Connected Client IP: %s\n", ip);
 
     while ((len = read(clnt_sock, msg, sizeof(msg))) > 0)
         send_msg(msg, (int32_t)len);
@@ -216,9 +255,9 @@ int main(int argc, char* argv[])
     signal(SIGPIPE, SIG_IGN);
     // Each line reaches the log as soon as it is complete: the relay only
     // ends by a signal, which would lose a block buffer. The buffer is
-    // static so that the client threads, which print the log, allocate
-    // nothing: a thread's first allocation reserves an arena of its own,
-    // 64 MiB of address space on a 64-bit host.
+    // static so that the log thread allocates nothing: a thread's first
+    // allocation reserves an arena of its own, 64 MiB of address space on a
+    // 64-bit host.
     static char log_buf[BUFSIZ];
     setvbuf(stdout, log_buf, _IOLBF, sizeof(log_buf));
 
@@ -228,31 +267,28 @@ int main(int argc, char* argv[])
     }
 
     int serv_sock = listen_tcp(argv[1]);
+    spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, CLNT_STACK_SIZE);
+    pthread_t t_id;
+    if (pthread_create(&t_id, &attr, log_writer, NULL) != 0)
+        err_handler("pthread_create() error");
+    pthread_detach(t_id);
 
     for (;;) {
         struct sockaddr_in clnt_adr;
-        socklen_t clnt_adr_sz = sizeof(clnt_adr);
-        int clnt_sock = accept(serv_sock, (struct sockaddr*)&clnt_adr, &clnt_adr_sz);
-        if (clnt_sock == -1) {
-            // Nothing was registered. Out of descriptors or memory, the same
-            // call would fail again at once: pause rather than spin.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                usleep(100 * 1000);
-            continue;
-        }
+        int clnt_sock = accept_client(serv_sock, &clnt_adr);
+        if (clnt_sock == -1)
+            continue;  // nothing was registered
 
         // A full table turns the newcomer away: its connection is closed
         // at once and it is never stored beyond the table.
         pthread_mutex_lock(&mtx);
         bool full = clnt_cnt >= MAX_CLNT;
-        if (!full) {
-            clnt_addrs[clnt_cnt] = clnt_adr.sin_addr;
+        if (!full)
             clnt_socks[clnt_cnt++] = clnt_sock;
-        }
         pthread_mutex_unlock(&mtx);
         if (full) {
             close(clnt_sock);
@@ -260,7 +296,6 @@ int main(int argc, char* argv[])
         }
 
         set_client_options(clnt_sock);
-        pthread_t t_id;
         if (pthread_create(&t_id, &attr, clnt_handler, (void*)(intptr_t)clnt_sock) != 0) {
             // No thread would ever serve it: take it out again and close it.
             pthread_mutex_lock(&mtx);
@@ -270,5 +305,6 @@ int main(int argc, char* argv[])
             continue;
         }
         pthread_detach(t_id);
+        log_connected(clnt_adr.sin_addr);
     }
 }

@@ -135,8 +135,10 @@ void relay(const Row& r, Hostile& h)
         break;
     }
     case C::UnreadPipe: {
-        // While the log is blocked, newcomers are still taken in and relayed
-        // to; once it drains, none of its lines is missing and they are served.
+        // While the log is blocked, newcomers are still taken in, relayed to
+        // and heard; clients that leave free their places at once, more of
+        // them than the log's queue holds. Once it drains, every line is
+        // there or counted as dropped, and newcomers are served.
         const int listening = open_fd_count(p.pid());
         std::vector<Fd> clients = join_clients(port, 1);
         ASSERT_EQ(clients.size(), 1u);
@@ -154,15 +156,33 @@ void relay(const Row& r, Hostile& h)
         ASSERT_TRUE(std::all_of(late.begin(), late.end(), [](const Fd& c) { return bool(c); }) &&
                     poll_until([&] { return open_fd_count(p.pid()) == listening + all; }, d))
             << "newcomers are not accepted";
-        // Each is in the table: it gets what an older client sends.
+        // Each is in the table: it gets what an older client sends, and the
+        // others get what it sends.
         write_all(clients[0].get(), "<while blocked>");
         for (auto& c : late)
             EXPECT_EQ(read_exact(c.get(), 15, d), "<while blocked>") << "a newcomer was not taken in";
-        expect_no_spin(p, "with the log blocked", false);
-        EXPECT_TRUE(wait_for(p, [&](const auto&) { return count_lines(p.output(), connected) >= all; }, timeout()));
-        EXPECT_EQ(count_lines(p.output(), connected), all) << "log lines lost or doubled";
-        write_all(late.back().get(), "<drained>");
+        write_all(late.back().get(), "<newcomer>");
         std::string got;
+        EXPECT_TRUE(read_until(clients[0].get(), got, "<newcomer>", d)) << "a newcomer was not heard";
+        const int churn = 1200;
+        const std::pair<int, int> held{open_fd_count(p.pid()), thread_count(p.pid())};
+        for (int i = 0; i < churn; i++) {
+            // Heard before it leaves: taken in, and no burst overflows the listen queue.
+            Fd c = connect_bounded(port, after(timeout()));
+            ASSERT_TRUE(c && write_all(c.get(), "j") && read_exact(c.get(), 1, after(timeout())) == "j")
+                << "client " << i << " who leaves at once was not served";
+        }
+        EXPECT_EQ(settle_counts(p.pid(), held.first, held.second, after(timeout())), held) << "places not freed";
+        expect_no_spin(p, "with the log blocked", false);
+        int dropped = 0;
+        EXPECT_TRUE(wait_for(p, [&](const auto& ls) {
+            for (const auto& l : ls)
+                std::sscanf(l.c_str(), "Log blocked: %d Connected Client IP lines dropped", &dropped);
+            return count_lines(p.output(), connected) + dropped >= all + churn;
+        }, timeout())) << "lines lost";
+        EXPECT_EQ(count_lines(p.output(), connected) + dropped, all + churn) << "log lines lost or doubled";
+        EXPECT_GT(dropped, 0) << "more lines than the queue holds were kept";
+        write_all(late.back().get(), "<drained>");
         EXPECT_TRUE(read_until(clients[0].get(), got, "<drained>", after(timeout())));
         break;
     }
@@ -247,6 +267,32 @@ void relay(const Row& r, Hostile& h)
         EXPECT_EQ(clients.size(), 256u);
         break;
     }
+    case C::DescriptorLimit: {
+        // Clients are served as far as the limit leaves room; the next one is
+        // closed at once, not left in the listen queue; a place that frees up
+        // is taken again.
+        std::vector<Fd> clients;
+        Fd extra;
+        while (!extra && clients.size() < 64) {
+            Fd c = connect_bounded(port, after(timeout()));
+            ASSERT_TRUE(c);
+            write_all(c.get(), "j");
+            if (read_exact(c.get(), 1, after(timeout())) == "j")
+                clients.push_back(std::move(c));
+            else
+                extra = std::move(c);
+        }
+        EXPECT_GE(clients.size(), 40u);
+        EXPECT_TRUE(extra && wait_eof(extra.get(), after(timeout()))) << "the newcomer past the limit was not closed";
+        const std::pair<int, int> freed{open_fd_count(p.pid()) - 1, thread_count(p.pid()) - 1};
+        clients.erase(clients.begin());
+        EXPECT_EQ(settle_counts(p.pid(), freed.first, freed.second, after(timeout())), freed);
+        clients.push_back(connect_bounded(port, after(timeout())));
+        write_all(clients.back().get(), "<again>");
+        std::string got;
+        EXPECT_TRUE(read_until(clients[0].get(), got, "<again>", after(timeout()))) << "the freed place was not taken";
+        break;
+    }
     default:
         FAIL() << "no such row";
     }
@@ -257,6 +303,7 @@ void echo(const Row& r, Hostile& h)
 {
     const uint16_t port = free_tcp_port();
     Process p = start_server(r.bin, port, h.options());
+    const int listening = open_fd_count(p.pid());
     const bool served = r.cond != C::ClosedStdFds && r.cond != C::DevFull;
     if (served) {
         // A block far larger than the socket buffers, read only after a
@@ -265,16 +312,23 @@ void echo(const Row& r, Hostile& h)
         // goes on; what it echoes is whole.
         const std::string data = pattern(4 * 1024 * 1024);
         Fd c = connect_tcp(port, after(timeout()));
-        std::thread sender([&] { write_all(c.get(), data); });
+        // A peer that never reads sends until the server lets it go.
+        std::thread sender([&] {
+            while (write_all(c.get(), data) && r.cond == C::VanishedPeer) {
+            }
+        });
         std::this_thread::sleep_for(milliseconds(300));  // the pause is what is tested
         if (r.cond == C::StopContinue)
             stop_and_continue(p);
         if (r.cond == C::VanishedPeer) {
+            // It waits without spinning, then lets the peer go within its
+            // bound; the peer's blocked write then ends too.
             expect_no_spin(p, "held by a peer that does not read");
-            // It leaves at last (its blocked write given up), with a reset.
+            EXPECT_TRUE(poll_until([&] { return open_fd_count(p.pid()) == listening; },
+                                   after(timeout(milliseconds(15000)))))
+                << "the peer that does not read was not let go";
             ::shutdown(c.get(), SHUT_RDWR);
             sender.join();
-            set_reset_on_close(c.get());
             c.reset();
         } else {
             std::string got = read_exact(c.get(), data.size(), after(timeout(milliseconds(20000))));
@@ -518,7 +572,8 @@ const std::pair<C, const char*> condition_names[] = {
     {C::ClosedStdFds, "ClosedStdFds"}, {C::DevFull, "DevFull"}, {C::UnreadPipe, "UnreadPipe"},
     {C::GoneReader, "GoneReader"}, {C::HungUpTerminal, "HungUpTerminal"}, {C::InputEof, "InputEof"},
     {C::InputDirectory, "InputDirectory"}, {C::StopContinue, "StopContinue"}, {C::ParentKilled, "ParentKilled"},
-    {C::SlowPeers, "SlowPeers"}, {C::VanishedPeer, "VanishedPeer"}, {C::FullTable, "FullTable"}};
+    {C::SlowPeers, "SlowPeers"}, {C::VanishedPeer, "VanishedPeer"}, {C::FullTable, "FullTable"},
+    {C::DescriptorLimit, "DescriptorLimit"}};
 
 // Every row, named program_condition (as test filters select them).
 std::vector<Row> rows()
@@ -538,7 +593,7 @@ std::vector<Row> rows()
     const std::string full = "write error: No space left on device", badf = "write error: Bad file descriptor";
     const std::string reminder = "You must insert coin\n", typed_then_end = "Keyboard : typed\n\nKeyboard : \n";
     add(relay, TALKHUB_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, C::GoneReader, C::StopContinue, C::SlowPeers,
-                             C::VanishedPeer, C::FullTable});
+                             C::VanishedPeer, C::FullTable, C::DescriptorLimit});
     add(echo, PARROT_BIN, {{C::ClosedStdFds, 0}, {C::DevFull, 0}, {C::StopContinue, 0}, {C::SlowPeers, 0},
                            {C::VanishedPeer, 0}});
     add(grabber, SCANGRAB_BIN, {{C::ClosedStdFds, 0}, {C::DevFull, 1, "", full + "\n"}, {C::UnreadPipe, 0},

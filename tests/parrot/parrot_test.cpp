@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <cstring>
 
 using namespace testsupport;
@@ -16,7 +18,9 @@ TEST(ParrotCommandLine, UsagePortTextBindErrorAndRestartWhileTheConnectionLinger
 }
 
 // Each client gets back exactly what it sent, a block longer than one read
-// of the server too, and nothing more.
+// of the server too, an urgent byte in its place, and nothing more. A client
+// that falls silent is probed after a minute (keep-alive armed with a 60 s
+// idle time), so a peer that vanished is let go.
 TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
 {
     uint16_t port = free_tcp_port();
@@ -28,6 +32,13 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
     for (size_t i = 0; i < block.size(); i++)
         block[i] = static_cast<char>(i * 13);
     echo_once(first.get(), block);
+    const int f = first.get();
+    ASSERT_EQ(::send(f, "AB", 2, 0) + ::send(f, "C", 1, MSG_OOB) + ::send(f, "DE", 2, 0), 5);
+    EXPECT_EQ(read_exact(f, 5, after(timeout())), "ABCDE");
+    TcpEnd end;
+    EXPECT_TRUE(poll_until([&] { return (end = server_end(port, f)).timer == 2; }, after(timeout())));
+    EXPECT_GT(end.ticks, 0);
+    EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
 
     // The next client queues: nothing comes back until the first has gone.
     Fd second = connect_tcp(port, after(timeout()));

@@ -57,6 +57,7 @@ enum class Condition {
     SlowPeers,       // many peers that stop reading, with small receive buffers
     VanishedPeer,    // a peer that stops reading and never closes
     FullTable,       // as many peers as the server has room for, and one more
+    DescriptorLimit, // the same under a limit of 64 descriptors, set once it runs
 };
 
 // The terminal of HungUpTerminal: the test types on master and hangs up slave.
@@ -68,7 +69,7 @@ struct Hostile {
     // `base` with standard input and output put as the condition wants.
     SpawnOptions options(SpawnOptions base = {}) const;
     // What the condition does once the program has started: the unread pipe
-    // is cut to one page, the gone reader closes its end.
+    // is cut to one page, the gone reader closes its end, the limit is set.
     void started(Process& p) const;
     // Hangs the terminal up; empty on success, else why not (for a skip).
     std::string hang_up() { return testsupport::hang_up(tty.slave.get()); }

@@ -48,6 +48,14 @@ Fd connect_tcp(uint16_t port, Deadline d);
 // minutes there); with rcvbuf > 0 the socket's receive buffer is set to that
 // size before connecting. Invalid Fd on failure.
 Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf = 0);
+// A server's end of the connection whose client end is `client`, from
+// /proc/net/tcp: the TCP state (1 established; -1 once the server has let it
+// go) and the armed timer (2 keep-alive) with the clock ticks until it fires.
+struct TcpEnd {
+    int state = -1, timer = -1;
+    long ticks = -1;
+};
+TcpEnd server_end(uint16_t server_port, int client);
 // Makes the next close of fd send a reset instead of a normal end.
 void set_reset_on_close(int fd);
 

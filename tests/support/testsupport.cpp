@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -766,6 +767,22 @@ Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf)
     return c;
 }
 
+TcpEnd server_end(uint16_t server_port, int client)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    getsockname(client, reinterpret_cast<sockaddr*>(&a), &len);
+    std::ifstream f("/proc/net/tcp");
+    for (std::string line; std::getline(f, line);) {
+        unsigned lport = 0, rport = 0, st = 0, tr = 0;
+        unsigned long when = 0;
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
+            lport == server_port && rport == ntohs(a.sin_port))
+            return {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
+    }
+    return {};
+}
+
 void set_reset_on_close(int fd)
 {
     linger l{1, 0};
@@ -969,6 +986,10 @@ void Hostile::started(Process& p) const
     }
     if (cond == Condition::GoneReader)
         p.close_output();
+    if (cond == Condition::DescriptorLimit) {
+        const rlimit few{64, 64};
+        EXPECT_EQ(::prlimit(p.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+    }
 }
 
 bool wait_pipe_full(int fd, int room, milliseconds t)
