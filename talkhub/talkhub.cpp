@@ -266,9 +266,9 @@ int main(int argc, char* argv[])
         exit(-1);
     }
 
-    int serv_sock = listen_tcp(argv[1]);
+    // The log thread and the spare descriptor are there before the port
+    // listens: whoever sees the relay listening finds all it keeps for itself.
     spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, CLNT_STACK_SIZE);
@@ -276,6 +276,8 @@ int main(int argc, char* argv[])
     if (pthread_create(&t_id, &attr, log_writer, NULL) != 0)
         err_handler("pthread_create() error");
     pthread_detach(t_id);
+
+    int serv_sock = listen_tcp(argv[1]);
 
     for (;;) {
         struct sockaddr_in clnt_adr;
