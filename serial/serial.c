@@ -6,6 +6,9 @@
  * C++ for libserial_mangled (type-encoded names); serial/serial.h picks the
  * declarations and the form of dev0 for each. Output goes through ordinary
  * buffered stdio and is never flushed here.
+ *
+ * A terminal is held by one program at a time, from serial_config to
+ * close_dev, and close_dev leaves it with the settings serial_config found.
  */
 #ifndef _DEFAULT_SOURCE
 #define _DEFAULT_SOURCE /* usleep */
@@ -14,11 +17,14 @@
 #include "serial/serial.h"
 
 #include <assert.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,15 +45,35 @@ char dev0[13] = "/dev/ttyUSB0";
 char *dev0 = "/dev/ttyUSB0";
 #endif
 
+/* The terminal serial_config configured last and the settings it had
+ * before, for close_dev to put back; saved_fd is -1 when there is none. */
+static int saved_fd = -1;
+static struct termios saved_tio;
+
 int32_t serial_config(char *dev)
 {
-    struct termios tio;
+    struct termios tio, found;
     int fd = dev ? open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    /* Settings that can be read make it a terminal. */
+    int tty = fd >= 0 && tcgetattr(fd, &found) == 0;
 
+    /* Two programs sharing a terminal would take each other's bytes: one
+     * another program holds is closed again untouched and fails like one
+     * that cannot be opened (a holder's TIOCEXCL already refuses the open,
+     * except to root). A terminal that cannot be locked is used unlocked. */
+    if (tty && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
         printf("%s open error\n", dev ? dev : "(null)");
         exit(-1);
     }
+    if (tty) {
+        ioctl(fd, TIOCEXCL); /* result ignored: an emulator may refuse it, the lock still holds */
+        saved_tio = found;
+    }
+    saved_fd = tty ? fd : -1;
 
     memset(&tio, 0, sizeof(tio));
     tio.c_cflag = B9600 | CS8 | CREAD | CLOCAL;
@@ -119,5 +145,16 @@ void send_data(int32_t fd, char *buf, int32_t len, int32_t delay_us)
 
 void close_dev(int32_t fd)
 {
-    close(fd); /* result ignored */
+    if (fd >= 0 && fd == saved_fd) {
+        /* The terminal gets back what serial_config found, once its queued
+         * output has gone out at the rate it was written at; then the
+         * exclusive flag goes, which a pseudo-terminal keeps while its
+         * master is open. Failures are ignored: a device gone away (EIO)
+         * is closed all the same. */
+        while (tcsetattr(fd, TCSADRAIN, &saved_tio) != 0 && errno == EINTR) {
+        }
+        ioctl(fd, TIOCNXCL);
+        saved_fd = -1;
+    }
+    close(fd); /* result ignored; closing drops the lock */
 }

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -133,6 +134,7 @@ void raw_serial::_init()
     _rx_count = 0;
     _tx_count = 0;
     _cancelled = false;
+    _saved_line_form = LINE_NOT_SAVED;
 }
 
 void raw_serial::flush(std::uint32_t /*flags*/)
@@ -170,6 +172,7 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
     if (path == nullptr)
         return 0;
 
+    // Refused with EBUSY when another program holds the port through TIOCEXCL.
     _port_fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (_port_fd == -1)
         return 0;
@@ -185,6 +188,23 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
         errno = ENOTTY;
         return 0;
     }
+
+    // One program at a time: two sharing a port would take each other's
+    // bytes. A port another program holds is closed again before anything
+    // of its holder's is touched. The lock is advisory, between programs
+    // that take it; TIOCEXCL makes the kernel refuse any further open, except
+    // to root (and an emulator may ignore it: the lock still holds). A device
+    // that cannot be locked at all is used unlocked.
+    if (::flock(_port_fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(_port_fd);
+        _port_fd = -1;
+        errno = EBUSY;
+        return 0;
+    }
+    (void)::ioctl(_port_fd, TIOCEXCL);
+
+    // Saved before our own settings replace them, for close() to put back.
+    _saved_line_form = save_line_settings(_port_fd, _saved_line);
 
     // A rate or setting the device refuses does not make the open fail.
     apply_line_settings(_port_fd, baud);
@@ -228,9 +248,19 @@ std::int32_t raw_serial::open(const char* path, std::uint32_t baud, std::uint32_
 void raw_serial::close()
 {
     if (_port_fd != -1) {
+        // The port is left as it was found: a console given by mistake gets
+        // its echo, line editing and rate back. The restore first lets the
+        // queued output (a last stop request, say) go out at the rate it was
+        // written at. A port gone away (EIO) is closed all the same.
+        (void)restore_line_settings(_port_fd, _saved_line, _saved_line_form);
+        // A pseudo-terminal keeps the exclusive flag while its master is
+        // open, which would refuse the next open of the port. Closing the
+        // descriptor drops the lock.
+        (void)::ioctl(_port_fd, TIOCNXCL);
         ::close(_port_fd);
         _port_fd = -1;
     }
+    _saved_line_form = LINE_NOT_SAVED;
     if (_cancel_pipe[0] != -1)
         ::close(_cancel_pipe[0]);
     if (_cancel_pipe[1] != -1)

@@ -19,8 +19,11 @@ bool failed(result_t r) { return static_cast<std::int32_t>(r) < 0; }
 // the teardown in main.
 void run(ZorlanDriver* drv, const char* port, std::uint32_t baudrate)
 {
-    if (failed(drv->BindPort(port, baudrate, 0))) {
+    const result_t bound = drv->BindPort(port, baudrate, 0);
+    if (failed(bound)) {
         std::fprintf(stderr, "Error, cannot bind to the specified serial port %s.\n", port);
+        if (bound == ZORLAN_ERR_BUSY)
+            std::fprintf(stderr, "Error, the port %s is in use by another program.\n", port);
         return;
     }
 

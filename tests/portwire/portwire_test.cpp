@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -159,7 +160,8 @@ TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
 // whose open was refused: anything but a terminal device is refused at once,
 // before anything is written to it or flushed (a regular file keeps its
 // bytes, and /dev/null, a character device that is not a terminal, is refused
-// the same way), and so is a missing path. Neither holds a descriptor or
+// the same way), and so are a missing path and a port another program holds
+// (here the test, through its own descriptor). Neither holds a descriptor or
 // makes a terminal request.
 TEST_F(Port, AFreshChannelOrOneWhoseOpenWasRefusedIsClosedAndRefusesDeviceOperations)
 {
@@ -168,9 +170,13 @@ TEST_F(Port, AFreshChannelOrOneWhoseOpenWasRefusedIsClosedAndRefusesDeviceOperat
     ASSERT_TRUE(file) << "no temporary file";
     const std::string text = "hostname\n";
     ASSERT_TRUE(write_all(file.get(), text));
+    ASSERT_EQ(::flock(pty.slave.get(), LOCK_EX | LOCK_NB), 0);
     const int fds = open_fd_count();
-    const std::pair<std::string, int> cases[] = {
-        {"", 0}, {path, ENOTTY}, {"/dev/null", ENOTTY}, {"/nonexistent/portwire-tty", ENOENT}};
+    const std::pair<std::string, int> cases[] = {{"", 0},
+                                                 {path, ENOTTY},
+                                                 {"/dev/null", ENOTTY},
+                                                 {"/nonexistent/portwire-tty", ENOENT},
+                                                 {pty.slave_path, EBUSY}};
     for (const auto& [target, err] : cases) {
         SCOPED_TRACE(target.empty() ? "fresh channel" : target);
         if (!target.empty()) {
@@ -502,7 +508,9 @@ TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThemAlsoAboveDe
 // cancelled. A read end left blocking (2nd and 3rd fcntl: get, set) still
 // serves: the drain stops at the empty pipe. Each time also a flood of
 // cancellations, far more than the pipe holds, with no wait in between:
-// cancelOperation never blocks and one wait takes them all.
+// cancelOperation never blocks and one wait takes them all. Whatever the
+// open did, the port is left as it was found (a fresh pseudo-terminal:
+// canonical, echo, 38400 baud), and not held exclusively.
 TEST_F(PortFaults, AFailingCallOfOpen)
 {
     const struct {
@@ -524,6 +532,7 @@ TEST_F(PortFaults, AFailingCallOfOpen)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.call) + " call " + std::to_string(c.nth));
         const int base = open_fd_count();
+        const std::string found = terminal_settings(pty.slave.get());
         ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 115200, 0), 1);
         if (c.reopen) {
             ASSERT_EQ(ch->open(), 1);
@@ -537,6 +546,7 @@ TEST_F(PortFaults, AFailingCallOfOpen)
             ch->cancelOperation();
             const Wait w = wait(1, 200);
             EXPECT_EQ(w.outcome(), Outcome(FAILED, 0u));
+            EXPECT_EQ(terminal_settings(pty.slave.get()), found);
             continue;
         }
         ASSERT_TRUE(termios2 || make_raw(pty.slave.get()));
@@ -558,6 +568,7 @@ TEST_F(PortFaults, AFailingCallOfOpen)
         EXPECT_EQ(receive(8), "data");
         ch->close();
         EXPECT_EQ(open_fd_count(), base);
+        EXPECT_EQ(terminal_settings(pty.slave.get()), found);
     }
 }
 

@@ -53,6 +53,8 @@ TEST(ScangrabExitPaths, EachPathHasItsOutputMessageStatusAndDriverCalls)
         {"no port: usage, no driver", {}, {}, "", 255, usage, "", {}},
         {"driver not made", port, {"ZFAKE_CREATE=null"}, "", 254, "", "insufficent memory, exit\n", {"CreateDriver 0"}},
         {"bind fails at the default rate", port, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind, calls(1)},
+        {"port held by another program", port, {"ZFAKE_BIND=80008107"}, "", 0, "",
+         no_bind + "Error, the port /dev/ttyX is in use by another program.\n", calls(1)},
         {"rate given", {"/dev/ttyX", "256000"}, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind,
          calls(1, "BindPort /dev/ttyX 256000 0")},
         {"highest rate", {"/dev/ttyX", "4294967295"}, {"ZFAKE_BIND=80008103"}, "", 0, "", no_bind,

@@ -3,7 +3,8 @@
  * way a real caller does; the test plays the far end of the device.
  *
  * Usage: serial_caller <scenario> <device> [text]
- *   config  configure the device, print what the library recorded, close it
+ *   config  configure the device, print what the library recorded and the
+ *           settings the device holds, close it
  *   recv    configure, run recv_data once, then print "|end ms=<wall> cpu_ms=<cpu>"
  *           with the time recv_data took
  *   closed  configure, close, then recv_data on the closed device, as recv
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 
 /* Milliseconds on the given clock: the wall clock or the process's CPU time. */
@@ -22,6 +24,23 @@ static long ms(clockid_t clock)
     struct timespec ts;
     clock_gettime(clock, &ts);
     return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* The device's modes, output rate and control characters, on one line. */
+static void print_settings(int32_t fd)
+{
+    struct termios t;
+    int i;
+
+    if (tcgetattr(fd, &t) != 0) {
+        printf("no settings\n");
+        return;
+    }
+    printf("cflag=%#x iflag=%#x oflag=%#x lflag=%#x ospeed=%#x cc=", (unsigned)t.c_cflag, (unsigned)t.c_iflag,
+           (unsigned)t.c_oflag, (unsigned)t.c_lflag, (unsigned)cfgetospeed(&t));
+    for (i = 0; i < NCCS; i++)
+        printf("%d,", t.c_cc[i]);
+    putchar('\n');
 }
 
 static void timed_recv(int32_t fd)
@@ -46,6 +65,7 @@ int main(int argc, char **argv)
         printf("fd=%d poll_fd=%d events=%d revents=%d flags=%#x dev0=%s\n", (int)fd, poll_events.fd,
                poll_events.events, poll_events.revents,
                (unsigned)fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_APPEND), dev0);
+        print_settings(fd);
         close_dev(fd);
     } else if (strcmp(argv[1], "recv") == 0) {
         timed_recv(fd);

@@ -17,6 +17,10 @@ struct Pty {
 Pty open_pty(bool raw);
 // Puts a terminal descriptor into raw mode with the plain termios calls.
 bool make_raw(int fd);
+// The settings of fd's terminal as text, for comparing them before and
+// after: modes, control characters, rates and the exclusive-use flag (-1
+// where that cannot be read, as under the emulator).
+std::string terminal_settings(int fd);
 // Hangs up the terminal of fd (TIOCVHANGUP, as when carrier drops): every
 // descriptor of it then reads end of file and fails other requests. Empty on
 // success, else why it could not (the request needs CAP_SYS_TTY_CONFIG, and

@@ -887,6 +887,23 @@ bool make_raw(int fd)
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+std::string terminal_settings(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return std::string("unreadable: ") + std::strerror(errno);
+    int exclusive = -1;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0)
+        exclusive = -1;
+    std::ostringstream s;
+    s << std::oct << "iflag=" << t.c_iflag << " oflag=" << t.c_oflag << " cflag=" << t.c_cflag << " lflag=" << t.c_lflag
+      << std::dec << " ispeed=" << cfgetispeed(&t) << " ospeed=" << cfgetospeed(&t) << " exclusive=" << exclusive
+      << " cc=";
+    for (cc_t c : t.c_cc)
+        s << static_cast<int>(c) << ',';
+    return s.str();
+}
+
 std::string hang_up(int fd)
 {
     if (::ioctl(fd, TIOCVHANGUP) == 0)

@@ -1,5 +1,8 @@
 // The driver contract's table layout, the wire protocol's frame reader, and
 // the stand-in driver against the scanner emulator on a pseudo-terminal.
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -182,13 +185,21 @@ TEST(DriverStates, UnboundDriverRefusesWorkAndTeardownIsHarmlessEverywhere)
     }
 
     // A missing path, a regular file (which keeps its bytes: the session's
-    // requests find no port to go to) or none leaves the driver unbound.
+    // requests find no port to go to), a port another program holds (here
+    // the test, through its own descriptor) or none leaves the driver unbound.
     TempDir dir;
     const std::string path = dir.file("notatty");
     std::ofstream(path) << "board\n";
-    for (const char* port : {"/nonexistent/tty0", path.c_str(), static_cast<const char*>(nullptr)}) {
+    Sim sim;
+    Fd holder(::open(sim.path.c_str(), O_RDWR | O_NOCTTY));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+    const std::pair<const char*, result_t> ports[] = {{"/nonexistent/tty0", ZORLAN_ERR_PORT},
+                                                      {path.c_str(), ZORLAN_ERR_PORT},
+                                                      {sim.path.c_str(), ZORLAN_ERR_BUSY},
+                                                      {nullptr, ZORLAN_ERR_BAD_ARGUMENT}};
+    for (const auto& [port, result] : ports) {
         SCOPED_TRACE(port ? port : "no path");
-        EXPECT_EQ(drv->BindPort(port, 115200, 0), port ? ZORLAN_ERR_PORT : ZORLAN_ERR_BAD_ARGUMENT);
+        EXPECT_EQ(drv->BindPort(port, 115200, 0), result);
         EXPECT_FALSE(drv->IsPortBound());
         EXPECT_EQ(drv->PrepareScan(), ZORLAN_ERR_NOT_BOUND);
         EXPECT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_ERR_NOT_BOUND);
@@ -197,8 +208,8 @@ TEST(DriverStates, UnboundDriverRefusesWorkAndTeardownIsHarmlessEverywhere)
     }
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "board\n");
+    holder.reset();
 
-    Sim sim;
     // A rate of 0 would hang up a real line.
     EXPECT_EQ(drv->BindPort(sim.path.c_str(), 0, 0), ZORLAN_ERR_BAD_ARGUMENT);
     ASSERT_EQ(drv->BindPort(sim.path.c_str(), 256000, 0), ZORLAN_OK);

@@ -1,5 +1,6 @@
 // The stand-in scanner driver: the driver contract over a serial channel,
 // speaking the framed protocol of zorlan/PROTOCOL.md.
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -87,8 +88,9 @@ result_t SerialDriver::BindPort(const char* port_path, std::uint32_t baudrate, s
     hal::serial_rxtx* channel = hal::serial_rxtx::CreateRxTx();
     channel->bind(port_path, baudrate, flags);
     if (channel->open() != 1) {
+        const bool busy = errno == EBUSY;  // read before the release can change it
         hal::serial_rxtx::ReleaseRxTx(channel);
-        return ZORLAN_ERR_PORT;
+        return busy ? ZORLAN_ERR_BUSY : ZORLAN_ERR_PORT;
     }
     _channel = channel;
     _baudrate = baudrate;

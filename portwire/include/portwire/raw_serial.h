@@ -46,6 +46,10 @@ private:
     std::uint32_t _rx_count;   // bytes delivered by the latest recvdata() on an open channel
     int _cancel_pipe[2];       // [0] read end, [1] write end; -1 each when absent
     bool _cancelled;           // set by cancelOperation(); cleared by open() and close()
+    // The terminal settings open() found, put back by close(). Opaque here:
+    // line_setup.cpp lays the record out and checks its size.
+    unsigned char _saved_line[44];
+    int _saved_line_form;  // how they were read; 0 when they could not be: nothing to put back
 };
 
 }  // namespace net

@@ -38,9 +38,13 @@ public:
     virtual std::int32_t bind(const char* path, std::uint32_t baud, std::uint32_t flags) = 0;
     // Opens the bound device raw, non-blocking, 8N1, no flow control, DTR cleared.
     // An open channel is closed first. Anything but a terminal device is refused
-    // untouched (errno ENOTTY). Returns 1 on success, 0 on failure.
+    // untouched (errno ENOTTY), and so is a port another program holds (errno
+    // EBUSY): the channel holds its port exclusively until close().
+    // Returns 1 on success, 0 on failure.
     virtual std::int32_t open() = 0;
-    // Releases the device and the cancellation pipe; harmless when not open.
+    // Puts back the terminal settings found at open (once the queued output
+    // has gone out) and releases the device and the cancellation pipe;
+    // harmless when not open.
     virtual void close() = 0;
     // Waits at most timeout_ms milliseconds until at least want bytes are queued.
     // *returned (when not null) gets the queued count on WAIT_READY and 0 on WAIT_TIMEOUT.

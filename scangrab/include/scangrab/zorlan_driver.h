@@ -32,6 +32,7 @@ constexpr result_t ZORLAN_ERR_PORT = 0x80008103;           // the port cannot be
 constexpr result_t ZORLAN_ERR_REFUSED = 0x80008104;        // the scanner answered no
 constexpr result_t ZORLAN_ERR_NOT_SUPPORTED = 0x80008105;  // operation or value this driver does not have
 constexpr result_t ZORLAN_ERR_BAD_STATE = 0x80008106;      // not allowed now (e.g. a request while scanning)
+constexpr result_t ZORLAN_ERR_BUSY = 0x80008107;           // the port is held by another program
 
 inline bool zorlan_failed(result_t r) { return static_cast<std::int32_t>(r) < 0; }
 
@@ -76,7 +77,9 @@ public:
     static void DisposeDriver(ZorlanDriver* driver);
 
     // Slot 0. Opens the serial port at the rate; flags is reserved (pass 0).
-    // A port already bound is released first.
+    // A port already bound is released first. The port is held exclusively
+    // while bound: one held by another program gives ZORLAN_ERR_BUSY, one
+    // that cannot be opened otherwise ZORLAN_ERR_PORT.
     virtual result_t BindPort(const char* port_path, std::uint32_t baudrate, std::uint32_t flags) = 0;
 
 protected:

@@ -51,8 +51,9 @@ extern "C" {
 /* Opens the device path read-write, no controlling terminal, non-blocking;
  * sets 9600 baud, 8 data bits, raw; records it in poll_events; prints
  * "start" and "Ready to start parsing!" on standard output; returns the
- * descriptor. If the device cannot be opened it prints "<path> open error"
- * and ends the calling process with status 255. */
+ * descriptor. A terminal is held exclusively until close_dev. If the device
+ * cannot be opened, or another program holds it, it prints
+ * "<path> open error" and ends the calling process with status 255. */
 SERIAL_API int32_t serial_config(char *dev) SERIAL_LINK_NAME(_Z13serial_configPc);
 
 /* Waits on the device recorded by serial_config and prints what arrives
@@ -65,7 +66,9 @@ SERIAL_API void recv_data(int32_t fd) SERIAL_LINK_NAME(_Z9recv_datai);
 SERIAL_API void send_data(int32_t fd, char *buf, int32_t len, int32_t delay_us)
     SERIAL_LINK_NAME(_Z9send_dataiPcii);
 
-/* Closes the descriptor. poll_events keeps describing it. */
+/* Closes the descriptor. The terminal serial_config configured last gets
+ * back the settings it had before (once its queued output has gone out) and
+ * is released. poll_events keeps describing it. */
 SERIAL_API void close_dev(int32_t fd) SERIAL_LINK_NAME(_Z9close_devi);
 
 /* The device serial_config configured last: descriptor, POLLIN|POLLERR, and
