@@ -23,19 +23,31 @@
 // cannot be opened or is no FIFO (a plain file would be read to its end and
 // then give empty reads without pause), the failure is reported on standard
 // error and the program ends with status -1 (255), as there is nothing to
-// read. The descriptor stays open until the process ends.
+// read. Its type is checked before the open, since opening a device may act
+// on it (a watchdog is armed by its open, a terminal may become the
+// controlling one), and again on what was opened, as the name may have been
+// replaced meanwhile; that open does not block and takes no terminal. The
+// descriptor stays open until the process ends.
 inline int open_fifo()
 {
-    int fd = open(FIFO_NAME, O_RDWR);
-    if (fd < 0) {
+    struct stat st;
+    if (stat(FIFO_NAME, &st) != 0) {
         perror(FIFO_NAME);
         exit(-1);
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    int fd = -1;
+    if (S_ISFIFO(st.st_mode)) {
+        fd = open(FIFO_NAME, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) {
+            perror(FIFO_NAME);
+            exit(-1);
+        }
+    }
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
         fprintf(stderr, "%s: not a FIFO\n", FIFO_NAME);
         exit(-1);
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // cannot fail on an open FIFO
     return fd;
 }
 
