@@ -20,7 +20,7 @@ int main()
     open_std_fds();
     int fd = open_fifo();
 
-    pid_t pid = fork_tied_child();
+    pid_t pid = fork_tied_child(SIGKILL);
     if (pid > 0) {
         // At a terminal each end-of-input key gives one empty "Keyboard : "
         // line and reading goes on. A file or pipe at its end, or a terminal

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <cstdlib>
 
 #include "lineout.h"
+#include "procsig.h"
 
 #define FIFO_NAME "myfifo"
 #define BUF_SIZE 1024
@@ -49,22 +49,6 @@ inline int open_fifo()
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // cannot fail on an open FIFO
     return fd;
-}
-
-// Forks, as fork does, a child that is killed when its parent ends: a child
-// left behind would go on reading the FIFO and take what is written for a
-// later reader. The parent may end before the request takes effect, so the
-// child then checks that it still has that parent.
-inline pid_t fork_tied_child()
-{
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // cannot fail with these arguments
-        if (getppid() != parent)
-            _exit(-1);
-    }
-    return pid;
 }
 
 // Reads blocks of at most BUF_SIZE bytes from fd and prints each with prefix,

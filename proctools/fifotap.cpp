@@ -17,7 +17,7 @@ int main()
     open_std_fds();
     int fd = open_fifo();
 
-    pid_t pid = fork_tied_child();
+    pid_t pid = fork_tied_child(SIGKILL);
     if (pid >= 0) {
         // Parent and child alike; reads of the FIFO only end by a failure.
         print_reads(fd, "Pipe: ");
