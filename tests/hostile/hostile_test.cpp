@@ -387,7 +387,6 @@ void fifo_reader(const Row& r, Hostile& h)
     ASSERT_GT(child, 0);
     switch (r.cond) {
     case C::ClosedStdFds:
-    case C::DevFull:
         // What is read is printed nowhere, and never back into the FIFO
         // (as a FIFO on a closed standard output would have it).
         f.put("read me\n");
@@ -422,14 +421,23 @@ void fifo_reader(const Row& r, Hostile& h)
         resume(p, true);
         EXPECT_TRUE(p.wait_output("Pipe: while stopped\n\n", timeout())) << tail(p);
         break;
+    case C::DevFull:
+    case C::BlockedSignals:
     case C::ParentKilled:
-        // The child ends with its parent: left behind it would take what is
-        // written for the next reader.
-        p.signal(SIGKILL);
+        // Either process ends the other with it, so that nothing more is
+        // read and dropped: a killed parent takes its child along; a record
+        // that cannot be printed (it is lost) or a killed child, even with
+        // SIGCHLD blocked by the launcher, ends the parent with status 1.
+        if (r.cond == C::DevFull)
+            f.put("read me\n");
+        else
+            ::kill(r.cond == C::ParentKilled ? p.pid() : child, SIGKILL);
+        EXPECT_EQ(p.wait_exit_code(timeout()), r.status.value_or(-1));  // -1: killed
         EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
         f.put("for the next reader\n");
         EXPECT_FALSE(p.wait_output("Pipe:", milliseconds(300))) << tail(p);
         EXPECT_EQ(queued(f.writer.get()), 20);
+        EXPECT_EQ(p.errors(), r.err);
         return;
     case C::HungUpTerminal:
         write_all(h.tty.master.get(), "typed\n");
@@ -562,11 +570,12 @@ std::vector<Row> rows()
         add(reaper, bin, {C::StopContinue});
     add(reaper, REAPALL_BIN, {C::ParentKilled, C::BlockedSignals});
     add(reaper, REAPFAST_BIN, {C::BlockedSignals});
-    add(fifo_reader, FIFOTAP_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, C::StopContinue, C::ParentKilled});
+    add(fifo_reader, FIFOTAP_BIN, {C::ClosedStdFds, {C::DevFull, 1, "", full + "\n"}, C::UnreadPipe, C::StopContinue,
+                                   C::ParentKilled, {C::BlockedSignals, 1}});
     add(fifo_reader, FIFOKBD_BIN,
-        {C::ClosedStdFds, C::DevFull, C::UnreadPipe, {C::HungUpTerminal, {}, typed_then_end},
+        {C::ClosedStdFds, {C::DevFull, 1, "", full + "\n"}, C::UnreadPipe, {C::HungUpTerminal, {}, typed_then_end},
          {C::InputEof, {}, typed_then_end}, {C::InputDirectory, {}, "", "read(): Is a directory\n"}, C::StopContinue,
-         C::ParentKilled});
+         C::ParentKilled, {C::BlockedSignals, 1}});
     add(coin, COINALARM_BIN,
         {{C::ClosedStdFds, 1, "", "read error: Bad file descriptor\n" + badf + "\n"}, {C::DevFull, 1, "", full + "\n"},
          C::UnreadPipe, {C::HungUpTerminal, 0, "Insert typed\nAfter\nAfter\n" + reminder},
