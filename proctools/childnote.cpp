@@ -1,7 +1,8 @@
 // childnote: forks a child that pauses 5 seconds and exits with status 0,
 // counts from 1 to 10000 in the parent at 50 ms a step, and reports the
 // child's end from the SIGCHLD handler, which collects it with one blocking
-// wait; the count stands still while it waits.
+// wait; the count stands still while it waits. The child ends with the
+// parent.
 //
 // Usage: childnote
 
@@ -38,5 +39,5 @@ int main()
 {
     signal(SIGCHLD, my_sig);
 
-    return fork_and_count(5, false);
+    return fork_and_count(5, false, SIGKILL);
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "lineout.h"
+#include "procsig.h"
 
 #define BUF_SIZE 1024
 #define TIME_LIMIT 10  // seconds allowed for each read
@@ -36,6 +37,7 @@ int main()
     memset(buf, 0, sizeof(buf));
 
     signal(SIGALRM, my_sig);
+    unblock_signal(SIGALRM);
     for (;;) {
         alarm(TIME_LIMIT);
         ssize_t n = read(STDIN_FILENO, buf, BUF_SIZE);

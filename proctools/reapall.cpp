@@ -1,7 +1,8 @@
 // reapall: forks a child that pauses 50 seconds and aborts, counts from 1 to
 // 10000 in the parent at 50 ms a step, and reports the child's end from the
 // SIGCHLD handler, which collects every ended child without blocking. An
-// interrupt ends each process with "signo = 2" and status 255.
+// interrupt ends each process with "signo = 2" and status 255 (unless
+// interrupts were ignored at start). The child ends with the parent.
 //
 // Usage: reapall
 
@@ -45,7 +46,7 @@ static void my_int(int signo)
 int main()
 {
     signal(SIGCHLD, my_sig);
-    signal(SIGINT, my_int);
+    const int tie = handle_interrupts(my_int);
 
-    return fork_and_count(50, true);
+    return fork_and_count(50, true, tie);
 }

@@ -1,7 +1,8 @@
 // reapblock: forks a child that pauses 5 seconds and aborts, counts from 1 to
 // 10000 in the parent at 50 ms a step, and reports the child's end from the
 // SIGCHLD handler, whose status reporter collects one child with a blocking
-// wait; the count stands still while it waits.
+// wait; the count stands still while it waits. The child ends with the
+// parent.
 //
 // Usage: reapblock
 
@@ -41,5 +42,5 @@ int main()
 {
     signal(SIGCHLD, my_sig);
 
-    return fork_and_count(5, true);
+    return fork_and_count(5, true, SIGKILL);
 }

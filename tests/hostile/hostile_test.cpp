@@ -1,7 +1,7 @@
 // Every program under the same hostile conditions: closed standard
 // descriptors, output that fails or blocks, input that hangs up, ends or
-// fails, a stop and continue, a killed parent, and for the servers slow,
-// vanished and too many peers. One row a program and condition, with what the
+// fails, a stop and continue, a killed parent, a launcher's signal mask, and
+// for the servers slow, vanished and too many peers, and too few descriptors. One row a program and condition, with what the
 // program must do: end with its status and messages, or keep serving; never
 // spin, lose or corrupt data, or write where it must not. Pairs that mean
 // nothing (a server's standard input, a reaper's eight-minute run on a full
@@ -384,16 +384,26 @@ void grabber(const Row& r, Hostile& h)
     EXPECT_EQ(n, stopped || r.cond == C::UnreadPipe ? nodes : 0) << "nodes listed";
 }
 
-void reaper(const Row& r, Hostile&)
+void reaper(const Row& r, Hostile& h)
 {
-    // Killed, the parent leaves its child alone on pipes; on a terminal its
-    // end as the session's leader would hang the child up.
-    Process p = Process::start({r.bin}, r.cond == C::ParentKilled ? SpawnOptions{} : on_pty());
+    // Killed, the parent is watched on pipes; on a terminal its end as the
+    // session's leader would hang the child up.
+    Process p = Process::start({r.bin}, h.options(r.cond == C::ParentKilled ? SpawnOptions{} : on_pty()));
     ASSERT_TRUE(wait_for(p, [](const auto& ls) { return split_count(ls).last >= 3; }, timeout()))
         << r.bin << " does not count";
     const pid_t child = child_of(p.pid(), timeout());
     ASSERT_GT(child, 0);
     const bool quick = std::string(r.bin) == REAPFAST_BIN;  // its child ends after one second
+    using Texts = std::vector<std::string>;
+    if (r.cond == C::ParentKilled) {
+        // The child, 50 seconds from its own end, ends with its parent:
+        // reapall's through an interrupt, with its notice.
+        p.signal(SIGTERM);
+        EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
+        drain(p, timeout());
+        EXPECT_EQ(split_count(lines_of(p.output())).other_texts(), Texts{"signo = 2"}) << tail(p);
+        return;
+    }
     if (r.cond == C::StopContinue) {
         // The parent alone: reapfast's child ends while it stands stopped,
         // and the SIGCHLD waits for it.
@@ -404,20 +414,22 @@ void reaper(const Row& r, Hostile&)
             std::this_thread::sleep_for(milliseconds(300));
         expect_no_spin(p, "stopped");
         resume(p);
-        const int at = split_count(lines_of(p.output())).last;
-        ASSERT_TRUE(wait_for(p, [&](const auto& ls) { return split_count(ls).last >= at + 10; }, timeout())) << tail(p);
-        CountRun run = split_count(lines_of(p.output()));
-        EXPECT_TRUE(run.in_order) << tail(p);
-        using Texts = std::vector<std::string>;
-        EXPECT_EQ(run.other_texts(), (quick ? Texts{"signo = 17", "(signal)status: 0x6"} : Texts{})) << tail(p);
-        EXPECT_TRUE(p.running());
     } else {
-        // A killed parent: the child is left alone, ends by itself and prints nothing.
-        p.signal(SIGKILL);
-        EXPECT_TRUE(wait_ended(child, timeout()));
-        drain(p, timeout());
-        EXPECT_TRUE(split_count(lines_of(p.output())).others.empty()) << tail(p);
+        // With the launcher's mask taken back, reapfast's child is still
+        // reported and collected; an interrupt of the group, ignored at
+        // start, leaves both processes as they were.
+        p.signal_group(SIGINT);
+        if (quick) {
+            EXPECT_TRUE(wait_ended(child, timeout()));
+        }
     }
+    const int at = split_count(lines_of(p.output())).last;
+    ASSERT_TRUE(wait_for(p, [&](const auto& ls) { return split_count(ls).last >= at + 10; }, timeout())) << tail(p);
+    CountRun run = split_count(lines_of(p.output()));
+    EXPECT_TRUE(run.in_order) << tail(p);
+    EXPECT_EQ(run.other_texts(), (quick ? Texts{"signo = 17", "(signal)status: 0x6"} : Texts{})) << tail(p);
+    EXPECT_TRUE(p.running());
+    EXPECT_EQ(proc_state(child) == 0, quick) << "the child's state: " << proc_state(child);
 }
 
 void fifo_reader(const Row& r, Hostile& h)
@@ -429,7 +441,6 @@ void fifo_reader(const Row& r, Hostile& h)
     ASSERT_GT(child, 0);
     switch (r.cond) {
     case C::ClosedStdFds:
-    case C::DevFull:
         // What is read is printed nowhere, and never back into the FIFO
         // (as a FIFO on a closed standard output would have it).
         f.put("read me\n");
@@ -464,14 +475,23 @@ void fifo_reader(const Row& r, Hostile& h)
         resume(p, true);
         EXPECT_TRUE(p.wait_output("Pipe: while stopped\n\n", timeout())) << tail(p);
         break;
+    case C::DevFull:
+    case C::BlockedSignals:
     case C::ParentKilled:
-        // The child ends with its parent: left behind it would take what is
-        // written for the next reader.
-        p.signal(SIGKILL);
+        // Either process ends the other with it, so that nothing more is
+        // read and dropped: a killed parent takes its child along; a record
+        // that cannot be printed (it is lost) or a killed child, even with
+        // SIGCHLD blocked by the launcher, ends the parent with status 1.
+        if (r.cond == C::DevFull)
+            f.put("read me\n");
+        else
+            ::kill(r.cond == C::ParentKilled ? p.pid() : child, SIGKILL);
+        EXPECT_EQ(p.wait_exit_code(timeout()), r.status.value_or(-1));  // -1: killed
         EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
         f.put("for the next reader\n");
         EXPECT_FALSE(p.wait_output("Pipe:", milliseconds(300))) << tail(p);
         EXPECT_EQ(queued(f.writer.get()), 20);
+        EXPECT_EQ(p.errors(), r.err);
         return;
     case C::HungUpTerminal:
         write_all(h.tty.master.get(), "typed\n");
@@ -509,6 +529,7 @@ void coin(const Row& r, Hostile& h)
     case C::ClosedStdFds:
     case C::DevFull:
     case C::InputDirectory:
+    case C::BlockedSignals:  // its alarm, blocked by the launcher, must still end it
         p.close_input();
         break;
     case C::UnreadPipe:
@@ -572,8 +593,8 @@ const std::pair<C, const char*> condition_names[] = {
     {C::ClosedStdFds, "ClosedStdFds"}, {C::DevFull, "DevFull"}, {C::UnreadPipe, "UnreadPipe"},
     {C::GoneReader, "GoneReader"}, {C::HungUpTerminal, "HungUpTerminal"}, {C::InputEof, "InputEof"},
     {C::InputDirectory, "InputDirectory"}, {C::StopContinue, "StopContinue"}, {C::ParentKilled, "ParentKilled"},
-    {C::SlowPeers, "SlowPeers"}, {C::VanishedPeer, "VanishedPeer"}, {C::FullTable, "FullTable"},
-    {C::DescriptorLimit, "DescriptorLimit"}};
+    {C::BlockedSignals, "BlockedSignals"}, {C::SlowPeers, "SlowPeers"}, {C::VanishedPeer, "VanishedPeer"},
+    {C::FullTable, "FullTable"}, {C::DescriptorLimit, "DescriptorLimit"}};
 
 // Every row, named program_condition (as test filters select them).
 std::vector<Row> rows()
@@ -601,18 +622,20 @@ std::vector<Row> rows()
                                 {C::StopContinue, 0}});
     for (const char* bin : {REAPALL_BIN, REAPFAST_BIN, REAPBLOCK_BIN, CHILDNOTE_BIN})
         add(reaper, bin, {C::StopContinue});
-    add(reaper, REAPFAST_BIN, {C::ParentKilled});
-    add(fifo_reader, FIFOTAP_BIN, {C::ClosedStdFds, C::DevFull, C::UnreadPipe, C::StopContinue, C::ParentKilled});
+    add(reaper, REAPALL_BIN, {C::ParentKilled, C::BlockedSignals});
+    add(reaper, REAPFAST_BIN, {C::BlockedSignals});
+    add(fifo_reader, FIFOTAP_BIN, {C::ClosedStdFds, {C::DevFull, 1, "", full + "\n"}, C::UnreadPipe, C::StopContinue,
+                                   C::ParentKilled, {C::BlockedSignals, 1}});
     add(fifo_reader, FIFOKBD_BIN,
-        {C::ClosedStdFds, C::DevFull, C::UnreadPipe, {C::HungUpTerminal, {}, typed_then_end},
+        {C::ClosedStdFds, {C::DevFull, 1, "", full + "\n"}, C::UnreadPipe, {C::HungUpTerminal, {}, typed_then_end},
          {C::InputEof, {}, typed_then_end}, {C::InputDirectory, {}, "", "read(): Is a directory\n"}, C::StopContinue,
-         C::ParentKilled});
+         C::ParentKilled, {C::BlockedSignals, 1}});
     add(coin, COINALARM_BIN,
         {{C::ClosedStdFds, 1, "", "read error: Bad file descriptor\n" + badf + "\n"}, {C::DevFull, 1, "", full + "\n"},
          C::UnreadPipe, {C::HungUpTerminal, 0, "Insert typed\nAfter\nAfter\n" + reminder},
          {C::InputEof, 0, "Insert " + std::string(1023, 'x') + "\nAfter\nInsert xxxxx\nAfter\nAfter\n" + reminder},
          {C::InputDirectory, 1, "After\n" + reminder, "read error: Is a directory\n"},
-         {C::StopContinue, {}, "Insert one\nAfter\nInsert two\nAfter\n"}});
+         {C::StopContinue, {}, "Insert one\nAfter\nInsert two\nAfter\n"}, {C::BlockedSignals, 0, "After\n" + reminder}});
     add(spawn, SPAWNLS_BIN, {{C::ClosedStdFds, 1, "", badf}, {C::DevFull, 1, "", full}});
     return all;
 }

@@ -1,7 +1,8 @@
 // Test support, faults: a program run with one platform call made to fail by
 // the preloaded fault library (faultshim.c, settings as in faultplan.h), and
-// hostile conditions: where a program's standard descriptors are put, and
-// what is done to it while it runs (the table is in tests/hostile).
+// hostile conditions: where a program's standard descriptors are put, the
+// signals it inherits, and what is done to it while it runs (the table is in
+// tests/hostile).
 #pragma once
 
 #include <string>
@@ -54,6 +55,7 @@ enum class Condition {
     InputDirectory,  // standard input a directory: every read fails
     StopContinue,    // SIGSTOP, then SIGCONT, in the middle of work
     ParentKilled,    // the program's first process killed while its child runs
+    BlockedSignals,  // SIGCHLD, SIGALRM and SIGINT blocked and SIGINT ignored by the launcher
     SlowPeers,       // many peers that stop reading, with small receive buffers
     VanishedPeer,    // a peer that stops reading and never closes
     FullTable,       // as many peers as the server has room for, and one more

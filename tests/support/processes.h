@@ -100,6 +100,9 @@ struct SpawnOptions {
     // Standard input or output left closed, as `<&-` and `>&-` leave them.
     bool close_stdin = false;
     bool close_stdout = false;
+    // Signals blocked, and signals ignored, through the exec, as a launcher
+    // may leave them (otherwise none: all take their default action).
+    std::vector<int> blocked, ignored;
 };
 
 // The usual options for a program that should see a terminal.

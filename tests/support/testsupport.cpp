@@ -352,9 +352,13 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
             ::close(fd);
         for (int s = 1; s < NSIG; s++)
             ::signal(s, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int s : opts.ignored)
+            ::signal(s, SIG_IGN);
+        sigset_t mask;
+        sigemptyset(&mask);
+        for (int s : opts.blocked)
+            sigaddset(&mask, s);
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
         if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
             ::_exit(126);
         for (const auto& e : opts.env) {
@@ -989,6 +993,10 @@ SpawnOptions Hostile::options(SpawnOptions o) const
         break;
     case Condition::InputDirectory:
         o.stdin_file = "/";
+        break;
+    case Condition::BlockedSignals:
+        o.blocked = {SIGCHLD, SIGALRM, SIGINT};
+        o.ignored = {SIGINT};
         break;
     default:
         break;
