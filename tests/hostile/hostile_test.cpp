@@ -1,9 +1,10 @@
 // Every program under the same hostile conditions: closed standard
 // descriptors, output that fails or blocks, input that hangs up, ends or
 // fails, a stop and continue, a killed parent, a launcher's signal mask, and
-// for the servers slow, vanished and too many peers, and too few descriptors. One row a program and condition, with what the
-// program must do: end with its status and messages, or keep serving; never
-// spin, lose or corrupt data, or write where it must not. Pairs that mean
+// for the servers slow, vanished and too many peers and too few descriptors.
+// One row a program and condition, with what the program must do: end with
+// its status and messages, or keep serving; never spin, lose or corrupt
+// data, or write where it must not. Pairs that mean
 // nothing (a server's standard input, a reaper's eight-minute run on a full
 // output) have no row.
 #include "faults.h"
