@@ -4,9 +4,8 @@
 // for the servers slow, vanished and too many peers and too few descriptors.
 // One row a program and condition, with what the program must do: end with
 // its status and messages, or keep serving; never spin, lose or corrupt
-// data, or write where it must not. Pairs that mean
-// nothing (a server's standard input, a reaper's eight-minute run on a full
-// output) have no row.
+// data, or write where it must not. Pairs that mean nothing (a server's
+// standard input, a reaper's eight-minute run on a full output) have no row.
 #include "faults.h"
 #include "sockets.h"
 
