@@ -85,7 +85,10 @@ inline pid_t fork_partner()
     struct sigaction sa = {};
     sa.sa_handler = partner_ended;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_NOCLDSTOP | SA_RESTART;
+    // Without SA_RESTART: the read the signal interrupts returns (EINTR, and
+    // the reads go on), so the handler has run by then even where a checker
+    // holds handlers back until the interrupted call returns.
+    sa.sa_flags = SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);  // cannot fail with these arguments
     pid_t pid = fork_tied_child(SIGKILL);
     if (pid > 0)
