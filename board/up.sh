@@ -5,8 +5,13 @@
 # 1 GiB, Debian 12 armhf with systemd from the image board/image.sh makes (or
 # has cached), writes kept apart from the image (snapshot=on), user
 # networking with the guest's ssh port forwarded to a free port on this
-# machine's loopback, and three 16550A UARTs on PCI: ttyS0 and ttyS1 are
-# joined to each other, ttyS2 ends in a socket here (STATE_DIR/ttyS2.sock).
+# machine's loopback, three 16550A UARTs on PCI: ttyS0 and ttyS1 are joined
+# to each other, ttyS2 ends in a socket here (STATE_DIR/ttyS2.sock), and
+# three FTDI USB-serial adapters on an xHCI controller: the one on USB port
+# 1 (ttyUSB0) ends in a socket here (STATE_DIR/ttyUSB0.sock), those on ports
+# 2 and 3 are joined to each other. qemu's monitor listens on
+# STATE_DIR/monitor.sock, where a test pulls an adapter (device_del usb0)
+# and plugs it back.
 # Leaves STATE_DIR/ssh_config with the host "board": `ssh -F STATE_DIR/ssh_config board`.
 # A watchdog stops qemu when the process that started the board ends, or
 # after BOARD_LIFETIME seconds (default 1800); board/down.sh stops it before.
@@ -32,16 +37,19 @@ timeout 120 "$here/mkinitramfs.sh" "$(dirname "$image")" "$state/initramfs.cpio"
 finder=${BOARD_FREE_PORT:-$here/../build/board/tests/support/free_port}
 [ -x "$finder" ] || fail "no $finder (cmake --build --preset board makes it)"
 port=$(QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf "$finder") || fail "no free port for ssh"
-join=$port
+join=$port usbjoin=$port
 while [ "$join" = "$port" ]; do
   join=$(QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf "$finder") || fail "no free port for the UART pair"
 done
-rm -f "$state/console.log" "$state/ttyS2.sock" "$state/deadline"
+while [ "$usbjoin" = "$port" ] || [ "$usbjoin" = "$join" ]; do
+  usbjoin=$(QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf "$finder") || fail "no free port for the USB pair"
+done
+rm -f "$state/console.log" "$state/ttyS2.sock" "$state/ttyUSB0.sock" "$state/monitor.sock" "$state/deadline"
 
 start=$SECONDS
 # ttyS1's client end connects at start-up to ttyS0's listening end.
 setsid qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 \
-  -display none -monitor none -no-reboot \
+  -display none -no-reboot \
   -kernel "$image/vmlinuz" -initrd "$state/initramfs.cpio" \
   -append "console=ttyAMA0 root=/dev/vda rw panic=-1 ${BOARD_APPEND:-quiet}" \
   -drive file="$image/root.ext4",format=raw,if=none,id=hd,snapshot=on -device virtio-blk-device,drive=hd \
@@ -50,6 +58,14 @@ setsid qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 \
   -chardev socket,id=u0,host=127.0.0.1,port=$join,server=on,wait=off -device pci-serial,chardev=u0 \
   -chardev socket,id=u1,host=127.0.0.1,port=$join -device pci-serial,chardev=u1 \
   -chardev socket,id=u2,path="$state/ttyS2.sock",server=on,wait=off -device pci-serial,chardev=u2 \
+  -device qemu-xhci,id=xhci \
+  -chardev socket,id=usbpc,path="$state/ttyUSB0.sock",server=on,wait=off \
+  -device usb-serial,id=usb0,bus=xhci.0,port=1,chardev=usbpc,always-plugged=on \
+  -chardev socket,id=usba,host=127.0.0.1,port=$usbjoin,server=on,wait=off \
+  -device usb-serial,id=usb1,bus=xhci.0,port=2,chardev=usba,always-plugged=on \
+  -chardev socket,id=usbb,host=127.0.0.1,port=$usbjoin \
+  -device usb-serial,id=usb2,bus=xhci.0,port=3,chardev=usbb,always-plugged=on \
+  -monitor unix:"$state/monitor.sock",server=on,wait=off \
   </dev/null >"$state/qemu.log" 2>&1 &
 qemu=$!
 echo "$qemu" >"$state/qemu.pid"

@@ -6,7 +6,7 @@
  *   config  configure the device, print what the library recorded and the
  *           settings the device holds, close it
  *   recv    configure, run recv_data once, then print "|end ms=<wall> cpu_ms=<cpu>"
- *           with the time recv_data took
+ *           with the time recv_data took, and send the text when one is given
  *   closed  configure, close, then recv_data on the closed device, as recv
  *   send    configure, send text and its terminating zero with no pause, close
  */
@@ -69,6 +69,8 @@ int main(int argc, char **argv)
         close_dev(fd);
     } else if (strcmp(argv[1], "recv") == 0) {
         timed_recv(fd);
+        if (argc > 3)
+            send_data(fd, argv[3], (int32_t)strlen(argv[3]), 0);
         close_dev(fd);
     } else if (strcmp(argv[1], "closed") == 0) {
         close_dev(fd);
