@@ -39,8 +39,8 @@ status=$?
 echo "$out"
 [ "$status" -ne 0 ] || fail "run.sh ended with status 0"
 [ "$status" -ne 124 ] || fail "run.sh did not end within 120 s"
-# Besides the line that names what the board runs, one line: the reason.
-reason=$(grep -v "^board: $target: kernel " <<<"$out")
+# Besides the lines that name what the board runs, one line: the reason.
+reason=$(grep -v -e "^board: $target: kernel " -e "^board: $target: machine " <<<"$out")
 [ "$(wc -l <<<"$reason")" -eq 1 ] || fail "not one line"
 grep -qE "$want" <<<"$reason" || fail "not the line wanted ($want)"
 # The shared ssh connection lives under TMPDIR; it must be gone.
