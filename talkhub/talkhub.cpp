@@ -205,14 +205,18 @@ static void* log_writer(void*)
 // Accepts the next client into *adr: its socket, or -1 when there is none
 // to serve. Out of descriptors, the spare one is given up for the moment, so
 // that the newcomer is taken from the listen queue and, when no descriptor
-// is left for it, closed at once rather than left waiting there. When accept
-// fails for want of descriptors or memory all the same, the same call would
-// fail again at once: pause rather than spin.
+// is left for it, closed at once rather than left waiting there. accept
+// fails so before anyone connects: the spare is kept until someone waits.
+// When accept fails for want of descriptors or memory all the same, the same
+// call would fail again at once: pause rather than spin.
 static int accept_client(int serv_sock, struct sockaddr_in* adr)
 {
     socklen_t adr_sz = sizeof(*adr);
     int sock = accept(serv_sock, (struct sockaddr*)adr, &adr_sz);
     if (sock == -1 && (errno == EMFILE || errno == ENFILE) && spare_fd >= 0) {
+        struct pollfd waiting = {serv_sock, POLLIN, 0};
+        while (poll(&waiting, 1, -1) == -1 && errno == EINTR) {
+        }
         close(spare_fd);
         adr_sz = sizeof(*adr);
         sock = accept(serv_sock, (struct sockaddr*)adr, &adr_sz);

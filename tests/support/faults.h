@@ -45,6 +45,8 @@ private:
     TempDir dir_;
 };
 
+constexpr int kDescriptorLimit = 64;
+
 enum class Condition {
     ClosedStdFds,    // standard input and output closed, as `<&- >&-` leave them
     DevFull,         // standard output on /dev/full
@@ -59,7 +61,7 @@ enum class Condition {
     SlowPeers,       // many peers that stop reading, with small receive buffers
     VanishedPeer,    // a peer that stops reading and never closes
     FullTable,       // as many peers as the server has room for, and one more
-    DescriptorLimit, // the same under a limit of 64 descriptors, set once it runs
+    DescriptorLimit, // the same under a limit of kDescriptorLimit descriptors, set once it runs
 };
 
 // The terminal of HungUpTerminal: the test types on master and hangs up slave.

@@ -1012,7 +1012,7 @@ void Hostile::started(Process& p) const
     if (cond == Condition::GoneReader)
         p.close_output();
     if (cond == Condition::DescriptorLimit) {
-        const rlimit few{64, 64};
+        const rlimit few{kDescriptorLimit, kDescriptorLimit};
         EXPECT_EQ(::prlimit(p.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
     }
 }
