@@ -7,13 +7,22 @@
 # networking with the guest's ssh port forwarded to a free port on this
 # machine's loopback, and three 16550A UARTs on PCI: ttyS0 and ttyS1 are
 # joined to each other, ttyS2 ends in a socket here (STATE_DIR/ttyS2.sock).
+# With BOARD_MACHINE=pi2 (default virt) the board is a Raspberry Pi 2 instead:
+# qemu-system-arm -M raspi2b with its four Cortex-A7 and 1 GiB, booted from
+# the SD card image board/sdimage.sh makes of the same root, writes kept
+# apart likewise, its network a USB one (usb-net) with ssh forwarded alike.
 # Leaves STATE_DIR/ssh_config with the host "board": `ssh -F STATE_DIR/ssh_config board`.
 # A watchdog stops qemu when the process that started the board ends, or
 # after BOARD_LIFETIME seconds (default 1800); board/down.sh stops it before.
 set -euo pipefail
 state=$1
 here=$(cd "$(dirname "$0")" && pwd)
-boot_timeout=${BOARD_BOOT_TIMEOUT:-180}
+machine=${BOARD_MACHINE:-virt}
+case $machine in
+  virt) boot_timeout=${BOARD_BOOT_TIMEOUT:-180} ;;
+  pi2) boot_timeout=${BOARD_BOOT_TIMEOUT:-480} ;;
+  *) echo "board: no machine $machine (BOARD_MACHINE is virt or pi2)" >&2; exit 1 ;;
+esac
 lifetime=${BOARD_LIFETIME:-1800}
 fail() { echo "board: $*" >&2; exit 1; }
 
@@ -24,6 +33,7 @@ state=$(cd "$state" && pwd)
 "$here/down.sh" "$state" >/dev/null 2>&1 || true   # a board left from an interrupted run
 
 image=$("$here/image.sh")
+[ "$machine" = virt ] || sd=$("$here/sdimage.sh")
 timeout 120 "$here/mkinitramfs.sh" "$(dirname "$image")" "$state/initramfs.cpio"
 
 # A host port for ssh, and one for joining ttyS0 and ttyS1, from the tests'
@@ -39,11 +49,25 @@ done
 rm -f "$state/console.log" "$state/ttyS2.sock" "$state/deadline"
 
 start=$SECONDS
+# The Pi 2: its SD card, a USB network adapter, the console on its PL011.
+pi2_qemu() {
+  local dtb
+  dtb=$(ls "$(dirname "$image")"/kernel/usr/lib/linux-image-*/bcm2836-rpi-2-b.dtb | head -n1)
+  setsid qemu-system-arm -M raspi2b -m 1G \
+    -display none -monitor none -no-reboot \
+    -kernel "$image/vmlinuz" -dtb "$dtb" -initrd "$state/initramfs.cpio" \
+    -append "console=ttyAMA0 root=LABEL=board rw panic=-1 ${BOARD_APPEND:-quiet}" \
+    -drive file="$sd",format=raw,if=sd,snapshot=on \
+    -chardev file,id=con,path="$state/console.log" -serial chardev:con \
+    -netdev user,id=net0,hostfwd=tcp:127.0.0.1:$port-:22 -device usb-net,netdev=net0 \
+    </dev/null >"$state/qemu.log" 2>&1 &
+}
+if [ "$machine" = pi2 ]; then pi2_qemu; else
 # ttyS1's client end connects at start-up to ttyS0's listening end.
 setsid qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 \
   -display none -monitor none -no-reboot \
   -kernel "$image/vmlinuz" -initrd "$state/initramfs.cpio" \
-  -append "console=ttyAMA0 root=/dev/vda rw panic=-1 ${BOARD_APPEND:-quiet}" \
+  -append "console=ttyAMA0 root=LABEL=board rw panic=-1 ${BOARD_APPEND:-quiet}" \
   -drive file="$image/root.ext4",format=raw,if=none,id=hd,snapshot=on -device virtio-blk-device,drive=hd \
   -chardev file,id=con,path="$state/console.log" -serial chardev:con \
   -netdev user,id=net0,hostfwd=tcp:127.0.0.1:$port-:22 -device virtio-net-device,netdev=net0 \
@@ -51,6 +75,7 @@ setsid qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 \
   -chardev socket,id=u1,host=127.0.0.1,port=$join -device pci-serial,chardev=u1 \
   -chardev socket,id=u2,path="$state/ttyS2.sock",server=on,wait=off -device pci-serial,chardev=u2 \
   </dev/null >"$state/qemu.log" 2>&1 &
+fi
 qemu=$!
 echo "$qemu" >"$state/qemu.pid"
 
