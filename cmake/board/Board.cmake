@@ -4,7 +4,10 @@
 # runs the installed suite, one line per test, two cases at once on the two
 # processors (the UART and service cases alone); Board.Suite fails on any
 # FAIL or SKIP line and names the failed tests. The board stops after the
-# last test.
+# last test. TOOLSET_BOARD_MACHINE names the board it boots: `virt`, or
+# `pi2`, a Raspberry Pi 2 from an SD card image (the board-pi2 preset).
+set(TOOLSET_BOARD_MACHINE virt CACHE STRING "The emulated board the tests boot: virt or pi2")
+set_property(CACHE TOOLSET_BOARD_MACHINE PROPERTY STRINGS virt pi2)
 set(board_scripts ${PROJECT_SOURCE_DIR}/board)
 set(board_state ${CMAKE_BINARY_DIR}/board)
 
@@ -13,7 +16,7 @@ add_test(NAME Board.Down COMMAND ${board_scripts}/down.sh ${board_state})
 add_test(NAME Board.Suite COMMAND ${board_scripts}/run.sh board WORKING_DIRECTORY ${board_state})
 # Building the image the first time is most of the set-up.
 set_tests_properties(Board.Up PROPERTIES FIXTURES_SETUP board TIMEOUT 2400
-  ENVIRONMENT "BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
+  ENVIRONMENT "BOARD_MACHINE=${TOOLSET_BOARD_MACHINE};BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
 set_tests_properties(Board.Down PROPERTIES FIXTURES_CLEANUP board)
 set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;toolset_debs" TIMEOUT 3600
   ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4;PTEST_JOBS=2"
