@@ -32,9 +32,10 @@ add_module() {
   order+=("$name.ko")
 }
 # ext4 asks the crypto layer for crc32c by name: load it first. On the Pi,
-# bcm2835 drives the SD card; the USB controller (dwc2) wants its phy
-# (phy-generic) before it, and the network is a CDC Ethernet device on it.
-for m in virtio_mmio virtio_blk bcm2835 crc32c_generic ext4 phy-generic dwc2 usbnet cdc_ether; do
+# bcm2835 drives the SD card (sdhci-iproc under qemu, see board/up.sh); the
+# USB controller (dwc2) wants its phy (phy-generic) before it, and qemu's
+# network is a CDC Ethernet device on it.
+for m in virtio_mmio virtio_blk bcm2835 sdhci-iproc crc32c_generic ext4 phy-generic dwc2 usbnet cdc_ether; do
   add_module "$m"
 done
 printf '%s\n' "${order[@]}" >"$root/lib/modules/load-order"
