@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes the board's initramfs: busybox-static, the kernel modules for the
-# virtio disk and ext4 (with their dependencies, in load order) and an init
-# that mounts the Debian root and starts systemd.
+# Makes the board's initramfs, one for both machines: busybox-static, the
+# kernel modules (with their dependencies, in load order) for the virt
+# board's virtio disk, the Pi 2's SD card and its USB network, and ext4, and
+# an init that mounts the Debian root and starts systemd.
 #   board/mkinitramfs.sh STATE_DIR OUTPUT
 # STATE_DIR holds what board/fetch.sh unpacked (kernel/, busybox/).
 set -euo pipefail
@@ -30,8 +31,13 @@ add_module() {
   cp "$file" "$root/lib/modules/"
   order+=("$name.ko")
 }
-# ext4 asks the crypto layer for crc32c by name: load it first.
-for m in virtio_mmio virtio_blk crc32c_generic ext4; do add_module "$m"; done
+# ext4 asks the crypto layer for crc32c by name: load it first. On the Pi,
+# bcm2835 drives the SD card (sdhci-iproc under qemu, see board/up.sh); the
+# USB controller (dwc2) wants its phy (phy-generic) before it, and qemu's
+# network is a CDC Ethernet device on it.
+for m in virtio_mmio virtio_blk bcm2835 sdhci-iproc crc32c_generic ext4 phy-generic dwc2 usbnet cdc_ether; do
+  add_module "$m"
+done
 printf '%s\n' "${order[@]}" >"$root/lib/modules/load-order"
 install -m 755 "$here/guest/init" "$root/init"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$output.new"

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Pulls the emulated board's USB-serial adapter on USB port 1 (ttyUSB0, whose
-# other end is STATE_DIR/ttyUSB0.sock here) out of its socket, or plugs it
-# back, through qemu's monitor (STATE_DIR/monitor.sock, board/up.sh).
+# Pulls the emulated board's USB-serial adapter ttyUSB0 (whose other end is
+# STATE_DIR/ttyUSB0.sock here) out of its socket, or plugs it back into the
+# same one, through qemu's monitor (STATE_DIR/monitor.sock; board/up.sh
+# leaves in STATE_DIR/usb.env where the adapter sits).
 #   board/usb.sh STATE_DIR pull|plug
 # The guest sees what a pulled cable shows: the device and its links go away,
 # and come back under the same by-path link once plugged in again.
 set -uo pipefail
 state=$1
+. "$state/usb.env" || exit 1
 case ${2:-} in
   pull) command='device_del usb0' ;;
-  plug) command='device_add usb-serial,id=usb0,bus=xhci.0,port=1,chardev=usbpc,always-plugged=on' ;;
+  plug) command="device_add $usb0_device" ;;
   *) echo "usage: board/usb.sh STATE_DIR pull|plug" >&2; exit 2 ;;
 esac
 # The monitor echoes what it is given; a refusal is a line of its own.

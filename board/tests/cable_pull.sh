@@ -10,10 +10,11 @@ state=$1
 here=$(cd "$(dirname "$0")/.." && pwd)
 fail() { echo "FAIL: $*"; exit 1; }
 on_board() { ssh -F "$state/ssh_config" board "$@"; }
-link='/dev/serial/by-path/*-usb-0:1:1.0-port0'
+. "$state/usb.env" || fail "no $state/usb.env (board/up.sh leaves it)"
+link="/dev/serial/by-path/*-usb-0:$usb0_port:1.0-port0"
 test_bin=/usr/lib/board-toolset/ptest/tests/board_uart_test
 on_board test -x $test_bin || fail "no $test_bin on the board (Board.Suite installs the tests package)"
-before=$(on_board "readlink -f $link") || fail "no by-path link for USB port 1"
+before=$(on_board "readlink -f $link") || fail "no by-path link for USB port $usb0_port"
 
 status=1
 while IFS= read -r line; do
@@ -29,5 +30,5 @@ done < <(timeout 300 ssh -F "$state/ssh_config" board \
 on_board test -e /dev/ttyUSB0 || "$here/usb.sh" "$state" plug
 [ "$status" = 0 ] || fail "the cable-pull cases failed (status $status)"
 after=$(on_board "readlink -f $link")
-[ "$after" = "$before" ] || fail "after the pulls USB port 1 is $after, not $before"
+[ "$after" = "$before" ] || fail "after the pulls USB port $usb0_port is $after, not $before"
 echo PASS

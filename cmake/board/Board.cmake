@@ -4,7 +4,10 @@
 # runs the installed suite, one line per test, two cases at once on the two
 # processors (the UART and service cases alone); Board.Suite fails on any
 # FAIL or SKIP line and names the failed tests. The board stops after the
-# last test.
+# last test. TOOLSET_BOARD_MACHINE names the board it boots: `virt`, or
+# `pi2`, a Raspberry Pi 2 from an SD card image (the board-pi2 preset).
+set(TOOLSET_BOARD_MACHINE virt CACHE STRING "The emulated board the tests boot: virt or pi2")
+set_property(CACHE TOOLSET_BOARD_MACHINE PROPERTY STRINGS virt pi2)
 set(board_scripts ${PROJECT_SOURCE_DIR}/board)
 set(board_state ${CMAKE_BINARY_DIR}/board)
 
@@ -13,20 +16,33 @@ add_test(NAME Board.Down COMMAND ${board_scripts}/down.sh ${board_state})
 add_test(NAME Board.Suite COMMAND ${board_scripts}/run.sh board WORKING_DIRECTORY ${board_state})
 # Building the image the first time is most of the set-up.
 set_tests_properties(Board.Up PROPERTIES FIXTURES_SETUP board TIMEOUT 2400
-  ENVIRONMENT "BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
+  ENVIRONMENT "BOARD_MACHINE=${TOOLSET_BOARD_MACHINE};BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
 set_tests_properties(Board.Down PROPERTIES FIXTURES_CLEANUP board)
-# The joined pairs the UART cases run on: the 16550As ttyS0 and ttyS1, and
-# the USB adapters on ports 2 and 3 by their by-path links (board/up.sh).
-set(usb_port "/dev/serial/by-path/platform-3f000000.pcie-pci-0000:00:04.0-usb-0:%:1.0-port0")
-string(REPLACE "%" "2" usb_a "${usb_port}")
-string(REPLACE "%" "3" usb_b "${usb_port}")
+# The joined pairs the UART cases run on, the USB adapters by their by-path
+# links (board/up.sh): on virt the 16550As ttyS0 and ttyS1 and the adapters
+# on the xHCI's ports 2 and 3; on the Pi the adapters on its hub's ports 3
+# and 4. The ports that end on this machine, where a peer sits: ttyS2 (virt
+# only) and ttyUSB0.
+if(TOOLSET_BOARD_MACHINE STREQUAL "pi2")
+  set(usb_port "/dev/serial/by-path/platform-3f980000.usb-usb-0:1.%:1.0-port0")
+  set(usb_pair 3 4)
+  set(uart_pairs "")
+  set(pc_ports ttyUSB0)
+else()
+  set(usb_port "/dev/serial/by-path/platform-3f000000.pcie-pci-0000:00:04.0-usb-0:%:1.0-port0")
+  set(usb_pair 2 3)
+  set(uart_pairs "/dev/ttyS0,/dev/ttyS1 ")
+  set(pc_ports ttyS2 ttyUSB0)
+endif()
+list(GET usb_pair 0 usb_a)
+list(GET usb_pair 1 usb_b)
+string(REPLACE "%" "${usb_a}" usb_a "${usb_port}")
+string(REPLACE "%" "${usb_b}" usb_b "${usb_port}")
 set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;toolset_debs" TIMEOUT 3600
-  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4;PTEST_JOBS=2;TOOLSET_UART_PAIRS=/dev/ttyS0,/dev/ttyS1 ${usb_a},${usb_b}"
+  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4;PTEST_JOBS=2;TOOLSET_UART_PAIRS=${uart_pairs}${usb_a},${usb_b}"
   FAIL_REGULAR_EXPRESSION "(^|\n)SKIP: ")
 
-# What only a real serial port shows. ttyS0 and ttyS1 are joined to each
-# other, and so are the USB adapters ttyUSB1 and ttyUSB2; ttyS2 and ttyUSB0
-# end on this machine, where a peer can sit.
+# What only a real serial port shows.
 add_executable(board_uart_test ${board_scripts}/tests/uart_test.cpp)
 target_link_libraries(board_uart_test PRIVATE testsupport GTest::gtest_main portwire::portwire)
 toolset_program_path(caller serial_caller)
@@ -39,7 +55,11 @@ add_dependencies(board_uart_test serial_caller serial_mangled_caller)
 # (the serial library's default port), zorlan_sim here; on ttyUSB0 also with
 # the cable pulled mid-grab. Then the channel and the library on ttyUSB0
 # with the cable pulled.
-foreach(port_case ttyS2:listing ttyS2:health ttyUSB0:listing ttyUSB0:pulled)
+set(port_cases ttyUSB0:listing ttyUSB0:pulled)
+if("ttyS2" IN_LIST pc_ports)
+  list(PREPEND port_cases ttyS2:listing ttyS2:health)
+endif()
+foreach(port_case ${port_cases})
   string(REPLACE ":" ";" port_case "${port_case}")
   list(GET port_case 0 port)
   list(GET port_case 1 case)
