@@ -21,18 +21,19 @@ set_tests_properties(Board.Down PROPERTIES FIXTURES_CLEANUP board)
 # The joined pairs the UART cases run on, the USB adapters by their by-path
 # links (board/up.sh): on virt the 16550As ttyS0 and ttyS1 and the adapters
 # on the xHCI's ports 2 and 3; on the Pi the adapters on its hub's ports 3
-# and 4. The ports that end on this machine, where a peer sits: ttyS2 (virt
-# only) and ttyUSB0.
+# and 4. What runs against a peer on this machine: scangrab on ttyS2 (virt
+# only) and on ttyUSB0, and the cable pulled from ttyUSB0 on virt only: the
+# Pi's USB controller in qemu 7.2 (dwc2) aborts qemu when a device goes.
 if(TOOLSET_BOARD_MACHINE STREQUAL "pi2")
   set(usb_port "/dev/serial/by-path/platform-3f980000.usb-usb-0:1.%:1.0-port0")
   set(usb_pair 3 4)
   set(uart_pairs "")
-  set(pc_ports ttyUSB0)
+  set(port_cases ttyUSB0:listing)
 else()
   set(usb_port "/dev/serial/by-path/platform-3f000000.pcie-pci-0000:00:04.0-usb-0:%:1.0-port0")
   set(usb_pair 2 3)
   set(uart_pairs "/dev/ttyS0,/dev/ttyS1 ")
-  set(pc_ports ttyS2 ttyUSB0)
+  set(port_cases ttyS2:listing ttyS2:health ttyUSB0:listing ttyUSB0:pulled)
 endif()
 list(GET usb_pair 0 usb_a)
 list(GET usb_pair 1 usb_b)
@@ -55,10 +56,6 @@ add_dependencies(board_uart_test serial_caller serial_mangled_caller)
 # (the serial library's default port), zorlan_sim here; on ttyUSB0 also with
 # the cable pulled mid-grab. Then the channel and the library on ttyUSB0
 # with the cable pulled.
-set(port_cases ttyUSB0:listing ttyUSB0:pulled)
-if("ttyS2" IN_LIST pc_ports)
-  list(PREPEND port_cases ttyS2:listing ttyS2:health)
-endif()
 foreach(port_case ${port_cases})
   string(REPLACE ":" ";" port_case "${port_case}")
   list(GET port_case 0 port)
@@ -70,10 +67,12 @@ foreach(port_case ${port_cases})
     FIXTURES_REQUIRED board DEPENDS Board.Suite
     TIMEOUT 300 RESOURCE_LOCK board_${port} FAIL_REGULAR_EXPRESSION "^FAIL:")
 endforeach()
-add_test(NAME BoardCablePull.ChannelAndLibraryOnTtyUSB0 COMMAND ${board_scripts}/tests/cable_pull.sh ${board_state})
-set_tests_properties(BoardCablePull.ChannelAndLibraryOnTtyUSB0 PROPERTIES
-  FIXTURES_REQUIRED board DEPENDS Board.Suite
-  TIMEOUT 600 RESOURCE_LOCK board_ttyUSB0 FAIL_REGULAR_EXPRESSION "^FAIL:")
+if("ttyUSB0:pulled" IN_LIST port_cases)
+  add_test(NAME BoardCablePull.ChannelAndLibraryOnTtyUSB0 COMMAND ${board_scripts}/tests/cable_pull.sh ${board_state})
+  set_tests_properties(BoardCablePull.ChannelAndLibraryOnTtyUSB0 PROPERTIES
+    FIXTURES_REQUIRED board DEPENDS Board.Suite
+    TIMEOUT 600 RESOURCE_LOCK board_ttyUSB0 FAIL_REGULAR_EXPRESSION "^FAIL:")
+endif()
 
 # The runner given a host it cannot reach, no packages, or packages that the
 # board's apt cannot install.
