@@ -8,15 +8,25 @@
  *   recv    configure, run recv_data once, then print "|end ms=<wall> cpu_ms=<cpu>"
  *           with the time recv_data took, and send the text when one is given
  *   closed  configure, close, then recv_data on the closed device, as recv
+ *   orphan  configure, then recv_data, as recv, on a pseudo-terminal master
+ *           whose slave has come and gone, put in poll_events, which is
+ *           what recv_data waits on: poll reports a hang-up alone there,
+ *           with nothing to read, on every call
  *   send    configure, send text and its terminating zero with no pause, close
  */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE /* posix_openpt, ptsname */
+#endif
+
 #include "serial/serial.h"
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 /* Milliseconds on the given clock: the wall clock or the process's CPU time. */
 static long ms(clockid_t clock)
@@ -53,7 +63,7 @@ static void timed_recv(int32_t fd)
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        fprintf(stderr, "usage: %s config|recv|closed|send <device> [text]\n", argv[0]);
+        fprintf(stderr, "usage: %s config|recv|closed|orphan|send <device> [text]\n", argv[0]);
         return 2;
     }
     /* The library prints through stdio and never flushes; unbuffered output
@@ -75,6 +85,16 @@ int main(int argc, char **argv)
     } else if (strcmp(argv[1], "closed") == 0) {
         close_dev(fd);
         timed_recv(fd);
+    } else if (strcmp(argv[1], "orphan") == 0) {
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || unlockpt(master) != 0 || close(open(ptsname(master), O_RDWR | O_NOCTTY)) != 0) {
+            fprintf(stderr, "no pseudo-terminal\n");
+            return 2;
+        }
+        poll_events.fd = master;
+        timed_recv(fd);
+        close(master);
+        close_dev(fd);
     } else if (strcmp(argv[1], "send") == 0 && argc > 3) {
         send_data(fd, argv[3], (int32_t)strlen(argv[3]) + 1, 0);
         close_dev(fd);

@@ -94,9 +94,12 @@ TEST_P(SerialLib, ConfigureRecordsTheDeviceAndSetsRawNineSixHundredOrEndsWith255
 // must not print the rest of the longer one. A silent line gives no input;
 // neither does a device at end of file, which is readable on every poll but
 // gives nothing: recv_data returns after a second without input. A hung-up
-// or closed device reports its condition again on every poll: recv_data must
-// end instead of polling on and on. The CPU time is bounded generously: a
-// busy loop until any time limit would blow it.
+// or closed device, or a pseudo-terminal master whose slave has gone (a
+// hang-up alone, with no error and nothing to read), reports its condition
+// again on every poll: recv_data must end after that one poll (a second one
+// fails through the fault library, and is counted) instead of polling on and
+// on. The CPU time is bounded generously: a busy loop until any time limit
+// would blow it.
 TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinning)
 {
     TempDir dir;
@@ -107,7 +110,8 @@ TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinn
         std::vector<std::string> writes;  // each waits until the one before is printed
         std::string printed;
     } cases[] = {
-        {"silent", {}, ""}, {"/dev/null", {}, ""}, {"empty file", {}, ""}, {"hung up", {}, ""}, {"closed", {}, ""},
+        {"silent", {}, ""}, {"/dev/null", {}, ""}, {"empty file", {}, ""},
+        {"hung up", {}, ""}, {"closed", {}, ""}, {"orphan", {}, ""},
         {"a full buffer", {nonzero_bytes(32)}, nonzero_bytes(32)},
         {"more than a buffer", {nonzero_bytes(50)}, nonzero_bytes(50)},
         {"a shorter read after a longer one", {"0123456789", "abcd"}, "0123456789abcd"},
@@ -117,7 +121,10 @@ TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinn
         SCOPED_TRACE(c.what);
         Pty pty = open_pty(true);
         const std::string device = c.what == "/dev/null" ? c.what : c.what == "empty file" ? empty : pty.slave_path;
-        Process p = Process::start({GetParam().caller, c.what == "closed" ? "closed" : "recv", device});
+        const std::string scenario = c.what == "closed" || c.what == "orphan" ? c.what : "recv";
+        const bool gone = scenario != "recv" || c.what == "hung up";
+        Injection second_poll(Fault{"poll", 2, 1, "EINTR"});
+        Process p = Process::start({GetParam().caller, scenario, device}, gone ? second_poll.options() : SpawnOptions());
         std::string sent;
         for (const std::string& w : c.writes) {
             // Once the device is configured (the two lines) and the write before printed.
@@ -138,7 +145,9 @@ TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinn
         }
         EXPECT_EQ(m[1].str(), c.printed);
         EXPECT_LT(std::stol(m[3]), 300) << "processor time";
-        if (c.what != "hung up" && c.what != "closed") {
+        if (gone) {
+            EXPECT_EQ(second_poll.hits(), 0) << "polled again once the device was gone";
+        } else {
             EXPECT_GE(std::stol(m[2]), 900) << "wall time";
         }
     }

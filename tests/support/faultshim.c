@@ -2,8 +2,8 @@
  * chosen platform call fail, so that the tests can see how the program
  * handles the failure. Everything comes from the environment:
  *
- *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, open, write
- *                or send
+ *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, open, poll,
+ *                write or send
  *   FAULT_NTH    the first call that fails, counted from 1 over the calls of
  *                that name in this process (default 1)
  *   FAULT_COUNT  how many calls in a row fail from there; "all" for every
@@ -31,6 +31,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -196,6 +197,13 @@ OPEN_VARIADIC(open)
 OPEN_VARIADIC(open64)
 OPEN_CHECKED(__open_2)
 OPEN_CHECKED(__open64_2)
+
+int poll(struct pollfd *fds, nfds_t n, int timeout_ms)
+{
+    FAIL_IF_HIT("poll");
+    NEXT(poll);
+    return fn_poll(fds, n, timeout_ms);
+}
 
 ssize_t write(int fd, const void *buf, size_t len)
 {
