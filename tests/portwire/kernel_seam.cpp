@@ -30,6 +30,7 @@ int __real_pipe(int fds[2]);
 int __real_open(const char* path, int flags, ...);
 int __real_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss);
 int __real___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len);
+ssize_t __real_read(int fd, void* buf, size_t len);
 ssize_t __real_write(int fd, const void* buf, size_t len);
 }
 
@@ -203,6 +204,11 @@ int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const s
 int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len)
 {
     return fail_now("ppoll") ? -1 : __real___ppoll_chk(fds, n, t, ss, len);
+}
+
+ssize_t __wrap_read(int fd, void* buf, size_t len)
+{
+    return fail_now("read") ? -1 : __real_read(fd, buf, len);
 }
 
 ssize_t __wrap_write(int fd, const void* buf, size_t len)

@@ -44,9 +44,10 @@ int fionread_count(int fd);
 bool wait_fionread(int fd, int n, Deadline deadline);
 
 // Arms one fault: counted from now, the nth call of `call` ("fcntl", "open",
-// "pipe", "ppoll" or "write") fails with err, and so do the `count` - 1 calls
-// after it (count 0: every call from there). For write, short_len >= 0 makes
-// the call pass that many bytes at most instead of failing.
+// "pipe", "ppoll", "read" or "write") fails with err, and so do the
+// `count` - 1 calls after it (count 0: every call from there). For write,
+// short_len >= 0 makes the call pass that many bytes at most instead of
+// failing.
 void inject(const char* call, int nth, int count, int err, int short_len = -1);
 // How often the armed fault has struck.
 int injected_hits();

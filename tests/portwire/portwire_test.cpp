@@ -572,23 +572,39 @@ TEST_F(PortFaults, AFailingCallOfOpen)
     }
 }
 
-// Writes that pass three bytes at a time: senddata goes on until all are
-// written and reports them all, and the far end gets every byte once, in
-// order. A write that passes nothing ends the send at once with the count so
-// far, rather than trying again for ever.
-TEST_F(PortFaults, ShortWritesAreContinuedAndAWriteOfNothingEndsTheSend)
+// A send and a receive, with one of their calls faulted. Writes
+// that pass three bytes at a time: senddata goes on until all are written and
+// reports them all, and the far end gets every byte once, in order. A write
+// that passes nothing ends the send at once with the count so far, rather
+// than trying again for ever. A read that fails (with bytes queued) delivers
+// none: recvdata reports 0, not what the call returned.
+TEST_F(PortFaults, ShortWritesAreContinuedAWriteOfNothingEndsTheSendAFailedReadDeliversNothing)
 {
     const std::string text = "0123456789abcdefghij";
-    for (const auto& [short_len, sent, writes] : {std::tuple<int, std::size_t, int>{3, text.size(), 7},
-                                                  std::tuple<int, std::size_t, int>{0, 0, 1}}) {
-        SCOPED_TRACE(short_len);
+    const struct {
+        const char* call;
+        int short_len;         // of each faulted write (-1: the call fails)
+        std::size_t sent;      // by senddata
+        std::string received;  // by recvdata, of the "data" queued
+        int hits;
+    } cases[] = {
+        {"write", 3, text.size(), "data", 7},
+        {"write", 0, 0, "data", 1},
+        {"read", -1, text.size(), "", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " passing " + std::to_string(c.short_len));
         open_on(pty);
-        inject("write", 1, 0, EIO, short_len);
-        EXPECT_EQ(send(text), static_cast<std::int32_t>(sent));
-        EXPECT_EQ(last_sent(), sent);
-        EXPECT_EQ(injected_hits(), writes);
+        feed("data");
+        expect_queued(4);
+        inject(c.call, 1, 0, EIO, c.short_len);
+        EXPECT_EQ(send(text), static_cast<std::int32_t>(c.sent));
+        EXPECT_EQ(last_sent(), c.sent);
+        EXPECT_EQ(receive(8), c.received);
+        EXPECT_EQ(last_received(), c.received.size());
+        EXPECT_EQ(injected_hits(), c.hits);
         reset_seam();
-        EXPECT_EQ(read_exact(pty.master.get(), sent, after(timeout())), text.substr(0, sent));
+        EXPECT_EQ(read_exact(pty.master.get(), c.sent, after(timeout())), text.substr(0, c.sent));
     }
 }
 
