@@ -37,10 +37,16 @@ tree=$work
   { echo "mutants: the tree does not build as it is" >&2; exit 1; }
 
 # Faults: a title line, the file, the line as it is ("-") and as the fault
-# has it ("+"), a blank line between faults; "#" lines are comments.
+# has it ("+"), optionally the cases that catch it soonest ("?" and a ctest
+# regex: they run first, and the deliverable's cases only when they pass), a
+# blank line between faults; "#" lines are comments.
 caught=0 survived=() broken=()
+# Runs the cases that match $1; fails as soon as one fails.
+run_cases() {
+  ctest --test-dir "$tree/build/default" -R "$1" -LE 'slow|memcheck' -j2 --stop-on-failure >"$work/test.log" 2>&1
+}
 try_fault() {
-  local title=$1 file=$2 from=$3 to=$4 regex
+  local title=$1 file=$2 from=$3 to=$4 first=$5 regex
   regex=$(tests_of "${title%%:*}") || { broken+=("$title (no tests for ${title%%:*})"); return; }
   local path=$tree/$file
   [ "$(grep -cxF -- "$from" "$path" 2>/dev/null)" = 1 ] ||
@@ -53,8 +59,7 @@ s[s.index(os.environ["FROM"])]=os.environ["TO"]; open(p,"w").write("\n".join(s))
   if ! cmake --build "$tree/build/default" >"$work/build.log" 2>&1; then
     verdict="caught (does not build)"
     caught=$((caught + 1))
-  elif ctest --test-dir "$tree/build/default" -R "$regex" -LE 'slow|memcheck' -j2 --timeout 60 \
-         --stop-on-failure >"$work/test.log" 2>&1; then
+  elif { [ -z "$first" ] || run_cases "$first"; } && run_cases "$regex"; then
     verdict="SURVIVED"
     survived+=("$title")
   else
@@ -65,14 +70,15 @@ s[s.index(os.environ["FROM"])]=os.environ["TO"]; open(p,"w").write("\n".join(s))
   cp "$work/saved" "$path"
 }
 
-title= file= from= to=
+title= file= from= to= first=
 while IFS= read -r line || [ -n "$line" ]; do
   case $line in
     '#'*) continue ;;
-    '') [ -z "$title" ] || { [[ $title == *"$pattern"* ]] && try_fault "$title" "$file" "$from" "$to"; }
-        title= file= from= to= ;;
+    '') [ -z "$title" ] || { [[ $title == *"$pattern"* ]] && try_fault "$title" "$file" "$from" "$to" "$first"; }
+        title= file= from= to= first= ;;
     -*) from=${line:1} ;;
     +*) to=${line:1} ;;
+    '?'*) first=${line:1} ;;
     *) if [ -z "$title" ]; then title=$line; else file=$line; fi ;;
   esac
 done < <(cat "$list"; echo)
