@@ -51,14 +51,7 @@ read -r arch uid <<<"$info"
 [ "$arch" = armhf ] || fail "$1 is not an armhf Debian system (its architecture: $arch)"
 sudo=; [ "$uid" = 0 ] || sudo="sudo -n"
 
-versions=$(on_board 'echo "kernel $(uname -r), $(systemctl --version 2>/dev/null | head -n1 || echo no systemd), libc6 $(dpkg-query -W -f "\${Version}" libc6)"')
-# The machine and the drivers behind its serial ports (those with a device;
-# an 8250 placeholder without a UART has type 0).
-machine=$(on_board 'tr -d "\0" </proc/device-tree/model 2>/dev/null || uname -m
-  for t in /sys/class/tty/*/device/driver; do
-    d=${t%/device/driver}
-    [ "$(cat "$d/type" 2>/dev/null)" = 0 ] || printf ", %s %s" "${d##*/}" "$(basename "$(readlink -f "$t")")"
-  done')
+{ read -r versions; read -r machine; } < <(on_board sh -s <"$here/guest/describe")
 echo "board: $1: $versions"
 echo "board: $1: machine $machine"
 
