@@ -10,6 +10,8 @@
 # Always ends with status 0: the results are the cases.
 set -u
 url=${1%/}
+# What it runs on, in board/run.sh's words.
+sh "$(dirname "$0")/../guest/describe" | sed -e '1s/^/board: /' -e '2s/^/board: machine /'
 work=$(mktemp -d)
 chmod 755 "$work"   # apt-helper downloads as the _apt user
 trap 'rm -rf "$work"' EXIT

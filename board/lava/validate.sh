@@ -66,9 +66,20 @@ for job in "$here"/job-*.yaml; do
   fi
   if ! (cd "$work" && timeout 300 "${in_dispatcher[@]}" lava-run --validate --job-id 1 --output-dir "$work/out-$name" \
           --device "$work/$name-device.yaml" "$work/$name.yaml") >"$work/out" 2>&1; then
-    why=$(sed -n 's/.*"case": "job".*"error_msg": "\([^"]*\)".*/\1/p' "$work/out" | head -n1)
-    [ -n "$why" ] || why=$(grep -m1 '"lvl": "error"' "$work/out" | sed 's/.*"msg": "\(.*\)"}$/\1/')
-    [ -n "$why" ] || why=$(tail -n1 "$work/out")
+    why=$(/usr/bin/python3 -c '
+import json, sys
+why = []
+for line in open(sys.argv[1], errors="replace"):
+    try:
+        record = json.loads(line.strip().lstrip("- "))
+    except ValueError:
+        continue
+    msg = record.get("msg")
+    if isinstance(msg, dict) and msg.get("case") == "job" and msg.get("error_msg"):
+        why.insert(0, msg["error_msg"])
+    elif record.get("lvl") == "error":
+        why.append(str(msg))
+print(" ".join((why or ["?"])[0].split()))' "$work/out")
     echo "lava: $(basename "$job"): lava-run --validate refuses it: $why" >&2; refused=1; continue
   fi
   echo "lava: $(basename "$job"): valid for $(sed -n 's/^device_type: *//p' "$job")"
