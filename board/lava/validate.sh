@@ -47,7 +47,8 @@ if [ ! -f /etc/default/tftpd-hpa ]; then
   echo "TFTP_DIRECTORY=\"$work/tftp\"" >"$work/default/tftpd-hpa"
   command -v in.tftpd >/dev/null || printf '#!/bin/sh\nexit 1\n' >"$work/bin/in.tftpd"
   chmod +x "$work/bin/in.tftpd" 2>/dev/null
-  in_dispatcher=(env PATH="$PATH:$work/bin" unshare --mount --propagation private
+  as_root=(); [ "$(id -u)" = 0 ] || as_root=(--map-root-user)
+  in_dispatcher=(env PATH="$PATH:$work/bin" unshare "${as_root[@]}" --mount --propagation private
                  sh -c 'mount --bind "$0" /etc/default && exec "$@"' "$work/default")
 fi
 refused=0 count=0
