@@ -114,7 +114,7 @@ def fail(why):
 for line in board:
     if line.startswith("board: kernel ") or line.startswith("board: machine "):
         print("lava: emulated board:" + line[len("board:"):])
-print("lava: %s" % ", ".join(ends))
+print("lava: lava-run took %s" % ", ".join(ends))
 if status == 124 or status == 137:
     fail("lava-run outlived %s s (see %s)" % (bound, log))
 if not cases:

@@ -96,8 +96,13 @@ if("ttyUSB0:pulled" IN_LIST port_cases)
 endif()
 
 # The runner given a host it cannot reach, no packages, or packages that the
-# board's apt cannot install.
-foreach(case unreachable nopackages baddepends)
+# board's apt cannot install; the LAVA runner given no packages, and with
+# the LAVA engine, packages the board cannot install.
+set(runner_cases unreachable nopackages baddepends lavanopackages)
+if(TOOLSET_BOARD_ENGINE STREQUAL "lava")
+  list(APPEND runner_cases lavabaddepends)
+endif()
+foreach(case ${runner_cases})
   add_test(NAME BoardRunner.RefusesWithOneLine.${case}
     COMMAND ${board_scripts}/tests/runner_test.sh ${board_state} ${case})
   set_tests_properties(BoardRunner.RefusesWithOneLine.${case} PROPERTIES
@@ -105,3 +110,7 @@ foreach(case unreachable nopackages baddepends)
 endforeach()
 set_tests_properties(BoardRunner.RefusesWithOneLine.baddepends PROPERTIES
   FIXTURES_REQUIRED board DEPENDS Board.Suite)
+if(TEST BoardRunner.RefusesWithOneLine.lavabaddepends)
+  set_tests_properties(BoardRunner.RefusesWithOneLine.lavabaddepends PROPERTIES
+    TIMEOUT 1200 DEPENDS BoardLava.Suite)
+endif()
