@@ -84,15 +84,17 @@ elapsed=$((SECONDS - start))
 
 # The results: one "results" record per case on lava-run's standard error.
 /usr/bin/python3 - "$state/lava.log" "$elapsed" "$status" "$bound" "${port}" <<'PY'
-import sys, yaml
+import re, sys, yaml
 log, elapsed, status, bound, port = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
 cases, lava, board, errors, ends = [], {}, [], [], []
 for line in open(log, errors="replace"):
-    if not line.startswith("- {"):
+    if not line.startswith("{"):
         continue
     try:
-        record = yaml.safe_load(line)[0]
+        record = yaml.load(line, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
     except yaml.YAMLError:
+        continue
+    if not isinstance(record, dict):
         continue
     level, msg = record.get("lvl"), record.get("msg")
     if level == "results" and isinstance(msg, dict):
@@ -104,8 +106,11 @@ for line in open(log, errors="replace"):
         board.append(msg.strip())
     elif level == "error":
         errors.append(str(msg))
-    elif level == "info" and isinstance(msg, str) and msg.startswith("end: ") and msg.count(" ") == 4:
-        ends.append(msg.split()[2] + " " + msg.split()[4].rstrip(")"))
+    elif level == "info" and isinstance(msg, str):
+        # The end of a top-level action: "end: 1 tmpfs-deploy (duration 00:00:23) [common]".
+        end = re.match(r"end: \d+ (\S+) \(duration (\S+)\)", msg)
+        if end:
+            ends.append("%s %s" % end.groups())
 
 def fail(why):
     sys.stderr.write("lava: %s\n" % why)
