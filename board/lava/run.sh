@@ -86,7 +86,7 @@ elapsed=$((SECONDS - start))
 /usr/bin/python3 - "$state/lava.log" "$elapsed" "$status" "$bound" "${port}" <<'PY'
 import re, sys, yaml
 log, elapsed, status, bound, port = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
-cases, lava, board, errors, ends = [], {}, [], [], []
+cases, lava, board, errors, ends, printed = [], {}, [], [], [], []
 for line in open(log, errors="replace"):
     if not line.startswith("{"):
         continue
@@ -102,8 +102,13 @@ for line in open(log, errors="replace"):
             lava[msg.get("case")] = msg
         else:
             cases.append((msg.get("case"), msg.get("result")))
-    elif level == "target" and isinstance(msg, str) and msg.startswith("board: "):
-        board.append(msg.strip())
+    elif level == "target" and isinstance(msg, str):
+        if msg.startswith("board: "):
+            board.append(msg.strip())
+        # The suite's own lines on the console: each case needs a result.
+        line = re.match(r"(PASS|FAIL|SKIP): (\S+)\s*$", msg)
+        if line:
+            printed.append(line.group(2))
     elif level == "error":
         errors.append(str(msg))
     elif level == "info" and isinstance(msg, str):
@@ -138,6 +143,9 @@ skipped = [n for n, r in suite if r == "skip"]
 print("lava: %d passed, %d failed, %d skipped on the emulated board in %d s" % (len(passed), len(failed), len(skipped), elapsed))
 if failed or skipped:
     fail("failed on the emulated board: %s" % " ".join(failed + ["%s (skipped)" % n for n in skipped]))
+unreported = sorted(set(printed) - set(result))
+if unreported:
+    fail("no LAVA result for the cases %s (see %s)" % (" ".join(unreported), log))
 if not suite:
     fail("the suite on the emulated board reported no test")
 if result.get("suite") != "pass":
