@@ -40,10 +40,11 @@ for m in virtio_mmio virtio_blk bcm2835 sdhci-iproc crc32c_generic ext4 phy-gene
   add_module "$m"
 done
 printf '%s\n' "${order[@]}" >"$root/lib/modules/load-order"
-# A root over NFS (a lab's BeagleBone Black): its Ethernet (cpsw, the phy
-# on its MDIO bus) and the NFS client, loaded only for such a root.
+# A root over NFS (a lab's BeagleBone Black): its Ethernet (cpsw, the mode
+# of its port, the phy on its MDIO bus) and the NFS client, loaded only for
+# such a root.
 order=()
-for m in davinci_mdio smsc ti_cpsw ti_cpsw_new nfsv3; do
+for m in phy-gmii-sel davinci_mdio smsc ti_cpsw nfsv3; do
   add_module "$m"
 done
 printf '%s\n' "${order[@]}" >"$root/lib/modules/load-order.nfs"
