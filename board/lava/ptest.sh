@@ -39,9 +39,10 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall $debs >"$work/l
   install_failed "apt cannot install the packages: $(grep -m1 -E ' Depends: |^E: ' "$work/log" || tail -n1 "$work/log")"
 lava-test-case install --result pass
 
-[ -z "${PTEST_JOBS:-}" ] || export PTEST_JOBS
-[ -z "${TOOLSET_UART_PAIRS:-}" ] || export TOOLSET_UART_PAIRS
-[ -z "${TOOLSET_TEST_TIMEOUT_SCALE:-}" ] || export TOOLSET_TEST_TIMEOUT_SCALE
+# An empty parameter leaves the suite its default.
+[ -n "${PTEST_JOBS:-}" ] || unset PTEST_JOBS
+[ -n "${TOOLSET_UART_PAIRS:-}" ] || unset TOOLSET_UART_PAIRS
+[ -n "${TOOLSET_TEST_TIMEOUT_SCALE:-}" ] || unset TOOLSET_TEST_TIMEOUT_SCALE
 # Its lines go to the console as they come (LAVA waits on the console).
 { /usr/lib/board-toolset/ptest/run-ptest </dev/null 2>&1; echo $? >"$work/status"; } | tee "$work/results"
 
