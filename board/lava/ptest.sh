@@ -36,7 +36,7 @@ for name in board-toolset board-toolset-tests; do
 done
 # shellcheck disable=SC2086  # two paths without spaces
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall $debs >"$work/log" 2>&1 ||
-  install_failed "apt cannot install the packages: $(grep -m1 -E ' Depends: |^E: ' "$work/log" || tail -n1 "$work/log")"
+  install_failed "apt cannot install the packages: $({ grep -m1 -E ' Depends: |^E: ' "$work/log" || tail -n1 "$work/log"; } | sed 's/^ *//')"
 lava-test-case install --result pass
 
 # An empty parameter leaves the suite its default.
