@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the emulated board's system, a stock Debian 12 armhf root in an ext4
 # image, once per set of package versions, and prints the directory that
-# holds it: root.ext4, vmlinuz, the login key id_ed25519, the board's
-# host_key.pub, and versions (every package in the image).  The kernel
+# holds it: root.ext4 (and the same root as root.tar.gz), vmlinuz, the
+# login key id_ed25519, the board's host_key.pub, and versions (every
+# package in the image).  The kernel
 # package and busybox stay unpacked beside it, for the initramfs.
 #   board/image.sh
 # The cache lies outside the source and build trees, since CI clones afresh:
@@ -76,6 +77,9 @@ dpkg-query --admindir="$root/var/lib/dpkg" -W -f '${Package} ${Version}\n' >"$wo
 cp "$root/etc/ssh/ssh_host_ed25519_key.pub" "$work/host_key.pub"
 size=$(( $(du -sm "$root" | cut -f1) + 768 ))
 mke2fs -q -t ext4 -L board -d "$root" "$work/root.ext4" "${size}M" >&2
+# The same root as a tarball, for a board whose root is served over NFS
+# (board/nfsroot.sh).
+tar -C "$root" --numeric-owner --xattrs --xattrs-include='*' -czf "$work/root.tar.gz" .
 cp "$(ls "$kdir"/boot/vmlinuz-* | head -n1)" "$work/vmlinuz"
 rm -rf "$root"
 touch "$work/done"

@@ -13,7 +13,8 @@
 # started when it passes that.  The TOOLSET_* and PTEST_* variables here
 # reach the suite (TOOLSET_UART_A and TOOLSET_UART_B name a joined pair),
 # but TOOLSET_TEST_EMULATOR: it names this machine's emulator, and the
-# board runs its programs natively.
+# board runs its programs natively. BOARD_INSTALL_ONLY=1 stops once the
+# packages are installed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "board: $*" >&2; exit 1; }
@@ -51,14 +52,7 @@ read -r arch uid <<<"$info"
 [ "$arch" = armhf ] || fail "$1 is not an armhf Debian system (its architecture: $arch)"
 sudo=; [ "$uid" = 0 ] || sudo="sudo -n"
 
-versions=$(on_board 'echo "kernel $(uname -r), $(systemctl --version 2>/dev/null | head -n1 || echo no systemd), libc6 $(dpkg-query -W -f "\${Version}" libc6)"')
-# The machine and the drivers behind its serial ports (those with a device;
-# an 8250 placeholder without a UART has type 0).
-machine=$(on_board 'tr -d "\0" </proc/device-tree/model 2>/dev/null || uname -m
-  for t in /sys/class/tty/*/device/driver; do
-    d=${t%/device/driver}
-    [ "$(cat "$d/type" 2>/dev/null)" = 0 ] || printf ", %s %s" "${d##*/}" "$(basename "$(readlink -f "$t")")"
-  done')
+{ read -r versions; read -r machine; } < <(on_board sh -s <"$here/guest/describe")
 echo "board: $1: $versions"
 echo "board: $1: machine $machine"
 
@@ -73,6 +67,7 @@ if ! on_board "cd $dir && chmod 644 *.deb && $sudo env DEBIAN_FRONTEND=nonintera
 fi
 on_board "rm -rf $dir"
 echo "board: packages installed in $((SECONDS - start)) s: ${debs[*]##*/}"
+[ "${BOARD_INSTALL_ONLY:-0}" = 0 ] || exit 0
 
 # The suite runs as a transient systemd service where systemd-run can reach
 # the system bus (dbus): at its time limit the whole service, everything the

@@ -11,6 +11,8 @@
 # config.txt and cmdline.txt, if any, in place of the made ones. qemu needs
 # none of it: it loads the kernel, device tree and initramfs itself.
 # Partition 2: the root, its ext4 grown to the end of the card.
+# BOARD_CARD_APPEND goes at the end of the card's kernel command line
+# (board.autologin=ttyAMA0 makes a card for a lab's LAVA, see board/lava/).
 # The card is a power of two in size, as qemu's SD card must be. It is
 # cached beside the root image, as sd-KEY/sd.img, KEY following the root
 # image, the boot files and the firmware; images of other keys are deleted.
@@ -37,7 +39,8 @@ cache=$(dirname "$image")
 dtb=$(ls "$cache"/kernel/usr/lib/linux-image-*/bcm2836-rpi-2-b.dtb 2>/dev/null | head -n1 || true)
 [ -n "$dtb" ] || fail "the kernel package holds no bcm2836-rpi-2-b.dtb"
 
-key=$( { basename "$image"; cat "$cache/busybox/.from" "$dtb" "$here/sdimage.sh" "$here/mkinitramfs.sh" "$here/guest/init"
+append=${BOARD_CARD_APPEND:+ $BOARD_CARD_APPEND}
+key=$( { basename "$image"; echo "$append"; cat "$cache/busybox/.from" "$dtb" "$here/sdimage.sh" "$here/mkinitramfs.sh" "$here/guest/init"
          [ -z "$firmware" ] || (cd "$firmware" && sha256sum -- "${names[@]}"); } | sha256sum | cut -c1-16)
 out=$cache/sd-$key
 if [ -f "$out/done" ]; then echo "$out/sd.img"; exit 0; fi
@@ -53,7 +56,7 @@ initramfs initrd.img followkernel
 device_tree=bcm2836-rpi-2-b.dtb
 enable_uart=1
 X
-echo 'console=ttyAMA0,115200 console=tty1 root=LABEL=board rw' >"$work/cmdline.txt"
+echo "console=ttyAMA0,115200 console=tty1 root=LABEL=board rw$append" >"$work/cmdline.txt"
 boot=$work/boot.vfat
 mkfs.vfat -F 32 -s 1 -n BOOT -C "$boot" $((64 * 1024)) >/dev/null
 export MTOOLS_SKIP_CHECK=1

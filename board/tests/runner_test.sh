@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# board/run.sh given what it cannot use: each case ends with one line that
-# says why, a non-zero status, and nothing of the run left running.
+# board/run.sh, and board/lava/run.sh (the cases "lava..."), given what they
+# cannot use: each case ends with one line that says why, a non-zero status,
+# and nothing of the run left running.
 #   runner_test.sh STATE_DIR CASE
 # CASE "unreachable": a host where no ssh server listens.
 # CASE "nopackages":  a folder without the packages.
 # CASE "baddepends":  packages apt on the booted board cannot install (they
 #                     depend on a package no archive has).
+# CASE "lavanopackages", "lavabaddepends": the same under LAVA, where the
+#                     board fetches the packages over HTTP.
 set -uo pipefail
 state=$1 case=$2
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,25 +25,33 @@ fake() {  # fake NAME DEPENDS: an empty armhf package
     "$1" "$2" >"$TMPDIR/$1/DEBIAN/control"
   dpkg-deb -b -Zgzip "$TMPDIR/$1" "$debs/${1}_0.0.1_armhf.deb" >/dev/null
 }
-target=board
+target=board runner=$here/run.sh bound=120
+case $case in
+  lava*) runner=$here/lava/run.sh target=$TMPDIR/lava bound=900 ;;
+esac
 case $case in
   unreachable) fake board-toolset libc6; fake board-toolset-tests libc6; target=root@127.0.0.1:1
                want='^board: cannot reach root@127\.0\.0\.1:1: ' ;;
   nopackages)  want='^board: no board-toolset_\*_armhf\.deb in ' ;;
   baddepends)  fake board-toolset no-such-package-anywhere; fake board-toolset-tests board-toolset
                want='^board: apt on board cannot install the packages: .*no-such-package-anywhere' ;;
+  lavanopackages) want='^lava: no board-toolset_\*_armhf\.deb in ' ;;
+  lavabaddepends) fake board-toolset no-such-package-anywhere; fake board-toolset-tests board-toolset
+                  want='^lava: the board cannot fetch or install the packages from .*no-such-package-anywhere' ;;
   *) fail "unknown case $case" ;;
 esac
 
 config=
 [ "$target" = board ] && config=$state/ssh_config
-out=$(BOARD_PACKAGES=$debs BOARD_SSH_CONFIG=$config timeout 120 "$here/run.sh" "$target" 2>&1)
+out=$(BOARD_PACKAGES=$debs BOARD_SSH_CONFIG=$config timeout "$bound" "$runner" "$target" 2>&1)
 status=$?
 echo "$out"
 [ "$status" -ne 0 ] || fail "run.sh ended with status 0"
-[ "$status" -ne 124 ] || fail "run.sh did not end within 120 s"
-# Besides the lines that name what the board runs, one line: the reason.
-reason=$(grep -v -e "^board: $target: kernel " -e "^board: $target: machine " <<<"$out")
+[ "$status" -ne 124 ] || fail "run.sh did not end within $bound s"
+# Besides the lines that name what the board runs (and how long LAVA's
+# actions took), one line: the reason.
+reason=$(grep -v -e "^board: $target: kernel " -e "^board: $target: machine " \
+  -e '^lava: emulated board: ' -e '^lava: lava-run took ' <<<"$out")
 [ "$(wc -l <<<"$reason")" -eq 1 ] || fail "not one line"
 grep -qE "$want" <<<"$reason" || fail "not the line wanted ($want)"
 # The shared ssh connection lives under TMPDIR; it must be gone.

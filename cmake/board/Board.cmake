@@ -8,12 +8,33 @@
 # `pi2`, a Raspberry Pi 2 from an SD card image (the board-pi2 preset).
 set(TOOLSET_BOARD_MACHINE virt CACHE STRING "The emulated board the tests boot: virt or pi2")
 set_property(CACHE TOOLSET_BOARD_MACHINE PROPERTY STRINGS virt pi2)
+# TOOLSET_BOARD_ENGINE=lava runs the installed suite as a LAVA job instead
+# (BoardLava.Suite, board/lava/run.sh: lava-run boots the virt board and runs
+# it there); the ssh board still comes up for the tests below that need one.
+set(TOOLSET_BOARD_ENGINE ssh CACHE STRING "What runs the installed suite on the board: ssh or lava")
+set_property(CACHE TOOLSET_BOARD_ENGINE PROPERTY STRINGS ssh lava)
+if(TOOLSET_BOARD_ENGINE STREQUAL "lava" AND NOT TOOLSET_BOARD_MACHINE STREQUAL "virt")
+  message(FATAL_ERROR "The LAVA job runs on the virt board only (TOOLSET_BOARD_MACHINE=virt)")
+endif()
 set(board_scripts ${PROJECT_SOURCE_DIR}/board)
 set(board_state ${CMAKE_BINARY_DIR}/board)
 
 add_test(NAME Board.Up COMMAND ${board_scripts}/up.sh ${board_state})
 add_test(NAME Board.Down COMMAND ${board_scripts}/down.sh ${board_state})
+# Board.Suite installs the packages on the ssh board and runs the suite
+# there; under LAVA it only installs them, for the tests below.
 add_test(NAME Board.Suite COMMAND ${board_scripts}/run.sh board WORKING_DIRECTORY ${board_state})
+if(TOOLSET_BOARD_ENGINE STREQUAL "lava")
+  add_test(NAME BoardLava.Suite COMMAND ${board_scripts}/lava/run.sh ${board_state}/lava)
+  set_tests_properties(BoardLava.Suite PROPERTIES FIXTURES_REQUIRED toolset_debs TIMEOUT 4200
+    ENVIRONMENT "BOARD_PACKAGES=${TOOLSET_DEBS}")
+  # One emulated board at a time on the machine's cores.
+  set_tests_properties(Board.Up PROPERTIES DEPENDS BoardLava.Suite)
+  set(board_install_only "BOARD_INSTALL_ONLY=1;")
+endif()
+# Every job in board/lava/ passes LAVA's strict schema and lava-run --validate.
+add_test(NAME BoardLava.Validate COMMAND ${board_scripts}/lava/validate.sh)
+set_tests_properties(BoardLava.Validate PROPERTIES TIMEOUT 300)
 # Building the image the first time is most of the set-up.
 set_tests_properties(Board.Up PROPERTIES FIXTURES_SETUP board TIMEOUT 2400
   ENVIRONMENT "BOARD_MACHINE=${TOOLSET_BOARD_MACHINE};BOARD_LIFETIME=5400;BOARD_FREE_PORT=$<TARGET_FILE:free_port>")
@@ -40,8 +61,8 @@ list(GET usb_pair 1 usb_b)
 string(REPLACE "%" "${usb_a}" usb_a "${usb_port}")
 string(REPLACE "%" "${usb_b}" usb_b "${usb_port}")
 set_tests_properties(Board.Suite PROPERTIES FIXTURES_REQUIRED "board;toolset_debs" TIMEOUT 3600
-  ENVIRONMENT "BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4;PTEST_JOBS=2;TOOLSET_UART_PAIRS=${uart_pairs}${usb_a},${usb_b}"
-  FAIL_REGULAR_EXPRESSION "(^|\n)SKIP: ")
+    ENVIRONMENT "${board_install_only}BOARD_SSH_CONFIG=${board_state}/ssh_config;BOARD_PACKAGES=${TOOLSET_DEBS};TOOLSET_TEST_TIMEOUT_SCALE=4;PTEST_JOBS=2;TOOLSET_UART_PAIRS=${uart_pairs}${usb_a},${usb_b}"
+    FAIL_REGULAR_EXPRESSION "(^|\n)SKIP: ")
 
 # What only a real serial port shows.
 add_executable(board_uart_test ${board_scripts}/tests/uart_test.cpp)
@@ -75,8 +96,13 @@ if("ttyUSB0:pulled" IN_LIST port_cases)
 endif()
 
 # The runner given a host it cannot reach, no packages, or packages that the
-# board's apt cannot install.
-foreach(case unreachable nopackages baddepends)
+# board's apt cannot install; the LAVA runner given no packages, and with
+# the LAVA engine, packages the board cannot install.
+set(runner_cases unreachable nopackages baddepends lavanopackages)
+if(TOOLSET_BOARD_ENGINE STREQUAL "lava")
+  list(APPEND runner_cases lavabaddepends)
+endif()
+foreach(case ${runner_cases})
   add_test(NAME BoardRunner.RefusesWithOneLine.${case}
     COMMAND ${board_scripts}/tests/runner_test.sh ${board_state} ${case})
   set_tests_properties(BoardRunner.RefusesWithOneLine.${case} PROPERTIES
@@ -84,3 +110,7 @@ foreach(case unreachable nopackages baddepends)
 endforeach()
 set_tests_properties(BoardRunner.RefusesWithOneLine.baddepends PROPERTIES
   FIXTURES_REQUIRED board DEPENDS Board.Suite)
+if(TEST BoardRunner.RefusesWithOneLine.lavabaddepends)
+  set_tests_properties(BoardRunner.RefusesWithOneLine.lavabaddepends PROPERTIES
+    TIMEOUT 1200 DEPENDS BoardLava.Suite)
+endif()
