@@ -57,8 +57,8 @@ p=sys.argv[1]; s=open(p).read().split("\n")
 s[s.index(os.environ["FROM"])]=os.environ["TO"]; open(p,"w").write("\n".join(s))' "$path"
   local start=$SECONDS verdict
   if ! cmake --build "$tree/build/default" >"$work/build.log" 2>&1; then
-    verdict="caught (does not build)"
-    caught=$((caught + 1))
+    broken+=("$title (does not build)")
+    verdict="not applied (does not build)"
   elif { [ -z "$first" ] || run_cases "$first"; } && run_cases "$regex"; then
     verdict="SURVIVED"
     survived+=("$title")
