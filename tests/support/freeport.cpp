@@ -8,14 +8,16 @@
 #include <fstream>
 #include <random>
 
-#include "toolset/monoclock.h"
 
 std::uint16_t free_tcp_port()
 {
     int low = 32768;
     std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
     const int first = 10000, count = low > first + 1000 ? low - first : 1000;
-    static std::minstd_rand pick(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(mono_us()));
+    // Seeded from the kernel's entropy: two tests that CTest starts side by
+    // side have neighbouring pids and clocks, whose mix could be the same
+    // seed, hence the same port, one server then talking to both tests.
+    static std::minstd_rand pick(std::random_device{}());
     for (int attempt = 0; attempt < 1000; attempt++) {
         const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0)
