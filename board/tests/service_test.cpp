@@ -1,8 +1,5 @@
-// talkhub as the systemd service the board package installs
-// (talkhub@.service, the instance being the port): started through systemd,
-// two clients chat through it, its lines reach the journal, a kill -9 brings
-// it back through systemd, and systemctl stop ends it. Needs root and systemd
-// as PID 1, so it runs from the installed tests on the board only.
+// talkhub as the board package's systemd service (talkhub@PORT.service); needs root and systemd as PID 1,
+// so it runs from the installed tests on the board only.
 #include "sockets.h"
 
 #include <gtest/gtest.h>
@@ -57,7 +54,6 @@ class TalkhubService : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // The check sd_booted() makes.
         if (!std::filesystem::is_directory("/run/systemd/system"))
             GTEST_SKIP() << "systemd is not PID 1 here: the service cannot be started";
         if (::geteuid() != 0)
@@ -75,7 +71,6 @@ protected:
         }
     }
 
-    // The journal's lines of the unit's run `invocation`.
     std::string journal(const std::string& invocation)
     {
         return run({"journalctl", "--no-pager", "-o", "cat", "_SYSTEMD_INVOCATION_ID=" + invocation}).out;
@@ -96,11 +91,10 @@ TEST_F(TalkhubService, RelaysAndLogsToTheJournalComesBackAfterAKillAndStops)
     const std::string first = property(unit, "MainPID");
     ASSERT_NE(first, "0");
 
-    // Unprivileged: a user of its own, no capabilities.
     EXPECT_NE(std::stol("0" + status_field(first, "Uid")), 0) << status_field(first, "Uid");
     EXPECT_EQ(status_field(first, "CapEff"), "0000000000000000");
 
-    // Two clients: each is in the relay's table once the journal names it.
+    // A client is in the relay's table once the journal names it.
     const std::string invocation = property(unit, "InvocationID");
     Fd a = connect_tcp(port, after(timeout()));
     Fd b = connect_tcp(port, after(timeout()));
@@ -143,8 +137,6 @@ TEST_F(TalkhubService, RelaysAndLogsToTheJournalComesBackAfterAKillAndStops)
     EXPECT_EQ(property(unit, "UnitFileState"), "disabled");
 }
 
-// Installed by apt, the package is where a user looks: man finds every page
-// (programs in section 1, libraries in section 3).
 TEST(InstalledPackage, ManFindsEveryPage)
 {
     const std::vector<std::pair<const char*, const char*>> pages{

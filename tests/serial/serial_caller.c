@@ -5,8 +5,9 @@
  * Usage: serial_caller <scenario> <device> [text]
  *   config  configure the device, print what the library recorded and the
  *           settings the device holds, close it
- *   recv    configure, run recv_data once, then print "|end ms=<wall> cpu_ms=<cpu>"
- *           with the time recv_data took, and send the text when one is given
+ *   recv    configure, run recv_data once, then print "|end ms=<wall> cpu_ms=<cpu>
+ *           revents=<hex>": the time it took and what its last poll saw;
+ *           send the text when one is given
  *   closed  configure, close, then recv_data on the closed device, as recv
  *   orphan  configure, then recv_data, as recv, on a pseudo-terminal master
  *           whose slave has come and gone, put in poll_events, which is
@@ -57,7 +58,8 @@ static void timed_recv(int32_t fd)
 {
     long wall = ms(CLOCK_MONOTONIC), cpu = ms(CLOCK_PROCESS_CPUTIME_ID);
     recv_data(fd);
-    printf("|end ms=%ld cpu_ms=%ld\n", ms(CLOCK_MONOTONIC) - wall, ms(CLOCK_PROCESS_CPUTIME_ID) - cpu);
+    printf("|end ms=%ld cpu_ms=%ld revents=%#x\n", ms(CLOCK_MONOTONIC) - wall, ms(CLOCK_PROCESS_CPUTIME_ID) - cpu,
+           (unsigned)poll_events.revents);
 }
 
 int main(int argc, char **argv)
