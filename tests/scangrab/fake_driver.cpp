@@ -1,24 +1,12 @@
-// A scriptable test double of the scanner driver, built as libzorlan_driver.so
-// in a folder of its own: a program linked against the real driver loads it
-// instead when that folder is on LD_LIBRARY_PATH.
-//
-// The script comes from the environment, read once by CreateDriver:
-//   ZFAKE_LOG        file that gets one line per call, in call order
-//   ZFAKE_CREATE     "null": CreateDriver returns null
-//   ZFAKE_BIND, ZFAKE_IDENTITY, ZFAKE_HEALTH, ZFAKE_START, ZFAKE_GRAB
-//                    result codes in hexadecimal (default 0)
-//   ZFAKE_SERIAL     32 hexadecimal digits; ZFAKE_FIRMWARE, ZFAKE_HARDWARE,
-//   ZFAKE_STATUS, ZFAKE_ERRORCODE   numbers (0x prefix allowed)
-//   ZFAKE_NODES      "flags:angle_code:distance_code,..." delivered by a grab
-//   ZFAKE_COUNT      node count to report (may exceed the capacity); the
-//                    buffer is filled up to min(count, capacity) by
-//                    repeating the ZFAKE_NODES list
+// A scripted test double of the scanner driver, loaded in place of the real libzorlan_driver.so through
+// LD_LIBRARY_PATH. The script, from the environment: ZFAKE_LOG a file that gets a line per call;
+// ZFAKE_CREATE "null"; the results ZFAKE_BIND, _IDENTITY, _HEALTH, _START, _GRAB in hexadecimal;
+// ZFAKE_SERIAL 32 hexadecimal digits; ZFAKE_FIRMWARE, _HARDWARE, _STATUS, _ERRORCODE numbers;
+// ZFAKE_NODES "flags:angle:distance,..." repeated up to ZFAKE_COUNT (which may exceed the buffer).
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "scangrab/zorlan_driver.h"
@@ -35,8 +23,7 @@ std::uint32_t env_number(const char* name, std::uint32_t fallback, int base = 0)
     return v ? static_cast<std::uint32_t>(std::strtoul(v, nullptr, base)) : fallback;
 }
 
-// Appends one line to the log; returns ZORLAN_OK, the result of the calls
-// that cannot fail.
+// Returns ZORLAN_OK, the result of the calls that cannot fail.
 __attribute__((format(printf, 1, 2))) result_t log_call(const char* format, ...)
 {
     const char* path = std::getenv("ZFAKE_LOG");
@@ -64,21 +51,19 @@ public:
         grab_result = env_number("ZFAKE_GRAB", 0, 16);
         identity.firmware_version = static_cast<std::uint16_t>(env_number("ZFAKE_FIRMWARE", 0x0100));
         identity.hardware_revision = static_cast<std::uint8_t>(env_number("ZFAKE_HARDWARE", 1));
-        if (const char* s = std::getenv("ZFAKE_SERIAL")) {
-            for (int i = 0; i < 16 && s[2 * i] && s[2 * i + 1]; i++) {
-                char byte[3] = {s[2 * i], s[2 * i + 1], 0};
-                identity.serial_number[i] = static_cast<std::uint8_t>(std::strtoul(byte, nullptr, 16));
-            }
-        }
+        const char* serial = std::getenv("ZFAKE_SERIAL");
+        for (int i = 0; serial && i < 16 && std::sscanf(serial + 2 * i, "%2hhx", &identity.serial_number[i]) == 1;)
+            i++;
         health.status = static_cast<std::uint8_t>(env_number("ZFAKE_STATUS", 0));
         health.error_code = static_cast<std::uint16_t>(env_number("ZFAKE_ERRORCODE", 0));
-        const char* list_env = std::getenv("ZFAKE_NODES");
-        std::istringstream list(list_env ? list_env : "");
+        const char* list = std::getenv("ZFAKE_NODES");
         unsigned f = 0, a = 0, d = 0;
-        for (std::string item; std::getline(list, item, ',');)
-            if (std::sscanf(item.c_str(), "%u:%u:%u", &f, &a, &d) == 3)
-                nodes.push_back({static_cast<std::uint8_t>(f), static_cast<std::uint16_t>(a),
-                                 static_cast<std::uint16_t>(d)});
+        for (int used = 0; list && std::sscanf(list, "%u:%u:%u%n", &f, &a, &d, &used) == 3; list += used + 1) {
+            nodes.push_back({static_cast<std::uint8_t>(f), static_cast<std::uint16_t>(a),
+                             static_cast<std::uint16_t>(d)});
+            if (list[used] != ',')
+                break;
+        }
         count = env_number("ZFAKE_COUNT", static_cast<std::uint32_t>(nodes.size()));
     }
 
