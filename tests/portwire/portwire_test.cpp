@@ -1,6 +1,5 @@
-// The serial channel against pseudo-terminals, in process: the channel opens
-// the slave side, the test plays the far end on the master side. Black-box
-// cases, failing system calls through the seam (kernel_seam.h), and stress.
+// The serial channel on a pseudo-terminal's slave, the test playing the far end on its master; system
+// calls fail through the seam (kernel_seam.h).
 #include "kernel_seam.h"
 #include "portwire/raw_serial.h"
 #include "portwire/serial_rxtx.h"
@@ -36,7 +35,6 @@ constexpr std::int32_t FAILED = serial_rxtx::WAIT_FAILED;
 // Long enough that only a cancellation can end a wait this early.
 constexpr std::uint32_t kLongWaitMs = 30000;
 
-// A wait reported by what it returned, what it counted and how long it took.
 using Outcome = std::pair<std::int32_t, std::uint32_t>;
 struct Wait {
     std::int32_t result;
@@ -45,7 +43,6 @@ struct Wait {
     Outcome outcome() const { return {result, got}; }
 };
 
-// A wait ended by a cancellation: at once, as a time-out with a count of 0.
 void expect_cancelled(const Wait& w)
 {
     EXPECT_EQ(w.outcome(), Outcome(TIMED_OUT, 0u));
@@ -69,9 +66,7 @@ protected:
         reset_seam();
     }
 
-    // Binds and opens the channel on pty. Where the termios2 requests fail
-    // (the emulator), the test makes the line raw itself so the data still
-    // passes unchanged.
+    // Where the termios2 requests fail (the emulator) the test makes the line raw itself.
     void open_on(const Pty& p, std::uint32_t baud = 115200)
     {
         ASSERT_EQ(ch->bind(p.slave_path.c_str(), baud, 0), 1);
@@ -97,7 +92,6 @@ protected:
         return ch->senddata(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     }
 
-    // Waits (bounded) until n bytes are queued at the port.
     void expect_queued(std::uint32_t n)
     {
         std::uint32_t got = 0;
@@ -105,7 +99,6 @@ protected:
         ASSERT_EQ(got, n);
     }
 
-    // The counts of the last send and of the last receive.
     std::uint32_t last_sent() { std::uint32_t n = 99; EXPECT_EQ(ch->waitforsent(0, &n), 0); return n; }
     std::uint32_t last_received() { std::uint32_t n = 99; EXPECT_EQ(ch->waitforrecv(0, &n), 0); return n; }
 
@@ -125,8 +118,7 @@ protected:
         return {r, got, ms_since(t0)};
     }
 
-    // A wait that finds too few bytes runs its whole time-out and reports 0;
-    // after cancellations this shows that none is pending any more.
+    // After cancellations this shows that none is pending any more.
     void expect_whole_timeout(std::uint32_t want = 1, std::uint32_t ms = 200)
     {
         const Wait w = wait(want, ms);
@@ -156,13 +148,7 @@ TEST(PortwireRates, StandardRatesMapToSpeedCodesOthersToMinusOne)
         EXPECT_EQ(port.getTermBaudBitmap(c.rate), c.code) << "rate " << c.rate;
 }
 
-// A fresh channel is closed and refuses every device operation. So does one
-// whose open was refused: anything but a terminal device is refused at once,
-// before anything is written to it or flushed (a regular file keeps its
-// bytes, and /dev/null, a character device that is not a terminal, is refused
-// the same way), and so are a missing path and a port another program holds
-// (here the test, through its own descriptor). Neither holds a descriptor or
-// makes a terminal request.
+// A regular file must keep its bytes: nothing is written to or flushed on what is not a terminal.
 TEST_F(Port, AFreshChannelOrOneWhoseOpenWasRefusedIsClosedAndRefusesDeviceOperations)
 {
     std::string path = ::testing::TempDir() + "portwire-notatty-XXXXXX";
@@ -210,30 +196,25 @@ TEST_F(Port, AFreshChannelOrOneWhoseOpenWasRefusedIsClosedAndRefusesDeviceOperat
     serial_rxtx::ReleaseRxTx(nullptr);  // ignored
 }
 
-// Open sets a raw line at the bound rate (here one without a speed code, so
-// an explicit rate), and clears DTR, on the port's own descriptor, each time.
+// 256000 has no speed code: the explicit-rate path.
 TEST_F(Port, OpenSetsARawExplicitRateLineAndClearsDtrAndTheLineRequestsReachThePort)
 {
     struct stat slave;
     ASSERT_EQ(::fstat(pty.slave.get(), &slave), 0);
     open_on(pty, 256000);
 
-    // cflag: BOTHER | CLOCAL | CREAD | CS8, and of the bits in cflag_mask no
-    // other (the rate field, CSIZE, CSTOPB, PARENB, HUPCL, CRTSCTS).
+    // BOTHER | CLOCAL | CREAD | CS8, and no other of the rate, size, stop, parity, hang-up and flow bits.
     auto expect_raw_at_256000 = [](const LineRecord& r, std::uint32_t cflag_mask) {
         EXPECT_EQ(r.cflag & cflag_mask, 0x18B0u);
-        // iflag, oflag, lflag, line discipline, input and output rate
         EXPECT_EQ(std::make_tuple(r.iflag, r.oflag, r.lflag, r.line, r.ispeed, r.ospeed),
                   std::make_tuple(0u, 0u, 0u, 0, 256000u, 256000u));
         EXPECT_TRUE(r.cc_all_zero) << "VMIN and VTIME must be 0";
     };
-    // The record handed to the kernel (seen through the seam, emulator
-    // included); the one the port holds is read back at the end.
+    // As handed to the kernel (seen under the emulator too), and as the port holds it at the end.
     const std::optional<LineRecord> sent = last_set().line;
     ASSERT_TRUE(sent);
     expect_raw_at_256000(*sent, ~0u);
 
-    // The modem-line requests as {request, bits, descriptor, device}.
     using Request = std::tuple<unsigned long, int, int, dev_t>;
     auto modem_requests = [&] {
         std::vector<Request> out;
@@ -267,9 +248,6 @@ TEST_F(Port, OpenSetsARawExplicitRateLineAndClearsDtrAndTheLineRequestsReachTheP
     expect_raw_at_256000(*held, 0x800019FFu);
 }
 
-// bind refuses a path that does not fit (199 characters do) or none and
-// keeps the old one; on an open channel it changes only what the next open
-// uses. A re-open closes the old port and pipe first.
 TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
 {
     Pty other = open_pty(false);
@@ -298,13 +276,19 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
     EXPECT_EQ(read_exact(other.master.get(), 3, after(timeout())), "two");
     EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "old port still written";
 
-    // This path of 199 characters does not exist, so the open fails.
+    // The longest that fits; it does not exist.
     const std::string longest = "/nonexistent/" + std::string(199 - 13, 'b');
     ASSERT_EQ(longest.size(), 199u);
     EXPECT_EQ(ch->bind(longest.c_str(), 9600, 0), 1);
     EXPECT_TRUE(ch->isOpened()) << "bind must not touch the open device";
     EXPECT_EQ(ch->open(), 0);
     EXPECT_FALSE(ch->isOpened());
+
+    ASSERT_EQ(ch->bind(other.slave_path.c_str(), 9600, 0), 1);
+    ASSERT_EQ(ch->open(), 1);
+    serial_rxtx::ReleaseRxTx(ch);
+    ch = nullptr;
+    EXPECT_EQ(open_fd_count(), base) << "a channel released while open";
 }
 
 TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
@@ -322,14 +306,12 @@ TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
     EXPECT_EQ(last_received(), 14u);
     EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "input was echoed";
 
-    // Nothing to send keeps the last count; nothing received reports 0.
     EXPECT_EQ(ch->senddata(nullptr, 5), 0);
     EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>("x"), 0), 0);
     EXPECT_EQ(last_sent(), 14u);
     EXPECT_EQ(receive(64), "");
     EXPECT_EQ(last_received(), 0u);
 
-    // A send stops at a full output queue with a short count.
     const std::string big(1 << 20, 'z');
     const int sent = send(big);
     EXPECT_GT(sent, 0);
@@ -337,12 +319,6 @@ TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
     EXPECT_EQ(last_sent(), static_cast<std::uint32_t>(sent));
 }
 
-// At a bound rate and with no rate (0) bound: a wait with enough queued
-// returns at once and consumes nothing; one with too little and a time-out of
-// 0 times out at once with a count of 0. Flush discards what is queued. A
-// wait sees bytes arriving in two parts while it runs: the far end writes
-// each part once the waiter has looked at the queue, seen through the seam
-// (no sleeps).
 TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArriveDuringIt)
 {
     for (std::uint32_t baud : {115200u, 0u}) {
@@ -384,15 +360,8 @@ TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArrive
     }
 }
 
-// ---- cancellation, and system calls failing through the seam ----
-
-// What ends a wait early, and what does not. A cancellation from another
-// thread ends a blocked wait, also one that pauses between passes (at 50
-// baud the 999 missing bytes need far longer than the time-out). A failed
-// poll fails the wait at once. With one byte queued and three wanted, the
-// wait's second poll is the pause between passes: its failure only cuts that
-// pause short. A wait on a line gone quiet part-way backs off instead of
-// looking at the port every time the 7 missing bytes would need (under 1 ms).
+// Rows: a cancellation, also of a wait pausing between passes (50 baud); a failed poll; a failed pause
+// (the second poll); a quiet line, which must be polled with back-off, not every 1 ms the 7 bytes need.
 TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuietLineDoesNot)
 {
     const struct {
@@ -443,11 +412,7 @@ TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuiet
     }
 }
 
-// Cancellations made while no wait runs (here three, from another thread)
-// stay pending through a wait that already had enough, end the next wait
-// that has to wait, and only that one; close drops them. The same with the
-// port and both pipe ends at descriptors 1024 and above (beyond what select
-// can watch), placed there by taking every lower descriptor first.
+// Above descriptor 1024 select could not watch the port and pipe.
 TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThemAlsoAboveDescriptor1024)
 {
     rlimit saved;
@@ -499,18 +464,8 @@ TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThemAlsoAboveDe
     ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
-// One system call of an open fails ("none": no fault). The device itself
-// (here on an open channel, which is closed first) and the port's status
-// flags (the first fcntl) fail the open: the channel is closed, holds
-// nothing, and a cancellation on it does nothing. Without the pipe, or with
-// a write end that could block (4th and 5th fcntl: get, set), which is no
-// use and dropped, the channel holds the port alone and its waits cannot be
-// cancelled. A read end left blocking (2nd and 3rd fcntl: get, set) still
-// serves: the drain stops at the empty pipe. Each time also a flood of
-// cancellations, far more than the pipe holds, with no wait in between:
-// cancelOperation never blocks and one wait takes them all. Whatever the
-// open did, the port is left as it was found (a fresh pseudo-terminal:
-// canonical, echo, 38400 baud), and not held exclusively.
+// fcntl calls: 1 the port's flags, 2-3 the pipe's read end (left blocking, it still serves), 4-5 its
+// write end (left blocking, it could block cancelOperation: dropped with the pipe).
 TEST_F(PortFaults, AFailingCallOfOpen)
 {
     const struct {
@@ -572,12 +527,6 @@ TEST_F(PortFaults, AFailingCallOfOpen)
     }
 }
 
-// A send and a receive, with one of their calls faulted. Writes
-// that pass three bytes at a time: senddata goes on until all are written and
-// reports them all, and the far end gets every byte once, in order. A write
-// that passes nothing ends the send at once with the count so far, rather
-// than trying again for ever. A read that fails (with bytes queued) delivers
-// none: recvdata reports 0, not what the call returned.
 TEST_F(PortFaults, ShortWritesAreContinuedAWriteOfNothingEndsTheSendAFailedReadDeliversNothing)
 {
     const std::string text = "0123456789abcdefghij";
@@ -608,14 +557,9 @@ TEST_F(PortFaults, ShortWritesAreContinuedAWriteOfNothingEndsTheSendAFailedReadD
     }
 }
 
-// ---- stress ----
-
 using PortwireStress = Port;
 
-// Waits of 100 ms for one to four bytes while a feeder sends a byte now and
-// then and a canceller calls cancelOperation, paced or as fast as it can
-// (which must not keep the waiter draining the pipe past its time-out). The
-// channel stays open, so a wait ends ready or timed out, in time.
+// An unpaced canceller must not keep the waiter draining the pipe past its time-out.
 TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
 {
     const std::uint32_t wait_ms = 100;
@@ -627,7 +571,7 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         const Deadline stop = after(timeout(milliseconds(20000)));
         std::atomic<bool> done{false};
         std::atomic<long> cancels{0};
-        int waited = 0, ready = 0, timed_out = 0, bad = 0;
+        int waited = 0, bad = 0;
         std::int64_t longest_ms = 0;
         std::string first_bad;
         std::thread waiter([&] {
@@ -635,8 +579,6 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
                 const std::uint32_t want = 1 + static_cast<std::uint32_t>(waited % 4);
                 const Wait w = wait(want, wait_ms);
                 longest_ms = std::max(longest_ms, w.ms);
-                ready += w.result == READY;
-                timed_out += w.result == TIMED_OUT;
                 if (w.result == READY)
                     receive(64);
                 const bool valid = (w.result == READY && w.got >= want) || (w.result == TIMED_OUT && w.got == 0);
@@ -668,16 +610,8 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         feeder.join();
         EXPECT_EQ(waited, run.waits) << "the run passed its deadline";
         EXPECT_EQ(bad, 0) << first_bad << " (longest " << longest_ms << " ms)";
-        if (run.paced) {
-            EXPECT_GT(cancels, 0);
-            RecordProperty("cancels", std::to_string(cancels));
-            RecordProperty("ready", ready);
-            RecordProperty("timed_out", timed_out);
-            RecordProperty("longest_ms", std::to_string(longest_ms));
-        }
-        // Afterwards pending cancellations (whatever the hammering left, and
-        // three more) end one wait at once, and then none is pending. The
-        // waits want more than a late byte of the feeder could bring.
+        EXPECT_GT(cancels, 0);
+        // Whatever cancellations the hammering left, and three more, end one wait only.
         while (!receive(256).empty()) {
         }
         for (int i = 0; i < 3; i++)
@@ -685,48 +619,6 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         expect_cancelled(wait(1000, kLongWaitMs));
         expect_whole_timeout(1000);
     }
-}
-
-// Thousands of cycles of open, reopen and double close, of a failed open,
-// and of a channel released while open leak no descriptor.
-TEST_F(PortwireStress, OpenCloseCyclesLeakNoDescriptor)
-{
-    const int cycles = 3000;
-    const int base = open_fd_count();
-    ASSERT_GT(base, 0);
-
-    ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 115200, 0), 1);
-    for (int i = 0; i < cycles; i++) {
-        ASSERT_EQ(ch->open(), 1) << "cycle " << i;
-        if (i % 100 == 0) {
-            ASSERT_EQ(open_fd_count(), base + 3) << "the port and the two pipe ends, cycle " << i;
-        }
-        ch->cancelOperation();
-        ASSERT_EQ(ch->open(), 1) << "reopen, cycle " << i;  // on the open channel
-        ch->close();
-        ch->close();
-        ASSERT_FALSE(ch->isOpened());
-    }
-    EXPECT_EQ(open_fd_count(), base) << "after open, reopen and close";
-
-    const std::string missing = pty.slave_path + "-missing";
-    for (int i = 0; i < cycles; i++) {
-        ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 9600, 0), 1);
-        ASSERT_EQ(ch->open(), 1);
-        ASSERT_EQ(ch->bind(missing.c_str(), 9600, 0), 1);
-        ASSERT_EQ(ch->open(), 0) << "cycle " << i;
-        ASSERT_FALSE(ch->isOpened());
-    }
-    EXPECT_EQ(open_fd_count(), base) << "after opens that failed on an open channel";
-
-    for (int i = 0; i < cycles; i++) {
-        serial_rxtx* other = serial_rxtx::CreateRxTx();
-        ASSERT_EQ(other->bind(pty.slave_path.c_str(), 57600, 0), 1);
-        ASSERT_EQ(other->open(), 1);
-        serial_rxtx::ReleaseRxTx(other);
-    }
-    EXPECT_EQ(open_fd_count(), base) << "after channels released while open";
-    RecordProperty("cycles", std::to_string(3 * cycles));
 }
 
 }  // namespace
