@@ -1,8 +1,5 @@
-// Wrapped system calls for the portwire test, and the termios2 read-back.
-//
-// Uses the kernel's <asm/termbits.h> and <asm/ioctls.h> for struct termios2
-// and TCGETS2/TCSETS2; glibc's <termios.h> defines a conflicting struct
-// termios, so this file must never include <termios.h>.
+// The portwire test's wrapped system calls. Never include <termios.h> here: its struct termios conflicts
+// with the kernel's <asm/termbits.h>, which termios2 needs.
 #include "kernel_seam.h"
 
 #include <asm/ioctls.h>
@@ -17,9 +14,9 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstring>
 #include <iterator>
 #include <mutex>
-#include <string>
 
 #include "faultplan.h"
 
@@ -45,14 +42,11 @@ std::condition_variable changed;
 std::vector<IoctlCall> log;
 int last_read_end = -1;
 
-// The injected fault (its call name kept here), the calls of that name
-// counted since it was armed, and how often it struck.
-std::string injected_call;
+// The armed fault, the calls of its name since it was armed, and how often it struck.
 fault_plan injected = {nullptr, 0, 0, 0, -1};
 unsigned long seen = 0;
 int hits = 0;
 
-// Runs f with mtx held and returns what it returns.
 template <typename F>
 auto locked(F f)
 {
@@ -60,26 +54,23 @@ auto locked(F f)
     return f();
 }
 
-// With mtx held: arms the fault (call nullptr: none) and restarts its counts.
+// With mtx held; call is a string literal, or nullptr for none.
 void arm(const char* call, int nth, int count, int err, int short_len)
 {
-    injected_call = call ? call : "";
-    injected = fault_plan{call ? injected_call.c_str() : nullptr, static_cast<unsigned long>(nth),
-                          static_cast<unsigned long>(count), err, short_len};
+    injected = fault_plan{call, static_cast<unsigned long>(nth), static_cast<unsigned long>(count), err, short_len};
     seen = 0;
     hits = 0;
 }
 
-// With mtx held: true when this call of `call` is one the fault strikes.
+// With mtx held.
 bool strikes(const char* call)
 {
-    if (injected.call == nullptr || injected_call != call || !fault_strikes(&injected, call, ++seen))
+    if (injected.call == nullptr || std::strcmp(injected.call, call) != 0 || !fault_strikes(&injected, call, ++seen))
         return false;
     hits++;
     return true;
 }
 
-// Fails the call with the injected error when the fault strikes it.
 bool fail_now(const char* call)
 {
     return locked([call] {
@@ -90,7 +81,7 @@ bool fail_now(const char* call)
     });
 }
 
-// With mtx held: the FIONREAD requests on fd in the log.
+// With mtx held.
 int fionreads(int fd)
 {
     return static_cast<int>(std::count_if(log.begin(), log.end(), [fd](const IoctlCall& c) {
@@ -144,7 +135,7 @@ std::optional<LineRecord> read_line_settings(int fd)
 using namespace testsupport;
 
 extern "C" {
-// Every request here takes one pointer argument (or none), which is passed on.
+// Every request the channel makes takes one pointer argument, or none.
 int __wrap_ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;
@@ -200,7 +191,7 @@ int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const s
     return fail_now("ppoll") ? -1 : __real_ppoll(fds, n, t, ss);
 }
 
-// The checked ppoll that fortified builds call.
+// Fortified builds call the checked ppoll.
 int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len)
 {
     return fail_now("ppoll") ? -1 : __real___ppoll_chk(fds, n, t, ss, len);
