@@ -1,7 +1,4 @@
-/* serial_caller: an outside program for the serial helper library's tests.
- * It is linked against one build and calls it through serial/serial.h, the
- * way a real caller does; the test plays the far end of the device.
- *
+/* Calls one build of the serial library through serial/serial.h as an outside program does.
  * Usage: serial_caller <scenario> <device> [text]
  *   config  configure the device, print what the library recorded and the
  *           settings the device holds, close it
@@ -29,7 +26,6 @@
 #include <time.h>
 #include <unistd.h>
 
-/* Milliseconds on the given clock: the wall clock or the process's CPU time. */
 static long ms(clockid_t clock)
 {
     struct timespec ts;
@@ -37,7 +33,6 @@ static long ms(clockid_t clock)
     return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-/* The device's modes, output rate and control characters, on one line. */
 static void print_settings(int32_t fd)
 {
     struct termios t;
@@ -68,8 +63,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s config|recv|closed|orphan|send <device> [text]\n", argv[0]);
         return 2;
     }
-    /* The library prints through stdio and never flushes; unbuffered output
-     * lets the far end see every print when it happens. */
+    /* The library never flushes its prints; the far end waits for them. */
     setvbuf(stdout, NULL, _IONBF, 0);
 
     int32_t fd = serial_config(argv[2]);

@@ -1,10 +1,5 @@
-// Checks of the two shared library files themselves with the toolchain's
-// readelf and nm: the libraries they need, no name of their own, and exactly
-// the symbols they export.
-//
-// A sanitized build links its runtime libraries into each library and adds
-// an ODR indicator ("__odr_asan.<name>") for each exported variable; there
-// those entries, and only those, are allowed besides the expected ones.
+// The two library files, by the toolchain's readelf and nm. A sanitized build also needs its runtime
+// and exports an ODR indicator ("__odr_asan.<name>") per variable: allowed there, and only those.
 #include "processes.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +15,7 @@ using namespace testsupport;
 
 namespace {
 
-// nm's type letter (T code, D initialised data, B zeroed data) and the size
-// (0 for code, whose size varies by build, and when nm gives none).
+// nm's type letter and the size (0 for code, whose size varies by build).
 using Symbol = std::pair<char, size_t>;
 
 struct Library {
@@ -33,9 +27,7 @@ struct Library {
 
 void PrintTo(const Library& l, std::ostream* os) { *os << l.name; }
 
-// Needed libraries a build records besides its own: a sanitizer's runtime,
-// and, with the stack protector, the dynamic loader, from which ARM code
-// takes the guard value.
+// With the stack protector ARM code takes the guard value from the dynamic loader.
 bool also_recorded(const std::string& lib)
 {
     return (SERIAL_SANITIZED && std::regex_match(lib, std::regex(R"(lib(asan|ubsan|tsan|lsan)\.so\.[0-9]+)"))) ||
@@ -72,7 +64,6 @@ TEST_P(SerialElf, NeedsOnlyItsRuntimeLibrariesRecordsNoNameAndExportsExactlyItsS
 
     std::map<std::string, Symbol> got;
     for (const std::string& line : lines_of(run_tool({NM_TOOL, "-D", "--defined-only", "-S", lib.path}))) {
-        // "value size type name", or "value type name" for a symbol without a size.
         std::istringstream ls(line);
         const std::vector<std::string> f{std::istream_iterator<std::string>(ls), {}};
         ASSERT_TRUE(f.size() == 3 || f.size() == 4) << line;
