@@ -1,5 +1,4 @@
-// The driver contract's table layout, the wire protocol's frame reader, and
-// the stand-in driver against the scanner emulator on a pseudo-terminal.
+// The driver contract's table layout, the wire frames, and the driver against the scanner emulator.
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -18,9 +17,7 @@ namespace wire = orv::standalone::zorlan::wire;
 
 namespace {
 
-// Slot of a virtual member function in its class's table, read from the
-// pointer-to-member (Itanium C++ ABI; the ARM variant flags virtual functions
-// in the adjustment instead of the pointer). -1 for a non-virtual function.
+// Slot in the class's table, -1 if not virtual (Itanium C++ ABI; ARM's flags virtuals in the adjustment).
 template <typename F>
 long slot_of(F f)
 {
@@ -41,7 +38,6 @@ long slot_of(F f)
 #endif
 }
 
-// Owns a driver from CreateDriver(0).
 struct Driver {
     ZorlanDriver* d = ZorlanDriver::CreateDriver(ZORLAN_TRANSPORT_SERIAL);
     Driver() { EXPECT_NE(d, nullptr); }
@@ -49,7 +45,6 @@ struct Driver {
     ZorlanDriver* operator->() { return d; }
 };
 
-// A driver bound to a running emulator and scanning.
 struct Scanning {
     Sim sim;
     Driver drv;
@@ -63,8 +58,7 @@ struct Scanning {
 
 using Node = _zorlan_response_measurement_node_t;
 
-// Checks that every node is what the emulator's room gives at its angle, on
-// the grid of a revolution of n nodes.
+// The emulator's room at each node's angle, on the grid of a revolution of n nodes.
 void expect_room_nodes(const Node* nodes, std::uint32_t count, std::uint32_t n)
 {
     for (std::uint32_t i = 0; i < count; i++) {
@@ -85,7 +79,6 @@ std::vector<std::uint8_t> frame_bytes(std::uint8_t type, std::vector<std::uint8_
     return std::vector<std::uint8_t>(buf, buf + n);
 }
 
-// Feeds bytes to a reader and takes out every frame type it finds.
 std::vector<std::uint8_t> read_types(wire::FrameReader& r, const std::vector<std::uint8_t>& bytes, size_t chunk = 0)
 {
     std::vector<std::uint8_t> types;
@@ -107,7 +100,7 @@ std::vector<std::uint8_t> read_types(wire::FrameReader& r, const std::vector<std
 TEST(DriverContract, OperationsSitAtTheirTableSlots)
 {
     using D = ZorlanDriver;
-    // Slots 1 and 2 hold the destructor.
+    // Slots 1 and 2 hold the destructor; the program was built against this table.
     EXPECT_EQ((std::vector<long>{slot_of(&D::BindPort), slot_of(&D::UnbindPort), slot_of(&D::IsPortBound),
                                  slot_of(&D::ClearInput), slot_of(&D::GetBoundRate), slot_of(&D::StartScanOperation),
                                  slot_of(&D::IsScanning), slot_of(&D::RetrieveHealth), slot_of(&D::RetrieveDeviceInfo),
@@ -141,13 +134,11 @@ TEST(WireFrames, ReaderSkipsNoiseAndRejectsBadFramesWithoutLosingGoodOnes)
     bytes.insert(bytes.end(), bad.begin(), bad.end());          // wrong checksum
     bytes.insert(bytes.end(), {wire::SYNC0, wire::SYNC1, wire::RSP_NODES, 0xFF});  // impossible length
     bytes.insert(bytes.end(), {wire::SYNC0, wire::SYNC1, 0x7F, 0x00});             // unknown type
-    // A false start claiming 5 bytes that swallows the start of a real frame.
+    // A false start whose 5 bytes swallow the start of a real frame.
     bytes.insert(bytes.end(), {wire::SYNC0, wire::SYNC1, wire::RSP_NODES, 0x05});
     bytes.insert(bytes.end(), stop.begin(), stop.end());
     bytes.insert(bytes.end(), health.begin(), health.end());
-    // A length its type cannot have (the next frame's first byte), rejected at
-    // once: trusting it would wait for 231 more bytes than the stream holds,
-    // and dropping the rejected header whole would lose that frame.
+    // A length its type cannot have (the next frame's first byte): rejected at once and not dropped whole.
     bytes.insert(bytes.end(), {wire::SYNC0, wire::SYNC1, wire::RSP_IDENTITY});
     bytes.insert(bytes.end(), stop.begin(), stop.end());
 
@@ -167,44 +158,41 @@ TEST(DriverStates, UnboundDriverRefusesWorkAndTeardownIsHarmlessEverywhere)
     ZorlanDriver::DisposeDriver(nullptr);
 
     Driver drv;
-    _zorlan_response_identity_t id;
-    _zorlan_response_health_t health;
-    Node nodes[4];
-    std::uint32_t count = 4, rate = 0;
-    EXPECT_EQ(drv->RetrieveDeviceInfo(&id, 100), ZORLAN_ERR_NOT_BOUND);
-    EXPECT_EQ(drv->RetrieveHealth(&health, 100), ZORLAN_ERR_NOT_BOUND);
-    EXPECT_EQ(drv->PrepareScan(), ZORLAN_ERR_NOT_BOUND);
-    EXPECT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_ERR_NOT_BOUND);
-    EXPECT_EQ(drv->GrabScanData(nodes, &count, 100), ZORLAN_ERR_NOT_BOUND);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(drv->GetBoundRate(&rate), ZORLAN_ERR_NOT_BOUND);
     EXPECT_EQ(drv->Reserved17(), ZORLAN_ERR_NOT_SUPPORTED);
-    for (int i = 0; i < 2; i++) {
-        EXPECT_EQ(drv->HaltScan(2000), ZORLAN_OK);
-        EXPECT_EQ(drv->FinishScan(), ZORLAN_OK);
-    }
-
-    // A missing path, a regular file (which keeps its bytes: the session's
-    // requests find no port to go to), a port another program holds (here
-    // the test, through its own descriptor) or none leaves the driver unbound.
+    // The regular file must keep its bytes: the session's requests find no port to go to.
     TempDir dir;
     const std::string path = dir.file("notatty");
     std::ofstream(path) << "board\n";
     Sim sim;
     Fd holder(::open(sim.path.c_str(), O_RDWR | O_NOCTTY));
     ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
-    const std::pair<const char*, result_t> ports[] = {{"/nonexistent/tty0", ZORLAN_ERR_PORT},
+    const std::pair<const char*, result_t> ports[] = {{"", ZORLAN_OK},  // none bound yet
+                                                      {"/nonexistent/tty0", ZORLAN_ERR_PORT},
                                                       {path.c_str(), ZORLAN_ERR_PORT},
                                                       {sim.path.c_str(), ZORLAN_ERR_BUSY},
                                                       {nullptr, ZORLAN_ERR_BAD_ARGUMENT}};
+    _zorlan_response_identity_t id;
+    _zorlan_response_health_t health;
+    Node nodes[4];
+    std::uint32_t count = 4, rate = 0;
     for (const auto& [port, result] : ports) {
         SCOPED_TRACE(port ? port : "no path");
-        EXPECT_EQ(drv->BindPort(port, 115200, 0), result);
+        if (!port || *port) {
+            EXPECT_EQ(drv->BindPort(port, 115200, 0), result);
+        }
         EXPECT_FALSE(drv->IsPortBound());
+        EXPECT_EQ(drv->RetrieveDeviceInfo(&id, 100), ZORLAN_ERR_NOT_BOUND);
+        EXPECT_EQ(drv->RetrieveHealth(&health, 100), ZORLAN_ERR_NOT_BOUND);
         EXPECT_EQ(drv->PrepareScan(), ZORLAN_ERR_NOT_BOUND);
         EXPECT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_ERR_NOT_BOUND);
-        EXPECT_EQ(drv->HaltScan(2000), ZORLAN_OK);
-        EXPECT_EQ(drv->FinishScan(), ZORLAN_OK);
+        count = 4;
+        EXPECT_EQ(drv->GrabScanData(nodes, &count, 100), ZORLAN_ERR_NOT_BOUND);
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(drv->GetBoundRate(&rate), ZORLAN_ERR_NOT_BOUND);
+        for (int i = 0; i < 2; i++) {
+            EXPECT_EQ(drv->HaltScan(2000), ZORLAN_OK);
+            EXPECT_EQ(drv->FinishScan(), ZORLAN_OK);
+        }
     }
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "board\n");
@@ -261,19 +249,11 @@ TEST(DriverWithEmulator, IdentityAndHealthComeBackAsTheScannerSaysThem)
     }
 }
 
-// Each grab delivers one revolution from its start, whole when the buffer
-// holds it: 720 nodes do not fill whole frames, so revolutions begin inside
-// frames; a small buffer gets the start of a revolution and the next grab
-// begins with the next one; a scan cut short delivers what came with the
-// time-out code. Spoiled frames (--corrupt) are dropped, and with them the
-// flagged first node of some revolutions (at both rates, the second
-// revolution's start is in a spoiled frame): a grab still delivers at most one
-// revolution, as the angle falling back starts the next one. The angles of a
-// grab rise strictly and none comes twice. Then the stop is answered, even by
-// a quiet scanner, and what was left of the stream is skipped.
+// 720 nodes begin revolutions inside frames; with --corrupt the second revolution's flagged first node is
+// in a spoiled frame, so only the angle falling back can start the next one.
 TEST(DriverWithEmulator, EachGrabDeliversARevolutionFromItsStartAndNoSpoiledFrame)
 {
-    struct Grab { std::uint32_t buffer, count; };  // count 0: what the spoiled frames left of a revolution
+    struct Grab { std::uint32_t buffer, count; };  // count 0: what the spoiled frames left
     struct Case {
         std::vector<std::string> sim;
         std::uint32_t revolution;
@@ -339,7 +319,6 @@ TEST(DriverWithEmulator, SilentScannerTimesOutAndTeardownStaysHarmless)
     EXPECT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_ERR_TIMEOUT);
     EXPECT_FALSE(drv->IsScanning());
 
-    // Started without waiting for the answer: the grab finds nothing.
     ASSERT_EQ(drv->StartScanOperation(0, 0, 0, 0), ZORLAN_OK);
     static Node nodes[16];
     std::uint32_t count = 16;
