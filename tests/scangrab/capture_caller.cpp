@@ -1,6 +1,4 @@
-// Test caller of the capture module: runs capture_and_display with the driver
-// it is linked with (the test double), then reports on standard error the
-// result and what standard input still held, to show how much was read.
+// Runs capture_and_display with the fake driver, then reports its result and the unread input.
 #include <cstdio>
 #include <string>
 

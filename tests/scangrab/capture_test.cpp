@@ -1,14 +1,11 @@
-// The histogram, the question and the listing of one scan, driven through a
-// caller program linked with the fake driver, so that standard input and
-// output are real (and the run works under the emulator). The caller reports
-// what the program cannot show: the result and what input was left unread.
+// capture_and_display through a caller program with the fake driver, so that standard input and output
+// are real; the caller reports the result and what input was left unread.
 #include "scangrab_support.h"
 
 using namespace testsupport;
 
 namespace {
 
-// Runs the caller (see run_fake) with the fake driver delivering nodes.
 FakeRun capture(const std::vector<std::string>& nodes, std::vector<std::string> env = {},
                 const std::string& input = "", bool ask = true)
 {
@@ -18,21 +15,17 @@ FakeRun capture(const std::vector<std::string>& nodes, std::vector<std::string> 
     return run;
 }
 
-// The caller's report: capture_and_display's result in hexadecimal, and what
-// standard input still held afterwards.
 std::string report(const std::string& result, const std::string& rest)
 {
     return "result " + result + "\nrest [" + rest + "]\n";
 }
 
-// The driver calls of a grab whose nodes were arranged.
 std::vector<std::string> grabbed(unsigned arranged)
 {
     return {"CreateDriver 0", "GrabScanData 8192 2000", "ArrangeScanData " + std::to_string(arranged), "DisposeDriver"};
 }
 
-// The whole output of a scan of nodes, left unanswered: the chart of the given
-// column heights (others: every other column's) and the question.
+// others: the height of every column not given.
 void expect_chart(const std::vector<std::string>& nodes, const std::map<int, int>& heights, int others = 1)
 {
     FakeRun run = capture(nodes);
@@ -53,8 +46,7 @@ TEST(ScanHistogram, EmptyScanOrAllZeroDistancesFillsEveryRow)
 // low (double precision would not); 360 degrees and more wrap to bin 0.
 TEST(ScanHistogram, SectorEdgesLandInTheBinsSinglePrecisionGives)
 {
-    // {angle, bin}: 4.796875 and 4.8125 degrees; 72, 120, 144, 240, 264, 288;
-    // 359.984375 and 360.
+    // {angle in 1/64 degree, bin}
     const std::vector<std::pair<unsigned, int>> angle_bin = {
         {307, 0}, {308, 1}, {4608, 14}, {7680, 24}, {9216, 29},
         {15360, 49}, {16896, 54}, {18432, 59}, {23039, 74}, {23040, 0},
@@ -69,8 +61,6 @@ TEST(ScanHistogram, SectorEdgesLandInTheBinsSinglePrecisionGives)
     expect_chart(nodes, full);
 }
 
-// Each case: nodes (bin, distance code) in order, and the expected column
-// heights (all other columns have only the bottom row).
 TEST(ScanHistogram, BinsAverageTheirNodesAndTheMaximumKeepsEveryStoredValue)
 {
     struct Case { const char* what; std::vector<std::pair<unsigned, unsigned>> nodes; std::map<int, int> heights; };
@@ -91,8 +81,7 @@ TEST(ScanHistogram, BinsAverageTheirNodesAndTheMaximumKeepsEveryStoredValue)
     }
 }
 
-// Every answer is read as one character; each case also shows how the
-// question is flushed before the answer is awaited (see run_fake).
+// Every answer is read as one character; run_fake shows the question is flushed before it is awaited.
 TEST(ScanListing, OnlyAnAnswerStartingWithYListsEachNodeOnOneLineWithFixedFieldWidthsInBufferOrder)
 {
     const std::vector<std::string> listing = {
@@ -113,10 +102,7 @@ TEST(ScanListing, OnlyAnAnswerStartingWithYListsEachNodeOnOneLineWithFixedFieldW
     }
 }
 
-// A time-out and a positive result are successes with the nodes that came.
-// A driver that claims more nodes than the buffer holds: only the buffer's
-// 8192 nodes are arranged, drawn and listed (the sanitizer build would catch
-// a read past the buffer).
+// A count above the buffer's 8192: the sanitizer build would catch a read past it.
 TEST(ScanGrabResult, TimeOutPositiveSuccessOrCountAboveTheCapacityDrawAndOfferWhatTheBufferHolds)
 {
     struct Case { std::string env, result; unsigned listed; };

@@ -1,5 +1,4 @@
-// Helpers shared by the scanner tests: runs with the fake driver, the scanner
-// emulator as a child process, and reading the histogram back.
+// Helpers of the scanner tests: runs with the fake driver, the scanner emulator, the histogram.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,8 +14,7 @@
 namespace testsupport {
 
 const std::string PROMPT = "Do you want to see all the data? (y/n) ";
-// With the answer from a pipe the program ends the question's line itself; at
-// a terminal the echo of the answer does.
+// From a pipe the program ends the question's line itself; at a terminal the answer's echo does.
 const std::string ANSWERED = PROMPT + "\n";
 
 #ifdef FAKE_ZORLAN_DRIVER_BIN
@@ -26,10 +24,7 @@ struct FakeRun {
     std::vector<std::string> calls;  // the fake driver's log, one call a line
 };
 
-// Runs argv with the fake driver (loaded in place of the real one) scripted
-// by env. When ask is set, waits for the question before giving input: on a
-// pipe, a question not flushed would wait in the program's buffer while the
-// program waits for the answer. Then ends input.
+// When ask is set, waits for the question before giving input: one not flushed would wait for good.
 inline FakeRun run_fake(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                         const std::string& input, bool ask)
 {
@@ -51,13 +46,11 @@ inline FakeRun run_fake(const std::vector<std::string>& argv, const std::vector<
 }
 #endif
 
-// "flags:angle_code:distance_code" for ZFAKE_NODES.
 inline std::string node(unsigned flags, unsigned angle_code, unsigned distance_code)
 {
     return std::to_string(flags) + ":" + std::to_string(angle_code) + ":" + std::to_string(distance_code);
 }
 
-// Angle code of an angle in 1/64 degree.
 inline unsigned angle_code(unsigned sixty_fourths) { return sixty_fourths << 1; }
 
 inline std::string join(const std::vector<std::string>& parts, const char* sep = ",")
@@ -68,9 +61,7 @@ inline std::string join(const std::vector<std::string>& parts, const char* sep =
     return s;
 }
 
-// The histogram as printed: 20 rows of 75 columns, each column as many rows
-// high as heights gives (others: the height of every column not given), then
-// the rule.
+// 20 rows of 75 columns and the rule; others: the height of every column not given.
 inline std::string chart(const std::map<int, int>& heights, int others = 1)
 {
     std::string s;
@@ -82,15 +73,13 @@ inline std::string chart(const std::map<int, int>& heights, int others = 1)
     return s + std::string(75, '-') + "\n";
 }
 
-// The lines of text after the first occurrence of marker.
 inline std::vector<std::string> lines_after(const std::string& text, const std::string& marker)
 {
     size_t pos = text.find(marker);
     return pos == std::string::npos ? std::vector<std::string>{} : lines_of(text.substr(pos + marker.size()));
 }
 
-// The chart: 20 rows of 75 characters after "waiting for data...\n", then the
-// rule of 75 "-". Fails the test when it is not there.
+// Fails the test when the chart is not there.
 inline std::vector<std::string> chart_rows(const std::string& out)
 {
     std::vector<std::string> rows = lines_after(out, "waiting for data...\n");
@@ -104,12 +93,10 @@ inline std::vector<std::string> chart_rows(const std::string& out)
 }
 
 #ifdef ZORLAN_SIM_BIN
-// The scanner emulator, serving one pseudo-terminal until the test ends.
 struct Sim {
     Process proc;
     std::string path;
 
-    // The emulator's program, then its options.
     explicit Sim(std::vector<std::string> argv = {})
         : proc((argv.insert(argv.begin(), ZORLAN_SIM_BIN), Process::start(argv)))
     {
