@@ -54,14 +54,6 @@ auto locked(F f)
     return f();
 }
 
-// With mtx held; call is a string literal, or nullptr for none.
-void arm(const char* call, int nth, int count, int err, int short_len)
-{
-    injected = fault_plan{call, static_cast<unsigned long>(nth), static_cast<unsigned long>(count), err, short_len};
-    seen = 0;
-    hits = 0;
-}
-
 // With mtx held.
 bool strikes(const char* call)
 {
@@ -102,13 +94,17 @@ void reset_seam()
     locked([] {
         log.clear();
         last_read_end = -1;
-        arm(nullptr, 0, 0, 0, -1);
     });
+    inject(nullptr, 0, 0, 0);
 }
 
 void inject(const char* call, int nth, int count, int err, int short_len)
 {
-    locked([=] { arm(call, nth, count, err, short_len); });
+    locked([=] {
+        injected = fault_plan{call, static_cast<unsigned long>(nth), static_cast<unsigned long>(count), err, short_len};
+        seen = 0;
+        hits = 0;
+    });
 }
 
 int injected_hits() { return locked([] { return hits; }); }

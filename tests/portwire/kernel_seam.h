@@ -36,7 +36,8 @@ std::vector<IoctlCall> ioctl_calls();
 int fionread_count(int fd);
 bool wait_fionread(int fd, int n, Deadline deadline);
 
-// As faultplan.h, counted from now; call ("fcntl", "open", "pipe", "ppoll", "read", "write") a literal.
+// As faultplan.h, counted from now; call ("fcntl", "open", "pipe", "ppoll", "read", "write") a literal
+// or nullptr (none).
 void inject(const char* call, int nth, int count, int err, int short_len = -1);
 int injected_hits();
 
