@@ -568,20 +568,19 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         const Deadline stop = after(timeout(milliseconds(20000)));
         std::atomic<bool> done{false};
         std::atomic<long> cancels{0};
-        int waited = 0, bad = 0;
-        std::int64_t longest_ms = 0;
-        std::string first_bad;
+        int waited = 0;
         std::thread waiter([&] {
             for (; waited < run.waits && mono_ms() < stop; waited++) {
                 const std::uint32_t want = 1 + static_cast<std::uint32_t>(waited % 4);
                 const Wait w = wait(want, wait_ms);
-                longest_ms = std::max(longest_ms, w.ms);
                 if (w.result == READY)
                     receive(64);
                 const bool valid = (w.result == READY && w.got >= want) || (w.result == TIMED_OUT && w.got == 0);
-                if ((!valid || w.ms > wait_ms + slack_ms) && bad++ == 0)
-                    first_bad = "wait " + std::to_string(waited) + ": result " + std::to_string(w.result) +
-                                ", count " + std::to_string(w.got) + ", " + std::to_string(w.ms) + " ms";
+                if (!valid || w.ms > wait_ms + slack_ms) {
+                    ADD_FAILURE() << "wait " << waited << ": result " << w.result << ", count " << w.got << ", "
+                                  << w.ms << " ms";
+                    break;
+                }
             }
             done = true;
         });
@@ -605,8 +604,7 @@ TEST_F(PortwireStress, HammeredWaiterAlwaysEndsWithAValidResultInTime)
         waiter.join();
         canceller.join();
         feeder.join();
-        EXPECT_EQ(waited, run.waits) << "the run passed its deadline";
-        EXPECT_EQ(bad, 0) << first_bad << " (longest " << longest_ms << " ms)";
+        EXPECT_EQ(waited, run.waits) << "the run stopped early";
         EXPECT_GT(cancels, 0);
         // Whatever cancellations the hammering left, and three more, end one wait only.
         while (!receive(256).empty()) {
