@@ -6,8 +6,8 @@
 #include "terminals.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -261,7 +261,7 @@ TEST_F(UartCablePull, TheLibrarysWaitEndsAtOnceAndItsSendAndCloseDoNotHang)
     const size_t end = recv.output().find("|end ");
     ASSERT_NE(end, std::string::npos) << recv.output();
     ASSERT_EQ(std::sscanf(recv.output().c_str() + end, "|end ms=%*d cpu_ms=%*d revents=%x", &revents), 1);
-    EXPECT_NE(revents & (POLLHUP | POLLERR), 0u) << "the wait ran out its time instead of ending with the cable";
+    EXPECT_NE(revents & (POLLHUP | POLLERR | POLLNVAL), 0u) << "the wait ran out its time instead of ending with the cable";
     ask("PLUG", true);
 }
 
