@@ -261,7 +261,7 @@ TEST_F(UartCablePull, TheLibrarysWaitEndsAtOnceAndItsSendAndCloseDoNotHang)
     const size_t end = recv.output().find("|end ");
     ASSERT_NE(end, std::string::npos) << recv.output();
     ASSERT_EQ(std::sscanf(recv.output().c_str() + end, "|end ms=%*d cpu_ms=%*d revents=%x", &revents), 1);
-    EXPECT_NE(revents & (POLLHUP | POLLERR | POLLNVAL), 0u) << "the wait ran out its time instead of ending with the cable";
+    EXPECT_NE(revents & (POLLHUP | POLLERR | POLLNVAL), 0u) << "the wait ran out its time, not ended by the cable";
     ask("PLUG", true);
 }
 
