@@ -360,8 +360,7 @@ TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArrive
     }
 }
 
-// Rows: a cancellation, also of a wait pausing between passes (50 baud); a failed poll; a failed pause
-// (the second poll); a quiet line, which must be polled with back-off, not every 1 ms the 7 bytes need.
+// At 50 baud the wait pauses between passes; a quiet line must be polled with back-off, not every 1 ms.
 TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuietLineDoesNot)
 {
     const struct {
@@ -461,8 +460,7 @@ TEST_F(Port, PendingCancelsEndTheNextBlockedWaitOnlyAndCloseDropsThemAlsoAboveDe
     ::setrlimit(RLIMIT_NOFILE, &saved);
 }
 
-// fcntl calls: 1 the port's flags, 2-3 the pipe's read end (left blocking, it still serves), 4-5 its
-// write end (left blocking, it could block cancelOperation: dropped with the pipe).
+// fcntl 2-3 set the pipe's read end (blocking, it still serves), 4-5 its write end (blocking: pipe dropped).
 TEST_F(PortFaults, AFailingCallOfOpen)
 {
     const struct {

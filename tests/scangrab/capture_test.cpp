@@ -42,8 +42,7 @@ TEST(ScanHistogram, EmptyScanOrAllZeroDistancesFillsEveryRow)
     expect_chart({node(1, 0, 0), node(0, angle_code(9216), 0), node(0, angle_code(23039), 0)}, {}, 20);
 }
 
-// Single-precision division by 4.8 puts an angle on a sector edge one bin
-// low (double precision would not); 360 degrees and more wrap to bin 0.
+// Single precision (not double) puts an angle on a sector edge one bin low; 360 degrees wraps to bin 0.
 TEST(ScanHistogram, SectorEdgesLandInTheBinsSinglePrecisionGives)
 {
     // {angle in 1/64 degree, bin}

@@ -1,15 +1,10 @@
 /* Calls one build of the serial library through serial/serial.h as an outside program does.
  * Usage: serial_caller <scenario> <device> [text]
- *   config  configure the device, print what the library recorded and the
- *           settings the device holds, close it
- *   recv    configure, run recv_data once, then print "|end ms=<wall> revents=<hex>":
- *           the time it took and what its last poll saw; send the text when one is given
- *   closed  configure, close, then recv_data on the closed device, as recv
- *   orphan  configure, then recv_data, as recv, on a pseudo-terminal master
- *           whose slave has come and gone, put in poll_events, which is
- *           what recv_data waits on: poll reports a hang-up alone there,
- *           with nothing to read, on every call
- *   send    configure, send text and its terminating zero with no pause, close
+ *   config  print what the library recorded and the settings the device holds
+ *   recv    recv_data, then "|end ms=<wall> revents=<hex of its last poll>"; send the text if given
+ *   closed  recv_data, as recv, on the closed device
+ *   orphan  recv_data, as recv, polling a pseudo-terminal master whose slave has come and gone
+ *   send    send text and its terminating zero with no pause
  */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE /* posix_openpt, ptsname */

@@ -1,5 +1,4 @@
-// The serial helper library, both builds, through caller programs on pseudo-terminals whose master the
-// test plays.
+// The serial library's builds through caller programs on pseudo-terminals whose master the test plays.
 #include "faults.h"
 #include "sockets.h"
 #include "terminals.h"
@@ -73,8 +72,7 @@ TEST_P(SerialLib, ConfigureRecordsTheDeviceAndSetsRawNineSixHundredOrEndsWith255
     }
 }
 
-// A device gone (hung up, closed, orphaned) is reported on every poll, one at end of file is readable on
-// every poll: a poll past the first, or past a thousand in the second, fails through the fault library.
+// A gone device or one at end of file is reported on every poll: extra polls fail through the fault library.
 TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinning)
 {
     TempDir dir;

@@ -224,8 +224,7 @@ TEST(DriverWithEmulator, IdentityAndHealthComeBackAsTheScannerSaysThem)
     }
 }
 
-// 720 nodes begin revolutions inside frames; with --corrupt the second revolution's flagged first node is
-// in a spoiled frame, so only the angle falling back can start the next one.
+// --corrupt spoils the frame of the second revolution's first node: only the angle falling back starts it.
 TEST(DriverWithEmulator, EachGrabDeliversARevolutionFromItsStartAndNoSpoiledFrame)
 {
     struct Grab { std::uint32_t buffer, count; };  // count 0: what the spoiled frames left
