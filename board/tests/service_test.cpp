@@ -33,14 +33,12 @@ Outcome run(const std::vector<std::string>& argv)
     return {code, p.output() + p.errors()};
 }
 
-// One property of a unit, as systemctl show gives it.
 std::string property(const std::string& unit, const std::string& name)
 {
     std::string v = run({"systemctl", "show", "--property=" + name, "--value", unit}).out;
     return v.substr(0, v.find('\n'));
 }
 
-// A line "Name:\tvalue" of /proc/PID/status.
 std::string status_field(const std::string& pid, const std::string& name)
 {
     std::ifstream f("/proc/" + pid + "/status");
