@@ -52,8 +52,9 @@ public:
         identity.firmware_version = static_cast<std::uint16_t>(env_number("ZFAKE_FIRMWARE", 0x0100));
         identity.hardware_revision = static_cast<std::uint8_t>(env_number("ZFAKE_HARDWARE", 1));
         const char* serial = std::getenv("ZFAKE_SERIAL");
-        for (int i = 0; serial && i < 16 && std::sscanf(serial + 2 * i, "%2hhx", &identity.serial_number[i]) == 1;)
-            i++;
+        const std::size_t digits = serial ? std::strlen(serial) : 0;
+        for (std::size_t i = 0; i < 16 && 2 * i + 1 < digits; i++)
+            std::sscanf(serial + 2 * i, "%2hhx", &identity.serial_number[i]);
         health.status = static_cast<std::uint8_t>(env_number("ZFAKE_STATUS", 0));
         health.error_code = static_cast<std::uint16_t>(env_number("ZFAKE_ERRORCODE", 0));
         const char* list = std::getenv("ZFAKE_NODES");
