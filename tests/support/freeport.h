@@ -47,17 +47,11 @@ inline std::uint16_t free_tcp_port()
 
 int main(int argc, char**)
 {
-    if (argc > 1) {
+    const unsigned port = argc > 1 ? 0 : free_tcp_port();
+    if (argc > 1)
         std::fputs("usage: free_port (takes no arguments)\n", stderr);
-        return 1;
-    }
-    const unsigned port = free_tcp_port();
-    if (port == 0)
-        std::fprintf(stderr, "free_port: no free TCP port found: %s\n", std::strerror(errno));
-    else if (std::printf("%u\n", port) < 0 || std::fflush(stdout) != 0)
-        std::fprintf(stderr, "free_port: cannot write the port: %s\n", std::strerror(errno));
-    else
-        return 0;
-    return 1;
+    else if (port == 0 || std::printf("%u\n", port) < 0 || std::fflush(stdout) != 0)
+        std::fprintf(stderr, "free_port: no free TCP port found or written: %s\n", std::strerror(errno));
+    return port == 0 || std::ferror(stdout) ? 1 : 0;
 }
 #endif

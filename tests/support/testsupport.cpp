@@ -257,9 +257,8 @@ bool Until::met(const std::string& acc, bool ended, size_t from) const
 
 Process Process::start(const std::vector<std::string>& argv, const SpawnOptions& opts)
 {
-    std::vector<std::string> full;
-    if (!opts.host_program)
-        full = under_emulator() ? emulator_prefix() : wrapper_prefix();
+    std::vector<std::string> full = opts.host_program ? std::vector<std::string>()
+                                    : under_emulator() ? emulator_prefix() : wrapper_prefix();
     full.insert(full.end(), argv.begin(), argv.end());
     std::vector<char*> args;
     for (auto& a : full)
@@ -285,13 +284,10 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     }
     open_pipe(p.err_, child_err);
     // A file that cannot be opened leaves the pipe or terminal in its place.
-    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-    Fd out_file(opts.stdout_file.empty() ? -1
-                                         : ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (in_file)
-        child_in = std::move(in_file);
-    if (out_file)
-        child_out = std::move(out_file);
+    if (Fd f(::open(opts.stdin_file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)); f)
+        child_in = std::move(f);
+    if (Fd f(::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)); f)
+        child_out = std::move(f);
 
     p.pid_ = ::fork();
     if (p.pid_ < 0)
@@ -502,8 +498,7 @@ bool wait_ended(pid_t pid, milliseconds t)
 std::vector<std::string> CountRun::other_texts() const
 {
     std::vector<std::string> out;
-    for (const auto& o : others)
-        out.push_back(o.second);
+    std::transform(others.begin(), others.end(), std::back_inserter(out), [](const auto& o) { return o.second; });
     return out;
 }
 
@@ -797,7 +792,7 @@ std::string terminal_settings(int fd)
         return std::string("unreadable: ") + std::strerror(errno);
     int exclusive = -1;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0)
-        exclusive = -1;
+        exclusive = -1;  // as under the emulator
     std::ostringstream s;
     s << std::oct << "iflag=" << t.c_iflag << " oflag=" << t.c_oflag << " cflag=" << t.c_cflag << " lflag=" << t.c_lflag
       << std::dec << " ispeed=" << cfgetispeed(&t) << " ospeed=" << cfgetospeed(&t) << " exclusive=" << exclusive
@@ -812,28 +807,22 @@ std::string hang_up(int fd)
     if (::ioctl(fd, TIOCVHANGUP) == 0)
         return "";
     const int err = errno;
-    std::string why = std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err);
-    if (err == ENOSYS)
-        why += "; user-mode emulation does not pass this request on";
-    else if (err == EPERM)
-        why += "; it needs CAP_SYS_TTY_CONFIG";
-    return why;
+    return std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err) +
+           (err == ENOSYS ? "; user-mode emulation does not pass this request on"
+                          : err == EPERM ? "; it needs CAP_SYS_TTY_CONFIG" : "");
 }
 
 Pty open_pty(bool raw)
 {
     Pty p;
     p.master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
-    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0)
-        return Pty();
     char name[128];
-    if (::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
+    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0 ||
+        ::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
         return Pty();
     p.slave_path = name;
     p.slave.reset(::open(name, O_RDWR | O_NOCTTY));
-    if (!p.slave || (raw && !make_raw(p.slave.get())))
-        return Pty();
-    return p;
+    return !p.slave || (raw && !make_raw(p.slave.get())) ? Pty() : std::move(p);
 }
 
 // ---- faults.h ----
