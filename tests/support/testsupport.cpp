@@ -114,11 +114,6 @@ const Place& place()
     return p;
 }
 
-bool is_count(const std::string& s)
-{
-    return !s.empty() && s.size() < 10 && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // The fields of /proc/<pid>/stat from the state on (the name before may hold blanks and parentheses).
 std::vector<std::string> stat_fields(pid_t pid)
 {
@@ -149,15 +144,6 @@ bool poll_one(int fd, short events, Deadline d)
     while ((r = ::poll(&p, 1, ms_left(d))) < 0 && errno == EINTR) {
     }
     return r > 0;
-}
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
 }
 
 constexpr int kPage = 4096;
@@ -506,7 +492,7 @@ CountRun split_count(const std::vector<std::string>& lines)
 {
     CountRun run;
     for (const auto& l : lines) {
-        if (!is_count(l)) {
+        if (l.empty() || l.size() >= 10 || l.find_first_not_of("0123456789") != std::string::npos) {
             run.others.emplace_back(run.last, l);
             continue;
         }
@@ -642,13 +628,9 @@ bool wait_listening(uint16_t port, Deadline d)
 
 Fd connect_tcp(uint16_t port, Deadline d)
 {
-    const sockaddr_in a = loopback(port);
     Fd s;
-    const bool connected = poll_until([&] {
-        s.reset(::socket(AF_INET, SOCK_STREAM, 0));
-        return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
-    }, d);
-    return connected ? std::move(s) : Fd();
+    poll_until([&] { return static_cast<bool>(s = connect_bounded(port, d)); }, d);
+    return s;
 }
 
 Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o, const std::string& arg)
@@ -663,7 +645,10 @@ Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf)
     Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
     if (rcvbuf > 0)
         ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    const sockaddr_in a = loopback(port);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
     if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS)
         return Fd();
     int err = -1;
