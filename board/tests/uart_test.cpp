@@ -175,7 +175,7 @@ TEST_P(RealUart, WaitEndsWhenTheOtherEndSendsAndCancelEndsAWaitWithBytesQueued)
 
     const unsigned char out[] = {'o', 'k'};
     ASSERT_EQ(ch->senddata(out, sizeof out), 2);
-    EXPECT_EQ(read_exact(peer.get(), 2, after(timeout())), "ok");
+    EXPECT_EQ(read_until(peer.get(), 2, after(timeout())), "ok");
 }
 
 TEST_P(RealUart, SerialLibrarySendsAndReceivesAcrossTheUart)
@@ -188,7 +188,7 @@ TEST_P(RealUart, SerialLibrarySendsAndReceivesAcrossTheUart)
 
         Process send = Process::start({caller, "send", kUartA, "hello, device"});
         const std::string want("hello, device\0", 14);
-        EXPECT_EQ(read_exact(far.get(), want.size(), after(timeout())), want) << caller;
+        EXPECT_EQ(read_until(far.get(), want.size(), after(timeout())), want) << caller;
         EXPECT_EQ(send.wait_exit_code(timeout()), 0) << caller;
 
         // The library sets 9600 baud on the port; the peer follows.
@@ -197,9 +197,9 @@ TEST_P(RealUart, SerialLibrarySendsAndReceivesAcrossTheUart)
         ::cfsetspeed(&t, B9600);
         ASSERT_EQ(::tcsetattr(far.get(), TCSANOW, &t), 0);
         Process recv = Process::start({caller, "recv", kUartA});
-        ASSERT_TRUE(recv.wait_output(ready, timeout())) << caller << ": " << recv.output() << recv.errors();
+        ASSERT_TRUE(recv.read_until(ready, timeout())) << caller << ": " << recv.output() << recv.errors();
         ASSERT_TRUE(write_all(far.get(), "ping"));
-        EXPECT_TRUE(recv.wait_output("ping", timeout())) << caller << ": " << recv.output();
+        EXPECT_TRUE(recv.read_until("ping", timeout())) << caller << ": " << recv.output();
         EXPECT_EQ(recv.wait_exit_code(timeout()), 0) << caller << ": " << recv.errors();
     }
 }
@@ -254,7 +254,7 @@ TEST_F(UartCablePull, AWaitingChannelFailsAtOnceAndOpensAgainOnceTheAdapterIsBac
 TEST_F(UartCablePull, TheLibrarysWaitEndsAtOnceAndItsSendAndCloseDoNotHang)
 {
     Process recv = Process::start({SERIAL_CALLER_BIN, "recv", port, "after the pull"});
-    ASSERT_TRUE(recv.wait_output("Ready to start parsing!\n", timeout())) << recv.output() << recv.errors();
+    ASSERT_TRUE(recv.read_until("Ready to start parsing!\n", timeout())) << recv.output() << recv.errors();
     ask("PULL", false);
     EXPECT_EQ(recv.wait_exit_code(timeout()), 0) << recv.errors();
     unsigned revents = 0;

@@ -77,7 +77,7 @@ void expect_serving(Process& p, const std::string& err)
 {
     expect_no_spin(p, "idle");
     EXPECT_TRUE(p.running()) << "it ended";
-    p.wait_errors(err.empty() ? "\x01" : err, milliseconds(200));
+    p.read_until(err.empty() ? "\x01" : err, milliseconds(200), Errors);
     EXPECT_EQ(p.errors(), err);
 }
 
@@ -95,21 +95,21 @@ void relay_stuck_peers(Process& p, uint16_t port, size_t stuck, int rcvbuf, size
     const std::string data = pattern(total);
     std::string got[2];
     std::thread sender([&] { write_all(steady[0].get(), data); });
-    std::thread own([&] { got[0] = read_exact(steady[0].get(), total, after(bound)); });
-    got[1] = read_exact(steady[1].get(), total, after(bound));
+    std::thread own([&] { got[0] = read_until(steady[0].get(), total, after(bound)); });
+    got[1] = read_until(steady[1].get(), total, after(bound));
     sender.join();
     own.join();
     EXPECT_TRUE(got[0] == data) << "the sender's own copy: " << got[0].size() << " of " << total;
     EXPECT_TRUE(got[1] == data) << "the reader's copy: " << got[1].size() << " of " << total;
     const Deadline d = after(timeout());
     for (size_t i = 0; i < peers.size(); i++)
-        EXPECT_TRUE(wait_eof(peers[i].get(), d)) << "stuck peer " << i << " was not cut off";
+        EXPECT_TRUE(read_until(peers[i].get(), kEnd, d)) << "stuck peer " << i << " was not cut off";
     peers.clear();
     EXPECT_EQ(settle_counts(p.pid(), held.first, held.second, after(timeout())), held) << "descriptors, threads";
     steady = join_clients(port, 1, std::move(steady));
     ASSERT_EQ(steady.size(), 3u);
     write_all(steady[2].get(), "served");
-    EXPECT_EQ(read_exact(steady[0].get(), 6, after(timeout())), "served");
+    EXPECT_EQ(read_until(steady[0].get(), 6, after(timeout())), "served");
 }
 
 void relay(const Row& r, Hostile& h)
@@ -160,7 +160,7 @@ void relay(const Row& r, Hostile& h)
         // others get what it sends.
         write_all(clients[0].get(), "<while blocked>");
         for (auto& c : late)
-            EXPECT_EQ(read_exact(c.get(), 15, d), "<while blocked>") << "a newcomer was not taken in";
+            EXPECT_EQ(read_until(c.get(), 15, d), "<while blocked>") << "a newcomer was not taken in";
         write_all(late.back().get(), "<newcomer>");
         std::string got;
         EXPECT_TRUE(read_until(clients[0].get(), got, "<newcomer>", d)) << "a newcomer was not heard";
@@ -169,13 +169,13 @@ void relay(const Row& r, Hostile& h)
         for (int i = 0; i < churn; i++) {
             // Heard before it leaves: taken in, and no burst overflows the listen queue.
             Fd c = connect_bounded(port, after(timeout()));
-            ASSERT_TRUE(c && write_all(c.get(), "j") && read_exact(c.get(), 1, after(timeout())) == "j")
+            ASSERT_TRUE(c && write_all(c.get(), "j") && read_until(c.get(), 1, after(timeout())) == "j")
                 << "client " << i << " who leaves at once was not served";
         }
         EXPECT_EQ(settle_counts(p.pid(), held.first, held.second, after(timeout())), held) << "places not freed";
         expect_no_spin(p, "with the log blocked", false);
         int dropped = 0;
-        EXPECT_TRUE(wait_for(p, [&](const auto& ls) {
+        EXPECT_TRUE(p.read_until([&](const auto& ls) {
             for (const auto& l : ls)
                 std::sscanf(l.c_str(), "Log blocked: %d Connected Client IP lines dropped", &dropped);
             return count_lines(p.output(), connected) + dropped >= all + churn;
@@ -204,16 +204,14 @@ void relay(const Row& r, Hostile& h)
         // Reads until the whole stream has come, the connection ends, or
         // nothing comes for a while (outside the pauses).
         auto reader = [&](int fd, std::string& acc, bool pauses) {
-            char buf[65536];
             for (Deadline idle = after(timeout()); acc.size() < total && mono_ms() < idle;) {
+                const size_t had = acc.size();
                 if (pauses && paused)
                     std::this_thread::sleep_for(milliseconds(10));
-                else if (!wait_readable(fd, after(milliseconds(50))))
-                    continue;
-                else if (const ssize_t n = ::read(fd, buf, sizeof(buf)); n > 0)
-                    acc.append(buf, static_cast<size_t>(n));
-                else
+                else if (read_until(fd, acc, kEnd, after(milliseconds(50))))
                     break;
+                else if (acc.size() == had)
+                    continue;
                 idle = after(timeout());
             }
         };
@@ -236,7 +234,7 @@ void relay(const Row& r, Hostile& h)
         EXPECT_TRUE(got == pattern(sent)) << "the paused reader got " << got.size() << " of " << sent;
         EXPECT_TRUE(own == pattern(sent)) << "the sender's copy: " << own.size() << " of " << sent;
         write_all(c[0].get(), "after");
-        EXPECT_EQ(read_exact(c[1].get(), 5, after(timeout())), "after");
+        EXPECT_EQ(read_until(c[1].get(), 5, after(timeout())), "after");
         break;
     }
     case C::SlowPeers:
@@ -253,10 +251,10 @@ void relay(const Row& r, Hostile& h)
         ASSERT_EQ(clients.size(), 256u);
         Fd extra = connect_tcp(port, after(timeout()));
         ASSERT_TRUE(extra);
-        EXPECT_TRUE(wait_eof(extra.get(), after(timeout()))) << "the 257th client was not closed";
+        EXPECT_TRUE(read_until(extra.get(), kEnd, after(timeout()))) << "the 257th client was not closed";
         write_all(clients[255].get(), "all");
         for (auto& c : clients)
-            EXPECT_EQ(read_exact(c.get(), 3, after(timeout())), "all");
+            EXPECT_EQ(read_until(c.get(), 3, after(timeout())), "all");
         // A place that frees up can be taken again: the relay takes a leaving
         // client out of the table before it closes its socket and ends its
         // thread, so once both counts have dropped by one the place is free.
@@ -277,13 +275,13 @@ void relay(const Row& r, Hostile& h)
             Fd c = connect_bounded(port, after(timeout()));
             ASSERT_TRUE(c);
             write_all(c.get(), "j");
-            if (read_exact(c.get(), 1, after(timeout())) == "j")
+            if (read_until(c.get(), 1, after(timeout())) == "j")
                 clients.push_back(std::move(c));
             else
                 extra = std::move(c);
         }
         EXPECT_GE(clients.size(), 40u);
-        EXPECT_TRUE(extra && wait_eof(extra.get(), after(timeout()))) << "the newcomer past the limit was not closed";
+        EXPECT_TRUE(extra && read_until(extra.get(), kEnd, after(timeout()))) << "the newcomer past the limit was not closed";
         // The newcomer's close comes before the relay takes its spare back:
         // at rest, every descriptor under the limit is in use.
         const std::pair<int, int> freed{kDescriptorLimit - 1, thread_count(p.pid()) - 1};
@@ -333,7 +331,7 @@ void echo(const Row& r, Hostile& h)
             sender.join();
             c.reset();
         } else {
-            std::string got = read_exact(c.get(), data.size(), after(timeout(milliseconds(20000))));
+            std::string got = read_until(c.get(), data.size(), after(timeout(milliseconds(20000))));
             sender.join();
             EXPECT_TRUE(got == data) << "echoed " << got.size() << " of " << data.size() << ", the first difference at "
                                      << std::mismatch(got.begin(), got.end(), data.begin()).first - got.begin();
@@ -353,7 +351,7 @@ void grabber(const Row& r, Hostile& h)
     if (stopped)
         sim_argv.push_back("--pace");  // a grab of most of a second, to stop it in
     Process sim = Process::start(sim_argv);
-    ASSERT_TRUE(sim.wait_output("\n", timeout())) << sim.errors();
+    ASSERT_TRUE(sim.read_until("\n", timeout())) << sim.errors();
     const std::string port = sim.output().substr(0, sim.output().find('\n'));
     // Stopped, it runs on a terminal, where each line shows up as printed.
     Process p = Process::start({r.bin, port}, h.options(stopped ? on_pty() : SpawnOptions{}));
@@ -363,12 +361,12 @@ void grabber(const Row& r, Hostile& h)
     if (!stopped)
         p.close_input();
     if (r.cond == C::HungUpTerminal) {
-        ASSERT_TRUE(p.wait_output("Do you want to see all the data? (y/n) ", timeout())) << tail(p) << p.errors();
+        ASSERT_TRUE(p.read_until("Do you want to see all the data? (y/n) ", timeout())) << tail(p) << p.errors();
         if (const std::string why = h.hang_up(); !why.empty())
             GTEST_SKIP() << why;
     }
     if (stopped) {
-        ASSERT_TRUE(p.wait_output("waiting for data...", timeout())) << p.errors();
+        ASSERT_TRUE(p.read_until("waiting for data...", timeout())) << p.errors();
         stop_and_continue(p);
     }
     if (r.cond == C::UnreadPipe) {
@@ -391,7 +389,7 @@ void reaper(const Row& r, Hostile& h)
     // Killed, the parent is watched on pipes; on a terminal its end as the
     // session's leader would hang the child up.
     Process p = Process::start({r.bin}, h.options(r.cond == C::ParentKilled ? SpawnOptions{} : on_pty()));
-    ASSERT_TRUE(wait_for(p, [](const auto& ls) { return split_count(ls).last >= 3; }, timeout()))
+    ASSERT_TRUE(p.read_until([](const auto& ls) { return split_count(ls).last >= 3; }, timeout()))
         << r.bin << " does not count";
     const pid_t child = child_of(p.pid(), timeout());
     ASSERT_GT(child, 0);
@@ -402,7 +400,7 @@ void reaper(const Row& r, Hostile& h)
         // reapall's through an interrupt, with its notice.
         p.signal(SIGTERM);
         EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
-        drain(p, timeout());
+        p.read_until(kEnd, timeout());
         EXPECT_EQ(split_count(lines_of(p.output())).other_texts(), Texts{"signo = 2"}) << tail(p);
         return;
     }
@@ -426,7 +424,7 @@ void reaper(const Row& r, Hostile& h)
         }
     }
     const int at = split_count(lines_of(p.output())).last;
-    ASSERT_TRUE(wait_for(p, [&](const auto& ls) { return split_count(ls).last >= at + 10; }, timeout())) << tail(p);
+    ASSERT_TRUE(p.read_until([&](const auto& ls) { return split_count(ls).last >= at + 10; }, timeout())) << tail(p);
     CountRun run = split_count(lines_of(p.output()));
     EXPECT_TRUE(run.in_order) << tail(p);
     EXPECT_EQ(run.other_texts(), (quick ? Texts{"signo = 17", "(signal)status: 0x6"} : Texts{})) << tail(p);
@@ -459,7 +457,7 @@ void fifo_reader(const Row& r, Hostile& h)
         }
         ASSERT_TRUE(wait_pipe_full(p.out(), 1100, timeout())) << "the output does not fill";
         expect_no_spin(p, "blocked on its output", false);
-        ASSERT_TRUE(wait_for(p, [](const auto& ls) { return ls.size() >= 40; }, timeout())) << p.output().size();
+        ASSERT_TRUE(p.read_until([](const auto& ls) { return ls.size() >= 40; }, timeout())) << p.output().size();
         std::vector<std::string> got = lines_of(p.output());
         got.erase(std::remove(got.begin(), got.end(), ""), got.end());
         if (std::string(r.bin) != FIFOKBD_BIN)  // want is in order already
@@ -475,7 +473,7 @@ void fifo_reader(const Row& r, Hostile& h)
         expect_no_spin(p, "stopped");
         EXPECT_GT(queued(f.writer.get()), 0) << "read while stopped";
         resume(p, true);
-        EXPECT_TRUE(p.wait_output("Pipe: while stopped\n\n", timeout())) << tail(p);
+        EXPECT_TRUE(p.read_until("Pipe: while stopped\n\n", timeout())) << tail(p);
         break;
     case C::DevFull:
     case C::BlockedSignals:
@@ -491,13 +489,13 @@ void fifo_reader(const Row& r, Hostile& h)
         EXPECT_EQ(p.wait_exit_code(timeout()), r.status.value_or(-1));  // -1: killed
         EXPECT_TRUE(wait_ended(child, timeout())) << "the child outlived its parent";
         f.put("for the next reader\n");
-        EXPECT_FALSE(p.wait_output("Pipe:", milliseconds(300))) << tail(p);
+        EXPECT_FALSE(p.read_until("Pipe:", milliseconds(300))) << tail(p);
         EXPECT_EQ(queued(f.writer.get()), 20);
         EXPECT_EQ(p.errors(), r.err);
         return;
     case C::HungUpTerminal:
         write_all(h.tty.master.get(), "typed\n");
-        ASSERT_TRUE(p.wait_output("Keyboard : typed\n\n", timeout())) << tail(p);
+        ASSERT_TRUE(p.read_until("Keyboard : typed\n\n", timeout())) << tail(p);
         if (const std::string why = h.hang_up(); !why.empty())
             GTEST_SKIP() << why;
         [[fallthrough]];
@@ -509,10 +507,10 @@ void fifo_reader(const Row& r, Hostile& h)
             write_all(p.in(), "typed\n");
             p.close_input();
         }
-        EXPECT_TRUE(p.wait_output(r.out, timeout())) << tail(p);
+        EXPECT_TRUE(p.read_until(r.out, timeout())) << tail(p);
         expect_no_spin(p, "after the end of its input");
         f.put("still\n");
-        EXPECT_TRUE(p.wait_output("Pipe: still\n\n", timeout())) << tail(p);
+        EXPECT_TRUE(p.read_until("Pipe: still\n\n", timeout())) << tail(p);
         EXPECT_TRUE(p.output() == r.out + "Pipe: still\n\n") << tail(p);
         break;
     default:
@@ -543,27 +541,27 @@ void coin(const Row& r, Hostile& h)
         }
         ASSERT_TRUE(wait_pipe_full(p.out(), 1100, timeout())) << "the output does not fill";
         expect_no_spin(p, "blocked on its output", false);
-        EXPECT_TRUE(p.wait_output(want, timeout()));
+        EXPECT_TRUE(p.read_until(want, timeout()));
         break;
     case C::HungUpTerminal:
         write_all(h.tty.master.get(), "typed\n");
-        ASSERT_TRUE(p.wait_output("Insert typed\nAfter\n", timeout())) << tail(p);
+        ASSERT_TRUE(p.read_until("Insert typed\nAfter\n", timeout())) << tail(p);
         if (const std::string why = h.hang_up(); !why.empty())
             GTEST_SKIP() << why;
         break;
     case C::InputEof:
         // Up to 1024 bytes a read, each printed without its last byte.
         write_all(p.in(), std::string(1030, 'x'));
-        ASSERT_TRUE(wait_for(p, [](const auto& ls) { return ls.size() >= 4; }, timeout())) << tail(p);
+        ASSERT_TRUE(p.read_until([](const auto& ls) { return ls.size() >= 4; }, timeout())) << tail(p);
         p.close_input();
         break;
     case C::StopContinue:
         write_all(p.in(), "one\n");
-        ASSERT_TRUE(p.wait_output("Insert one\nAfter\n", timeout()));
+        ASSERT_TRUE(p.read_until("Insert one\nAfter\n", timeout()));
         stop(p);
         write_all(p.in(), "two\n");
         resume(p);
-        EXPECT_TRUE(p.wait_output(want, timeout())) << tail(p);
+        EXPECT_TRUE(p.read_until(want, timeout())) << tail(p);
         break;
     default:
         FAIL() << "no such row";
@@ -586,7 +584,7 @@ void spawn(const Row& r, Hostile& h)
     o.cwd = dir.path();
     Process p = Process::start({r.bin}, h.options(o));
     EXPECT_EQ(p.wait_exit_code(timeout()), r.status);
-    drain(p, timeout());  // ls may end after it, reporting its own write error
+    p.read_until(kEnd, timeout());  // ls may end after it, reporting its own write error
     EXPECT_EQ(count_lines(p.errors(), r.err), 1) << p.errors();
 }
 

@@ -143,13 +143,13 @@ TEST_F(Package, ServerAndGrabberRunFromTheUnpackedPackage)
 
     // The grabber finds its driver and draws a scan.
     Process sim = Process::start({installed("zorlan_sim")});
-    ASSERT_TRUE(sim.wait_output("\n", timeout()));
+    ASSERT_TRUE(sim.read_until("\n", timeout()));
     std::string path = sim.output().substr(0, sim.output().find('\n'));
 
     SpawnOptions o = on_pty();
     o.env = {"LD_LIBRARY_PATH"};  // the driver must come from the package
     Process grab = Process::start({installed("scangrab"), path}, o);
-    ASSERT_TRUE(grab.wait_output("(y/n) ", timeout(milliseconds(10000)))) << grab.output() << grab.errors();
+    ASSERT_TRUE(grab.read_until("(y/n) ", timeout(milliseconds(10000)))) << grab.output() << grab.errors();
     write_all(grab.in(), "n\n");
     EXPECT_EQ(grab.wait_exit_code(timeout()), 0);
     EXPECT_NE(grab.output().find("ZORLAN S/N: "), std::string::npos);

@@ -34,7 +34,7 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
     echo_once(first.get(), block);
     const int f = first.get();
     ASSERT_EQ(::send(f, "AB", 2, 0) + ::send(f, "C", 1, MSG_OOB) + ::send(f, "DE", 2, 0), 5);
-    EXPECT_EQ(read_exact(f, 5, after(timeout())), "ABCDE");
+    EXPECT_EQ(read_until(f, 5, after(timeout())), "ABCDE");
     TcpEnd end;
     EXPECT_TRUE(poll_until([&] { return (end = server_end(port, f)).timer == 2; }, after(timeout())));
     EXPECT_GT(end.ticks, 0);
@@ -43,9 +43,9 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
     // The next client queues: nothing comes back until the first has gone.
     Fd second = connect_tcp(port, after(timeout()));
     write_all(second.get(), "two");
-    EXPECT_FALSE(wait_readable(second.get(), after(milliseconds(300))));
+    EXPECT_FALSE(read_until(second.get(), 1, after(milliseconds(300))));
     first.reset();
-    EXPECT_EQ(read_exact(second.get(), 3, after(timeout())), "two");
+    EXPECT_EQ(read_until(second.get(), 3, after(timeout())), "two");
     second.reset();
 
     // Third: resets its connection instead of closing it; the server goes on.
@@ -65,7 +65,7 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
     EXPECT_EQ(settle_counts(p.pid(), listening + 1, thread_count(p.pid()), after(timeout())).first, listening + 1);
     fifth.reset();
     expect_exit(p, 0, "", "");
-    EXPECT_EQ(read_until_eof(sixth.get(), after(timeout())), "");
+    EXPECT_EQ(read_until(sixth.get(), kEnd, after(timeout())), "");
 }
 
 // The first accept fails, or the third after two clients were served whole:
@@ -96,7 +96,7 @@ TEST(ParrotCallFails, AFailedAcceptEndsTheServerAndAFailedSendOnlyThatEcho)
             // The first block must have been echoed before the next is sent,
             // or one read could take both.
             ASSERT_TRUE(fault.wait_hits(1, timeout()));
-            EXPECT_EQ(read_exact(first.get(), std::strlen(c.first), after(timeout())), c.first);
+            EXPECT_EQ(read_until(first.get(), std::strlen(c.first), after(timeout())), c.first);
             echo_once(first.get(), "xyz");
             expect_quiet(first.get(), "more than the echo");
         }

@@ -191,7 +191,7 @@ TEST_F(Port, AFreshChannelOrOneWhoseOpenWasRefusedIsClosedAndRefusesDeviceOperat
         EXPECT_EQ(open_fd_count(), fds) << "a descriptor stayed open";
     }
     EXPECT_TRUE(ioctl_calls().empty()) << "a closed channel must not touch a device";
-    EXPECT_EQ(read_until_eof(Fd(::open(path.c_str(), O_RDONLY)).get(), after(timeout())), text);
+    EXPECT_EQ(read_until(Fd(::open(path.c_str(), O_RDONLY)).get(), kEnd, after(timeout())), text);
     ::unlink(path.c_str());
     serial_rxtx::ReleaseRxTx(nullptr);  // ignored
 }
@@ -259,7 +259,7 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
     ASSERT_EQ(ch->open(), 1) << "the refused binds must not replace the bound path";
     ASSERT_TRUE(termios2 || make_raw(pty.slave.get()));
     EXPECT_EQ(send("pty"), 3);
-    EXPECT_EQ(read_exact(pty.master.get(), 3, after(timeout())), "pty");
+    EXPECT_EQ(read_until(pty.master.get(), 3, after(timeout())), "pty");
     const int opened = open_fd_count();
     EXPECT_EQ(opened, base + 3) << "the port and the two pipe ends";
     ASSERT_EQ(ch->open(), 1) << "re-open of the same path";
@@ -268,13 +268,13 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
     ASSERT_EQ(ch->bind(other.slave_path.c_str(), 9600, 0), 1);
     EXPECT_TRUE(ch->isOpened());
     EXPECT_EQ(send("one"), 3);
-    EXPECT_EQ(read_exact(pty.master.get(), 3, after(timeout())), "one");
+    EXPECT_EQ(read_until(pty.master.get(), 3, after(timeout())), "one");
     ASSERT_EQ(ch->open(), 1);
     ASSERT_TRUE(termios2 || make_raw(other.slave.get()));
     EXPECT_EQ(open_fd_count(), opened);
     EXPECT_EQ(send("two"), 3);
-    EXPECT_EQ(read_exact(other.master.get(), 3, after(timeout())), "two");
-    EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "old port still written";
+    EXPECT_EQ(read_until(other.master.get(), 3, after(timeout())), "two");
+    EXPECT_FALSE(read_until(pty.master.get(), 1, after(milliseconds(100)))) << "old port still written";
 
     // The longest that fits; it does not exist.
     const std::string longest = "/nonexistent/" + std::string(199 - 13, 'b');
@@ -297,14 +297,14 @@ TEST_F(Port, BytesPassUnchangedBothWaysAndAFullOutputQueueCutsASendShort)
     const std::string bytes("raw\r\n\x03\x04\x11\x13\x7f\0end", 14);
 
     EXPECT_EQ(send(bytes), 14);
-    EXPECT_EQ(read_exact(pty.master.get(), bytes.size(), after(timeout())), bytes);
+    EXPECT_EQ(read_until(pty.master.get(), bytes.size(), after(timeout())), bytes);
     EXPECT_EQ(last_sent(), 14u);
 
     feed(bytes);
     expect_queued(14);
     EXPECT_EQ(receive(64), bytes);
     EXPECT_EQ(last_received(), 14u);
-    EXPECT_FALSE(wait_readable(pty.master.get(), after(milliseconds(100)))) << "input was echoed";
+    EXPECT_FALSE(read_until(pty.master.get(), 1, after(milliseconds(100)))) << "input was echoed";
 
     EXPECT_EQ(ch->senddata(nullptr, 5), 0);
     EXPECT_EQ(ch->senddata(reinterpret_cast<const unsigned char*>("x"), 0), 0);
@@ -548,7 +548,7 @@ TEST_F(PortFaults, ShortWritesAreContinuedAWriteOfNothingEndsTheSendAFailedReadD
         EXPECT_EQ(last_received(), c.received.size());
         EXPECT_EQ(injected_hits(), c.hits);
         reset_seam();
-        EXPECT_EQ(read_exact(pty.master.get(), c.sent, after(timeout())), text.substr(0, c.sent));
+        EXPECT_EQ(read_until(pty.master.get(), c.sent, after(timeout())), text.substr(0, c.sent));
     }
 }
 

@@ -11,12 +11,12 @@ TEST(Coinalarm, EchoesEachLineThenRemindsAfterTenSilentSeconds)
 {
     Process p = Process::start({COINALARM_BIN}, on_pty());
     write_all(p.in(), "abc\n");
-    ASSERT_TRUE(p.wait_output("Insert abc\r\nAfter\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Insert abc\r\nAfter\r\n", timeout())) << p.output();
     write_all(p.in(), "\n");
-    ASSERT_TRUE(p.wait_output("Insert \r\nAfter\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Insert \r\nAfter\r\n", timeout())) << p.output();
     // The end-of-input key: "After" alone, and the terminal is read again.
     write_all(p.in(), "\x04", 1);
-    ASSERT_TRUE(p.wait_output("Insert \r\nAfter\r\nAfter\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Insert \r\nAfter\r\nAfter\r\n", timeout())) << p.output();
 
     // Typed without Enter, a line does not complete the read.
     const Deadline silent_from = mono_ms();

@@ -22,14 +22,14 @@ std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"
 void expect_text_lines(FifoDir& f, const SpawnOptions& o)
 {
     Process p = Process::start({FIFOTAP_BIN}, o);
-    EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
+    EXPECT_FALSE(p.read_until("Pipe", milliseconds(300))) << "printed with nothing written";
     f.put("hello fifo\n");
-    ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
     f.put(std::string("abc\0def\n", 8));
-    ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
+    ASSERT_TRUE(p.read_until(pipe_line("abc"), timeout())) << p.output();
     f.put("end\n");
     // The text's own newline comes in a write of its own (line-buffered).
-    ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
+    ASSERT_TRUE(p.read_until(pipe_line("end") + "\r\n", timeout()));
     EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
     EXPECT_EQ(p.errors(), "");
 }
@@ -78,8 +78,8 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
         }
         return total >= block.size();
     };
-    ASSERT_TRUE(wait_for(p, place, timeout())) << p.output();
-    EXPECT_FALSE(p.wait_output("\x01", milliseconds(200)));
+    ASSERT_TRUE(p.read_until(place, timeout())) << p.output();
+    EXPECT_FALSE(p.read_until("\x01", milliseconds(200)));
     place(lines_of(p.output()));
 
     size_t next = 0;
@@ -110,7 +110,7 @@ TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
             // Only once stopped: a reader woken by the signal could still take data.
             ASSERT_TRUE(wait_state(stopped, 'T', timeout()));
             f.put(text + "\n");
-            EXPECT_TRUE(p.wait_output("Pipe: " + text + "\n", timeout())) << p.output();
+            EXPECT_TRUE(p.read_until("Pipe: " + text + "\n", timeout())) << p.output();
             ::kill(stopped, SIGCONT);
         }
     }
@@ -150,7 +150,7 @@ TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
     o.close_stdin = true;
     Process p = Process::start({FIFOKBD_BIN}, o);
     f.put("piped\n");
-    ASSERT_TRUE(p.wait_output("Pipe: piped\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Pipe: piped\n", timeout())) << p.output();
     EXPECT_EQ(p.output().find("Keyboard : piped"), std::string::npos) << p.output();
     EXPECT_TRUE(p.running());
 }
@@ -160,16 +160,16 @@ TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
     FifoDir f;
     Process p = Process::start({FIFOKBD_BIN}, f.options());
     write_all(p.in(), "typed\n");
-    ASSERT_TRUE(p.wait_output("Keyboard : typed\r\n\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Keyboard : typed\r\n\r\n", timeout())) << p.output();
     f.put("piped\n");
-    ASSERT_TRUE(p.wait_output(pipe_line("piped") + "\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until(pipe_line("piped") + "\r\n", timeout())) << p.output();
 
     // The end-of-input key gives one empty line; reading goes on.
     write_all(p.in(), "\x04", 1);
-    ASSERT_TRUE(p.wait_output("Keyboard : \r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Keyboard : \r\n", timeout())) << p.output();
     write_all(p.in(), "again\n");
     // A terminal may hand the line's two newlines over in separate reads.
-    ASSERT_TRUE(p.wait_output("Keyboard : again\r\n\r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Keyboard : again\r\n\r\n", timeout())) << p.output();
     EXPECT_EQ(strip_cr(p.output()),
               "Keyboard : typed\n\nPipe: piped\n\nKeyboard : \nKeyboard : again\n\n");
 }
@@ -186,10 +186,10 @@ TEST(Fifokbd, InputFromAFileIsPrintedInBlocksThenOneEmptyLine)
     o.stdin_file = f.dir.file("input");
     Process p = Process::start({FIFOKBD_BIN}, o);
 
-    ASSERT_TRUE(p.wait_output("Keyboard : \r\n", timeout())) << p.output();
+    ASSERT_TRUE(p.read_until("Keyboard : \r\n", timeout())) << p.output();
     f.put("still here\n");
-    ASSERT_TRUE(p.wait_output(pipe_line("still here"), timeout())) << p.output();
-    EXPECT_FALSE(p.wait_output("\x01", milliseconds(200)));
+    ASSERT_TRUE(p.read_until(pipe_line("still here"), timeout())) << p.output();
+    EXPECT_FALSE(p.read_until("\x01", milliseconds(200)));
     EXPECT_EQ(strip_cr(p.output()), "Keyboard : " + text.substr(0, 1024) + "\nKeyboard : " + text.substr(1024) +
                                         "\n\nKeyboard : \nPipe: still here\n\n");
     EXPECT_TRUE(p.running());

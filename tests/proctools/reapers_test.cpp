@@ -32,8 +32,7 @@ struct Reaper {
 Reaper start_counting(const std::string& bin, const SpawnOptions& opts = on_pty())
 {
     Process p = Process::start({bin}, opts);
-    EXPECT_TRUE(wait_for(
-        p, [](const std::vector<std::string>& ls) { return split_count(ls).last >= 1; }, timeout()))
+    EXPECT_TRUE(p.read_until([](const std::vector<std::string>& ls) { return split_count(ls).last >= 1; }, timeout()))
         << bin << " does not count";
     pid_t child = child_of(p.pid(), timeout());
     return {std::move(p), child};
@@ -84,7 +83,7 @@ TEST(ReapersReport, EachReaperReportsItsChildOnceCountsOnAndLeavesNoZombie)
         SCOPED_TRACE(cases[i].bin);
         Process& p = reapers[i].p;
         // Bounded by the longest of the children's pauses (5 s).
-        ASSERT_TRUE(wait_for(p, reported_and_counting(cases[i].status_line), child_bound(5))) << p.output();
+        ASSERT_TRUE(p.read_until(reported_and_counting(cases[i].status_line), child_bound(5))) << p.output();
         expect_one_report(p, cases[i].status_line);
         EXPECT_EQ(proc_state(reapers[i].child), 0) << "the child was not collected";
     }
@@ -98,7 +97,7 @@ TEST(ReapersInterrupt, ChildInterruptedAloneIsReportedAsExit255)
     auto [p, child] = start_counting(REAPALL_BIN);
     ASSERT_GT(child, 0);
     ::kill(child, SIGINT);
-    ASSERT_TRUE(wait_for(p, reported_and_counting("(exit)status : 0xff"), timeout())) << p.output();
+    ASSERT_TRUE(p.read_until(reported_and_counting("(exit)status : 0xff"), timeout())) << p.output();
     CountRun run = counted(p);
     EXPECT_TRUE(run.in_order);
     EXPECT_EQ(run.other_texts(), (std::vector<std::string>{"signo = 2", notice, "(exit)status : 0xff"}));
@@ -125,7 +124,7 @@ TEST(ReapersInterrupt, GroupInterruptEndsParentAndChild)
             write_all(p.in(), "\x03", 1);
         auto st = p.wait(timeout());
         ASSERT_TRUE(st.has_value());
-        drain(p, timeout());
+        p.read_until(kEnd, timeout());
         if (handled) {
             EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 255) << "status " << *st;
             // reapfast's child ends after one second; if it had, only the parent was left.
@@ -149,12 +148,12 @@ TEST(ReapersStoppedChild, NonBlockingReaperGivesTheNoticeOnlyAndCountsOn)
     if (p.output().find(aborted) != std::string::npos)
         GTEST_SKIP() << "the child ended before it could be stopped";
 
-    ASSERT_TRUE(wait_for(p, reported_and_counting(notice), timeout())) << p.output();
+    ASSERT_TRUE(p.read_until(reported_and_counting(notice), timeout())) << p.output();
     EXPECT_TRUE(wait_state(child, 'T', timeout()));
     EXPECT_EQ(counted(p).other_texts(), std::vector<std::string>{notice}) << p.output();
 
     ::kill(child, SIGCONT);
-    ASSERT_TRUE(wait_for(p, reported_and_counting(aborted), child_bound(1))) << p.output();
+    ASSERT_TRUE(p.read_until(reported_and_counting(aborted), child_bound(1))) << p.output();
     CountRun run = counted(p);
     EXPECT_TRUE(run.in_order);
     EXPECT_EQ(count_lines(strip_cr(p.output()), aborted), 1);
@@ -171,16 +170,14 @@ TEST(ReapersStoppedChild, BlockingReaperHoldsTheCountUntilTheChildEnds)
     auto [p, child] = start_counting(REAPBLOCK_BIN);
     ASSERT_GT(child, 0);
     ::kill(child, SIGSTOP);
-    ASSERT_TRUE(wait_for(
-        p, [](const std::vector<std::string>& ls) { return !split_count(ls).others.empty(); }, timeout()));
+    ASSERT_TRUE(p.read_until([](const std::vector<std::string>& ls) { return !split_count(ls).others.empty(); }, timeout()));
     int held_at = counted(p).last;
-    EXPECT_FALSE(wait_for(
-        p, [held_at](const std::vector<std::string>& ls) { return split_count(ls).last > held_at; },
+    EXPECT_FALSE(p.read_until([held_at](const std::vector<std::string>& ls) { return split_count(ls).last > held_at; },
         milliseconds(500)))
         << "the count went on while the handler waited";
 
     ::kill(child, SIGCONT);
-    ASSERT_TRUE(wait_for(p, reported_and_counting(aborted), child_bound(5))) << p.output();
+    ASSERT_TRUE(p.read_until(reported_and_counting(aborted), child_bound(5))) << p.output();
     CountRun run = counted(p);
     EXPECT_TRUE(run.in_order);
     EXPECT_EQ(run.other_texts(), (std::vector<std::string>{notice, aborted, notice})) << p.output();

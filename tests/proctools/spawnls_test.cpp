@@ -40,7 +40,7 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
     o.cwd = dir.path();
     Process p = Process::start({SPAWNLS_BIN}, o);
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
-    drain(p, timeout());  // the listing may end after the parent
+    p.read_until(kEnd, timeout());  // the listing may end after the parent
 
     EXPECT_EQ(count_lines(p.output(), "ls -al test Success"), 1) << p.output();
     // Each line's type letter (the first) and name (the last word).
@@ -65,7 +65,7 @@ TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReportsOrGivesAWriteError)
         Process p = start_with_path(dir.path(), empty.path(), c.stdout_file);
         EXPECT_EQ(p.wait_exit_code(timeout()), c.status);
         if (c.stdout_file.empty())
-            drain(p, timeout());
+            p.read_until(kEnd, timeout());
         EXPECT_EQ(p.output(), c.out);
         EXPECT_EQ(p.errors(), c.err);
     }

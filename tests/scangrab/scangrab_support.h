@@ -35,7 +35,7 @@ inline FakeRun run_fake(const std::vector<std::string>& argv, const std::vector<
     opts.env.push_back("LD_LIBRARY_PATH=" + driver.substr(0, driver.rfind('/')));
     opts.env.push_back("ZFAKE_LOG=" + dir.file("calls"));
     Process p = Process::start(argv, opts);
-    EXPECT_TRUE(!ask || p.wait_output(PROMPT, timeout())) << p.output();
+    EXPECT_TRUE(!ask || p.read_until(PROMPT, timeout())) << p.output();
     write_all(p.in(), input);
     p.close_input();
     FakeRun r{p.wait_exit_code(timeout()), p.output(), p.errors(), {}};
@@ -100,7 +100,7 @@ struct Sim {
     explicit Sim(std::vector<std::string> argv = {})
         : proc((argv.insert(argv.begin(), ZORLAN_SIM_BIN), Process::start(argv)))
     {
-        EXPECT_TRUE(proc.wait_output("\n", timeout())) << proc.errors();
+        EXPECT_TRUE(proc.read_until("\n", timeout())) << proc.errors();
         path = proc.output().substr(0, proc.output().find('\n'));
         EXPECT_EQ(path.rfind("/dev/", 0), 0u) << path;
     }

@@ -109,7 +109,7 @@ TEST(ScangrabWithEmulator, DrawsAScanOnATerminalAndListsEveryNodeInAngleOrder)
     Sim sim({"--nodes", "360", "--serial", "00112233445566778899AABBCCDDEEFF", "--firmware", "2.5", "--hardware",
              "3", "--health", "1,17"});
     Process p = Process::start({SCANGRAB_BIN, sim.path}, on_pty());
-    ASSERT_TRUE(p.wait_output(PROMPT, timeout())) << p.output() << p.errors();
+    ASSERT_TRUE(p.read_until(PROMPT, timeout())) << p.output() << p.errors();
     write_all(p.in(), "y\n");
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
     const std::string out = strip_cr(p.output()), head =

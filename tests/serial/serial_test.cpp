@@ -66,7 +66,7 @@ TEST_P(SerialLib, ConfigureRecordsTheDeviceAndSetsRawNineSixHundredOrEndsWith255
         Pty link = open_pty(true);
         Process sender = Process::start({caller, "send", link.slave_path, "hello, device"});
         const std::string want("hello, device\0", 14);
-        EXPECT_EQ(read_exact(link.master.get(), want.size(), after(timeout())), want);
+        EXPECT_EQ(read_until(link.master.get(), want.size(), after(timeout())), want);
         EXPECT_EQ(sender.wait_exit_code(timeout()), 0);
         EXPECT_EQ(sender.output(), kReady);
     }
@@ -100,12 +100,12 @@ TEST_P(SerialLib, RecvPrintsExactlyEachReadsOwnBytesUpToAZeroAndEndsWithoutSpinn
         Process p = Process::start({GetParam().caller, scenario, device}, extra_poll.options());
         std::string sent;
         for (const std::string& w : c.writes) {
-            ASSERT_TRUE(p.wait_output(kReady + sent, timeout())) << p.output();
+            ASSERT_TRUE(p.read_until(kReady + sent, timeout())) << p.output();
             ASSERT_TRUE(write_all(pty.master.get(), w));
             sent += w;
         }
         if (c.what == "hung up") {
-            ASSERT_TRUE(p.wait_output(kReady, timeout())) << p.output();
+            ASSERT_TRUE(p.read_until(kReady, timeout())) << p.output();
             pty.master.reset();  // hangs the slave up
         }
         EXPECT_EQ(p.wait_exit_code(timeout()), 0) << p.output() << p.errors();

@@ -1,11 +1,7 @@
-/* One injected fault, shared by the two injectors: faultshim.c, preloaded
- * into a program under test and set from its environment, and the portwire
- * test's link-time seam, set by the test itself. Header-only and plain C,
- * since the preloaded library is C and must link nothing of the tests.
- *
- * The fault: calls of the name `call` fail from the nth on, `count` in a row
- * (0: every one from there), with errno `err`; for write and send,
- * `short_len` >= 0 lets the call pass at most that many bytes on instead. */
+/* One injected fault, shared by faultshim.c (set from the environment) and
+ * the portwire test's link-time seam; plain C, header-only. Calls of the name
+ * `call` fail from the nth on, `count` in a row (0: all), with errno `err`;
+ * for write and send, short_len >= 0 passes at most that many bytes instead. */
 #ifndef TESTSUPPORT_FAULTPLAN_H
 #define TESTSUPPORT_FAULTPLAN_H
 
@@ -42,7 +38,7 @@ static inline int fault_errno_named(const char *v)
     return n > 0 ? n : EIO;
 }
 
-/* True when the nth call (counted from 1) of `call` is one the fault strikes. */
+/* n counts from 1. */
 static inline int fault_strikes(const struct fault_plan *p, const char *call, unsigned long n)
 {
     if (p->call == NULL || strcmp(call, p->call) != 0)

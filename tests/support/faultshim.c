@@ -1,32 +1,11 @@
-/* faultshim: a library preloaded into a program under test that makes one
- * chosen platform call fail, so that the tests can see how the program
- * handles the failure. Everything comes from the environment:
- *
- *   FAULT_CALL   the call: accept, pthread_create, fork, vfork, open, poll,
- *                write or send
- *   FAULT_NTH    the first call that fails, counted from 1 over the calls of
- *                that name in this process (default 1)
- *   FAULT_COUNT  how many calls in a row fail from there; "all" for every
- *                one (default 1)
- *   FAULT_ERRNO  the error reported, by name (EMFILE) or number (default EIO)
- *   FAULT_SHORT  write and send only: instead of failing, the call passes at
- *                most this many bytes on (0 makes it write nothing)
- *   FAULT_LOG    a file to which each injected fault appends one line
- *                "<call> <n>", so a test can tell that its fault was hit
- *
- * (The settings and their window are those of faultplan.h.)
- *
- * A failing call does not reach the system: accept leaves the connection
- * queued, fork and vfork make no child. Calls of other names, and calls of
- * the chosen name outside the window, pass through unchanged, except vfork,
- * which passes through as fork: the parent's wait for the child's exec is
- * lost, but a vforked child returning through this library's stack frame
- * would corrupt its suspended parent.
- *
- * Only calls made through the dynamic symbol tables are seen: the program's
- * own and those of its libraries, not those the C library makes internally
- * (stdio's writes, for one).
- */
+/* faultshim: preloaded into a program under test, makes one platform call
+ * fail as FAULT_CALL (accept, pthread_create, fork, vfork, open, poll, write,
+ * send), FAULT_NTH, FAULT_COUNT ("all"), FAULT_ERRNO and FAULT_SHORT say
+ * (faultplan.h); each fault injected appends "<call> <n>" to FAULT_LOG.
+ * A failing call does not reach the system (accept leaves the connection
+ * queued). vfork passes through as fork: a vforked child returning through
+ * this library's frame would corrupt its suspended parent. Only calls through
+ * the dynamic symbol tables are seen, not the C library's own (stdio's). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -44,7 +23,6 @@
 
 #include "faultplan.h"
 
-/* Set once by the constructor, before the program's own code runs. */
 static struct fault_plan plan = {NULL, 1, 1, EIO, -1};
 static const char *fault_log;
 
@@ -53,9 +31,7 @@ static atomic_ulong calls_seen;
 static long env_number(const char *name, long fallback)
 {
     const char *v = getenv(name);
-    if (v == NULL || *v == '\0')
-        return fallback;
-    return strtol(v, NULL, 10);
+    return v == NULL || *v == '\0' ? fallback : strtol(v, NULL, 10);
 }
 
 __attribute__((constructor)) static void faultshim_init(void)
@@ -72,8 +48,7 @@ __attribute__((constructor)) static void faultshim_init(void)
     fault_log = getenv("FAULT_LOG");
 }
 
-/* Appends "<call> <n>" to the log with raw system calls, which this library
- * does not intercept, and keeps no descriptor open in the program. */
+/* Raw system calls: this library does not intercept them, and no descriptor stays open in the program. */
 static void log_fault(const char *call, unsigned long n)
 {
     if (fault_log == NULL || *fault_log == '\0')
@@ -88,7 +63,6 @@ static void log_fault(const char *call, unsigned long n)
     (void)syscall(SYS_close, (int)fd);
 }
 
-/* True when this call of the named kind is one that fails (or is cut short). */
 static int hit(const char *call)
 {
     if (plan.call == NULL || strcmp(call, plan.call) != 0)
@@ -111,8 +85,7 @@ static void *next(const char *name)
     return f;
 }
 
-/* fn_<name>: the next definition of name, of the type of this one, looked
- * up on first use. Racing first uses store the same value. */
+/* fn_<name>: the next definition of name, looked up on first use (racing first uses store the same). */
 #define NEXT(name)                                                         \
     static _Atomic(__typeof__(&name)) real_##name;                         \
     __typeof__(&name) fn_##name = atomic_load(&real_##name);               \
@@ -121,14 +94,12 @@ static void *next(const char *name)
         atomic_store(&real_##name, fn_##name);                             \
     }
 
-/* Fails the call with the chosen error when the fault strikes it. */
 #define FAIL_IF_HIT(c)             \
     if (hit(c)) {                  \
         errno = plan.err;          \
         return -1;                 \
     }
 
-/* write and send: fail, or pass at most plan.short_len bytes on. */
 #define SHORTEN_IF_HIT(c, len)                              \
     if (plan.short_len < 0) {                               \
         FAIL_IF_HIT(c);                                     \
@@ -172,7 +143,7 @@ static mode_t open_mode(int flags, va_list ap)
     return 0;
 }
 
-/* open and open64, and the checked forms that fortified builds call. */
+/* The checked forms are what fortified builds call. */
 #define OPEN_VARIADIC(name)                          \
     int name(const char *path, int flags, ...)       \
     {                                                \

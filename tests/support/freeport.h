@@ -1,12 +1,57 @@
-// The one free-port finder of the tests, the benchmarks and the scripts
-// (through the program free_port). Free of the test framework.
-#pragma once
+// The one free-port finder of the tests, the benchmarks and the scripts; free
+// of the test framework. Built with FREE_PORT_PROGRAM it is the program
+// free_port, which prints one such port for shell scripts.
+#ifndef TESTSUPPORT_FREEPORT_H
+#define TESTSUPPORT_FREEPORT_H
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <random>
 
-// A TCP port that was free on every local address a moment ago, 0 when none
-// was found. It is drawn at random from below the kernel's range for
-// outgoing connections: a port from inside that range could be taken, a
-// moment later, as the local end of some client's connection, and the
-// server started on it would then fail to listen.
-std::uint16_t free_tcp_port();
+// A TCP port free on every local address a moment ago, 0 when none was found. It is drawn from below the
+// kernel's range for outgoing connections, where no client's connection can take it before a server listens.
+inline std::uint16_t free_tcp_port()
+{
+    int low = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+    const int first = 10000, count = low > first + 1000 ? low - first : 1000;
+    // Two tests started side by side have neighbouring pids and clocks: a seed from those could draw the same port.
+    static std::minstd_rand pick(std::random_device{}());
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0)
+            return 0;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<std::uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count))));
+        const bool bound = ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
+        ::close(s);
+        if (bound)
+            return ntohs(a.sin_port);
+    }
+    return 0;
+}
+
+#endif
+
+#ifdef FREE_PORT_PROGRAM
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char**)
+{
+    const unsigned port = argc > 1 ? 0 : free_tcp_port();
+    if (argc > 1)
+        std::fputs("usage: free_port (takes no arguments)\n", stderr);
+    else if (port == 0 || std::printf("%u\n", port) < 0 || std::fflush(stdout) != 0)
+        std::fprintf(stderr, "free_port: no free TCP port found or written: %s\n", std::strerror(errno));
+    return port == 0 || std::ferror(stdout) ? 1 : 0;
+}
+#endif

@@ -1,5 +1,4 @@
-// Test support, terminals: pseudo-terminal pairs, raw mode, and hanging a
-// terminal up.
+// Test support, terminals: pseudo-terminal pairs, raw mode, hang-ups.
 #pragma once
 
 #include <string>
@@ -13,18 +12,11 @@ struct Pty {
     Fd slave;
     std::string slave_path;
 };
-// Opens a pseudo-terminal pair. With raw set, both ends pass bytes unchanged.
 Pty open_pty(bool raw);
-// Puts a terminal descriptor into raw mode with the plain termios calls.
 bool make_raw(int fd);
-// The settings of fd's terminal as text, for comparing them before and
-// after: modes, control characters, rates and the exclusive-use flag (-1
-// where that cannot be read, as under the emulator).
+// Modes, control characters, rates and the exclusive flag (-1 where unreadable, as under the emulator).
 std::string terminal_settings(int fd);
-// Hangs up the terminal of fd (TIOCVHANGUP, as when carrier drops): every
-// descriptor of it then reads end of file and fails other requests. Empty on
-// success, else why it could not (the request needs CAP_SYS_TTY_CONFIG, and
-// an emulator may not pass it on), for a skip message.
+// TIOCVHANGUP: every descriptor of the terminal then reads its end. Empty on success, else why not (for a skip).
 std::string hang_up(int fd);
 
 }  // namespace testsupport

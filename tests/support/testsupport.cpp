@@ -1,5 +1,4 @@
-// The support library of the tests: processes.h, sockets.h, terminals.h
-// and faults.h, in that order below.
+// The support library of the tests: processes.h, sockets.h, terminals.h and faults.h, in that order.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -46,39 +45,27 @@
 
 namespace testsupport {
 
-// A write to a program that has died fails with EPIPE and the test reports it;
-// the signal would end the whole test binary instead. Programs under test get
-// the default back when they start.
+// A write to a dead program then fails with EPIPE for the test to report, instead of ending the test binary.
 static const bool sigpipe_ignored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 namespace {
 
-// Appends whatever can be read from a non-blocking fd now. Sets eof at end
-// of stream or on an error other than "nothing yet".
+// Appends what a non-blocking fd holds now; sets eof at its end or on an error (EIO: a pty's slave is gone).
 void read_available(int fd, std::string& acc, bool& eof)
 {
     char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof(buf));
+    for (ssize_t n; (n = ::read(fd, buf, sizeof(buf))) != 0;) {
         if (n > 0)
             acc.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
-            break;
+        else if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
         else if (errno != EINTR)
-            return;  // nothing more for now
+            break;
     }
-    eof = true;  // 0, or EIO on a pty whose slave side is gone
+    eof = true;
 }
 
-void set_nonblocking(int fd)
-{
-    int fl = fcntl(fd, F_GETFL);
-    if (fl != -1)
-        fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-}
-
-// The words of a list separated by blanks or semicolons (a CMake list);
-// none for a null pointer.
+// Blank- or semicolon-separated words (a CMake list).
 std::vector<std::string> split_list(const char* list)
 {
     std::string s = list ? list : "";
@@ -87,7 +74,6 @@ std::vector<std::string> split_list(const char* list)
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-// A new pipe, both ends closed on exec.
 void open_pipe(Fd& read_end, Fd& write_end)
 {
     int fds[2];
@@ -97,17 +83,14 @@ void open_pipe(Fd& read_end, Fd& write_end)
     write_end.reset(fds[1]);
 }
 
-// A checker that prefixes the target programs on the host, such as
-// "valgrind -q --error-exitcode=99", from TOOLSET_TEST_WRAPPER.
+// A checker that prefixes the programs on the host, such as "valgrind -q --error-exitcode=99".
 const std::vector<std::string>& wrapper_prefix()
 {
     static const std::vector<std::string> prefix = split_list(std::getenv("TOOLSET_TEST_WRAPPER"));
     return prefix;
 }
 
-// Where this test binary runs from: the root above the installed tests'
-// folder, or else the top of the build tree, the nearest folder above it
-// that holds CMakeCache.txt.
+// The root above the installed tests' folder, or else the build tree's top (the nearest CMakeCache.txt above).
 struct Place {
     bool installed = false;
     std::string root;
@@ -131,27 +114,14 @@ const Place& place()
     return p;
 }
 
-// Output that no program under test prints: waiting for it reads on until
-// the deadline or the end of the output.
-const std::string never = "\x01\x02\x03";
-
-bool is_count(const std::string& s)
-{
-    return !s.empty() && s.size() < 10 && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The fields of /proc/<pid>/stat after the name, from the state on; empty
-// when the process is gone. The name may hold blanks and parentheses.
+// The fields of /proc/<pid>/stat from the state on (the name before may hold blanks and parentheses).
 std::vector<std::string> stat_fields(pid_t pid)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string all;
-    if (!std::getline(f, all))
+    if (!std::getline(f, all) || all.rfind(')') == std::string::npos)
         return {};
-    size_t close = all.rfind(')');
-    if (close == std::string::npos)
-        return {};
-    std::istringstream rest(all.substr(close + 1));
+    std::istringstream rest(all.substr(all.rfind(')') + 1));
     return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
 }
 
@@ -162,13 +132,11 @@ int count_entries(const std::string& dir)
         return -1;
     int n = 0;
     while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.')
-            n++;
+        n += e->d_name[0] != '.';
     ::closedir(d);
     return n;
 }
 
-// Waits for events on fd until the deadline; false on time-out.
 bool poll_one(int fd, short events, Deadline d)
 {
     pollfd p{fd, events, 0};
@@ -178,33 +146,8 @@ bool poll_one(int fd, short events, Deadline d)
     return r > 0;
 }
 
-// Waits until fd is readable and reads up to n bytes, again after EINTR and
-// EAGAIN. -1 with ETIMEDOUT when the deadline passes first.
-ssize_t read_some(int fd, char* buf, size_t n, Deadline d)
-{
-    for (;;) {
-        if (!poll_one(fd, POLLIN, d)) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        ssize_t r = ::read(fd, buf, n);
-        if (r >= 0 || (errno != EINTR && errno != EAGAIN))
-            return r;
-    }
-}
-
-sockaddr_in ipv4(in_addr_t host, uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(host);
-    a.sin_port = htons(port);
-    return a;
-}
-
 constexpr int kPage = 4096;
 
-// Processor time of pid and of its children, in clock ticks, from /proc.
 long group_ticks(pid_t pid)
 {
     long t = std::max(cpu_ticks(pid), 0L);
@@ -222,8 +165,6 @@ milliseconds timeout(milliseconds host)
 {
     if (!wrapper_prefix().empty())
         return host * 10;
-    // TOOLSET_TEST_TIMEOUT_SCALE suits the installed tests to a board slower
-    // or faster than the one they were built for.
     static const long scale = [] {
         const char* s = std::getenv("TOOLSET_TEST_TIMEOUT_SCALE");
         const long n = s ? std::strtol(s, nullptr, 10) : 0;
@@ -244,8 +185,7 @@ const char* program(const char* built, const char* installed)
 
 const std::vector<std::string>& emulator_prefix()
 {
-    // TOOLSET_TEST_EMULATOR replaces the built-in command: a board build runs
-    // some tests on the build machine, under user-mode qemu.
+    // TOOLSET_TEST_EMULATOR: a board build runs some tests on the build machine, under user-mode qemu.
     static const char* const e = std::getenv("TOOLSET_TEST_EMULATOR");
     static const std::vector<std::string> prefix = split_list(e ? e : TESTSUPPORT_EMULATOR);
     return prefix;
@@ -292,11 +232,19 @@ TempDir::~TempDir()
         std::filesystem::remove_all(path_, ec);
 }
 
+bool Until::met(const std::string& acc, bool ended, size_t from) const
+{
+    if (lines)
+        return lines(lines_of(acc));
+    if (!text.empty())
+        return acc.find(text, from) != std::string::npos;
+    return acc.size() >= bytes || ended;
+}
+
 Process Process::start(const std::vector<std::string>& argv, const SpawnOptions& opts)
 {
-    std::vector<std::string> full;
-    if (!opts.host_program)
-        full = under_emulator() ? emulator_prefix() : wrapper_prefix();
+    std::vector<std::string> full = opts.host_program ? std::vector<std::string>()
+                                    : under_emulator() ? emulator_prefix() : wrapper_prefix();
     full.insert(full.end(), argv.begin(), argv.end());
     std::vector<char*> args;
     for (auto& a : full)
@@ -304,11 +252,11 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     args.push_back(nullptr);
 
     Process p;
-    Fd tty, child_in, child_out, child_err;  // the child's ends
+    Fd tty, child_in, child_out, child_err;
     if (opts.pty) {
         Pty pty = open_pty(false);
         termios t{};
-        // No echo: the output then holds only what the program writes.
+        // No echo: the output holds only what the program writes.
         if (tcgetattr(pty.slave.get(), &t) == 0) {
             t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
             tcsetattr(pty.slave.get(), TCSANOW, &t);
@@ -322,13 +270,10 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     }
     open_pipe(p.err_, child_err);
     // A file that cannot be opened leaves the pipe or terminal in its place.
-    Fd in_file(opts.stdin_file.empty() ? -1 : ::open(opts.stdin_file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-    Fd out_file(opts.stdout_file.empty() ? -1
-                                         : ::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (in_file)
-        child_in = std::move(in_file);
-    if (out_file)
-        child_out = std::move(out_file);
+    if (Fd f(::open(opts.stdin_file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)); f)
+        child_in = std::move(f);
+    if (Fd f(::open(opts.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)); f)
+        child_out = std::move(f);
 
     p.pid_ = ::fork();
     if (p.pid_ < 0)
@@ -347,7 +292,6 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
             ::close(0);
         if (opts.close_stdout)
             ::close(1);
-        // Leave no stray descriptor of the test in the program under test.
         for (int fd = 3; fd < 1024; fd++)
             ::close(fd);
         for (int s = 1; s < NSIG; s++)
@@ -371,23 +315,16 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         ::_exit(127);
     }
     if (!opts.pty)
-        ::setpgid(p.pid_, p.pid_);  // also here, so no signal can race the child's own call
-    set_nonblocking(p.out_.get());
-    set_nonblocking(p.err_.get());
+        ::setpgid(p.pid_, p.pid_);  // here too, so no signal can race the child's own call
+    for (int fd : {p.out_.get(), p.err_.get()})
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     return p;
 }
 
 Process::Process(Process&& o) noexcept
-    : pid_(std::exchange(o.pid_, -1)),
-      reaped_(o.reaped_),
-      status_(o.status_),
-      in_(std::move(o.in_)),
-      out_(std::move(o.out_)),
-      err_(std::move(o.err_)),
-      out_eof_(o.out_eof_),
-      err_eof_(o.err_eof_),
-      out_text_(std::move(o.out_text_)),
-      err_text_(std::move(o.err_text_))
+    : pid_(std::exchange(o.pid_, -1)), reaped_(o.reaped_), status_(o.status_), in_(std::move(o.in_)),
+      out_(std::move(o.out_)), err_(std::move(o.err_)), out_eof_(o.out_eof_), err_eof_(o.err_eof_),
+      out_text_(std::move(o.out_text_)), err_text_(std::move(o.err_text_))
 {
 }
 
@@ -406,22 +343,17 @@ Process::~Process()
 void Process::pump(Deadline d)
 {
     pollfd p[2];
-    int n = 0;
+    nfds_t n = 0;
     if (!out_eof_ && out_)
         p[n++] = pollfd{out_.get(), POLLIN, 0};
     if (!err_eof_ && err_)
         p[n++] = pollfd{err_.get(), POLLIN, 0};
     if (n == 0) {
-        // Nothing left to read: just let the time pass in small steps.
         std::this_thread::sleep_for(std::min(milliseconds(10), milliseconds(ms_left(d))));
         return;
     }
-    if (::poll(p, static_cast<nfds_t>(n), ms_left(d)) > 0)
-        take_available();
-}
-
-void Process::take_available()
-{
+    if (::poll(p, n, ms_left(d)) <= 0)
+        return;
     if (!out_eof_ && out_)
         read_available(out_.get(), out_text_, out_eof_);
     if (!err_eof_ && err_)
@@ -438,13 +370,19 @@ bool Process::reap()
     return reaped_;
 }
 
-bool Process::wait_text(const std::string& text, const bool& eof, const std::string& needle, milliseconds t)
+bool Process::read_until(const Until& u, milliseconds t, Stream s)
 {
-    Deadline d = after(t);
-    while (text.find(needle) == std::string::npos) {
+    const std::string& text = s == Errors ? err_text_ : out_text_;
+    const bool& eof = s == Errors ? err_eof_ : out_eof_;
+    const Deadline d = after(t);
+    while (!u.met(text, eof)) {
         if (eof || mono_ms() >= d)
             return false;
-        pump(d);
+        // Lines are looked at every 50 ms, not after each read of a busy output.
+        const Deadline step = u.lines ? std::min(d, after(milliseconds(50))) : d;
+        do
+            pump(step);
+        while (u.lines && !eof && mono_ms() < step);
     }
     return true;
 }
@@ -455,15 +393,10 @@ std::optional<int> Process::wait(milliseconds t)
     while (!reap()) {
         if (mono_ms() >= d)
             return std::nullopt;
-        // Gather output meanwhile, in short steps, so the exit is seen soon.
         pump(std::min(d, after(milliseconds(10))));
     }
-    // What the child wrote before it ended may still be on its way: a
-    // pseudo-terminal passes the last output on a little after the writer
-    // has gone. Read to the end of the streams, briefly, since a descendant
-    // may still hold them open.
-    Deadline tail = after(milliseconds(200));
-    take_available();
+    // A pty passes the last output on a little after the writer has gone; a descendant may still hold the streams.
+    const Deadline tail = after(milliseconds(200));
     while (((out_ && !out_eof_) || (err_ && !err_eof_)) && mono_ms() < tail)
         pump(tail);
     return status_;
@@ -487,13 +420,9 @@ int thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid
 
 std::pair<int, int> settle_counts(pid_t pid, int fds, int threads, Deadline d)
 {
-    // Threads end a moment after their clients leave, and /proc offers
-    // nothing to block on: look again every few milliseconds.
     std::pair<int, int> now;
-    poll_until([&] {
-        now = {open_fd_count(pid), thread_count(pid)};
-        return now == std::make_pair(fds, threads);
-    }, d, milliseconds(20));
+    poll_until([&] { return (now = {open_fd_count(pid), thread_count(pid)}) == std::make_pair(fds, threads); }, d,
+               milliseconds(20));
     return now;
 }
 
@@ -506,41 +435,20 @@ int count_lines(const std::string& text, const std::string& line)
     return n;
 }
 
-std::string strip_cr(const std::string& text)
+std::string strip_cr(std::string text)
 {
-    std::string out = text;
-    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
-    return out;
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
 }
 
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> out;
-    std::string t = strip_cr(text);
-    size_t start = 0;
-    for (size_t nl; (nl = t.find('\n', start)) != std::string::npos; start = nl + 1)
+    const std::string t = strip_cr(text);
+    for (size_t start = 0, nl; (nl = t.find('\n', start)) != std::string::npos; start = nl + 1)
         out.push_back(t.substr(start, nl - start));
     return out;
 }
-
-bool wait_for(Process& p, const std::function<bool(const std::vector<std::string>&)>& done,
-              milliseconds t)
-{
-    Deadline d = after(t);
-    for (;;) {
-        if (done(lines_of(p.output())))
-            return true;
-        if (mono_ms() >= d)
-            return false;
-        // Returns early only at the end of the output.
-        Deadline step = after(milliseconds(50));
-        p.wait_output(never, milliseconds(50));
-        if (mono_ms() < step)
-            return done(lines_of(p.output()));
-    }
-}
-
-void drain(Process& p, milliseconds t) { p.wait_output(never, t); }
 
 pid_t child_of(pid_t pid, milliseconds t)
 {
@@ -570,17 +478,13 @@ bool wait_state(pid_t pid, char state, milliseconds t)
 
 bool wait_ended(pid_t pid, milliseconds t)
 {
-    return poll_until([&] {
-        const char s = proc_state(pid);
-        return s == 0 || s == 'Z';
-    }, after(t), milliseconds(5));
+    return poll_until([&] { return proc_state(pid) == 0 || proc_state(pid) == 'Z'; }, after(t), milliseconds(5));
 }
 
 std::vector<std::string> CountRun::other_texts() const
 {
     std::vector<std::string> out;
-    for (const auto& o : others)
-        out.push_back(o.second);
+    std::transform(others.begin(), others.end(), std::back_inserter(out), [](const auto& o) { return o.second; });
     return out;
 }
 
@@ -588,13 +492,12 @@ CountRun split_count(const std::vector<std::string>& lines)
 {
     CountRun run;
     for (const auto& l : lines) {
-        if (is_count(l)) {
-            if (std::stoi(l) != run.last + 1)
-                run.in_order = false;
-            run.last = std::stoi(l);
-        } else {
+        if (l.empty() || l.size() >= 10 || l.find_first_not_of("0123456789") != std::string::npos) {
             run.others.emplace_back(run.last, l);
+            continue;
         }
+        run.in_order = run.in_order && std::stoi(l) == run.last + 1;
+        run.last = std::stoi(l);
     }
     return run;
 }
@@ -627,29 +530,21 @@ std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
 
 void expect_no_spin(Process& p, const std::string& what, bool read_output)
 {
-    // Over half a second a spinning process takes about 50 ticks; one that
-    // waits takes none, or a few for a sanitizer's own thread or its start. Its
-    // output is read meanwhile, or a full pipe would stop the spin.
+    // A spin takes about 50 ticks in half a second; a waiting program none, or a few for a sanitizer's own thread.
 #if defined(__SANITIZE_THREAD__)
-    // The thread sanitizer's own thread visits every thread of the program
-    // several times a second: with a full relay's 256 that takes up to a
-    // third of a core. Half a core is still well below a spin.
-    const long limit = 25;
+    const long limit = 25;  // the sanitizer's thread visits all of a full relay's 256 threads several times a second
 #else
-    const long limit = 12;  // a quarter of a core: far from a spin
+    const long limit = 12;
 #endif
-    // One window on the host. Where the bounds are scaled (an emulated or
-    // slower board, a checker) a program may still be finishing real work,
-    // its start or a copy in flight, when the window opens: it gets as many
-    // windows as the scale, and must be quiet in one of them. A spin is quiet
-    // in none.
+    // Where bounds are scaled, a program may still be finishing its start or real work: as many windows as the
+    // scale, one quiet window enough. The output is read meanwhile, or a full pipe would stop a spin.
     const long windows = timeout(milliseconds(500)) / milliseconds(500);
     std::string seen;
     for (long i = 0; i < windows; i++) {
         const long before = group_ticks(p.pid());
         const Deadline end = after(milliseconds(500));
         if (read_output)
-            drain(p, milliseconds(500));
+            p.read_until(kEnd, milliseconds(500));
         std::this_thread::sleep_for(milliseconds(ms_left(end)));
         const long used = group_ticks(p.pid()) - before;
         if (used <= limit)
@@ -666,10 +561,8 @@ bool write_all(int fd, const void* data, size_t len)
 {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const ssize_t n = ::write(fd, p, len);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             poll_one(fd, POLLOUT, after(milliseconds(1000)));
             continue;
         }
@@ -681,42 +574,41 @@ bool write_all(int fd, const void* data, size_t len)
     return true;
 }
 
-std::string read_exact(int fd, size_t n, Deadline d)
-{
-    std::string acc;
-    char buf[4096];
-    ssize_t r;
-    while (acc.size() < n && (r = read_some(fd, buf, std::min(sizeof(buf), n - acc.size()), d)) > 0)
-        acc.append(buf, static_cast<size_t>(r));
-    return acc;
-}
-
-bool read_until(int fd, std::string& acc, const std::string& needle, Deadline d)
+bool read_until(int fd, std::string& acc, const Until& u, Deadline d)
 {
     char buf[4096];
-    // Only the new bytes (and a needle's length before them) are searched, so
-    // a long-running reader keeps up with its peer.
-    size_t from = 0;
-    while (acc.find(needle, from) == std::string::npos) {
-        from = acc.size() >= needle.size() ? acc.size() - needle.size() + 1 : 0;
-        ssize_t r = read_some(fd, buf, sizeof(buf), d);
-        if (r <= 0)
+    bool ended = false;
+    // Only the new bytes (and a text's length before them) are searched: a long reader keeps up with its peer.
+    for (size_t from = 0; !u.met(acc, ended, from);) {
+        if (ended || !poll_one(fd, POLLIN, d))
             return false;
-        acc.append(buf, static_cast<size_t>(r));
+        from = acc.size() >= u.text.size() ? acc.size() - u.text.size() + 1 : 0;
+        const size_t want = u.text.empty() && !u.lines ? std::min(sizeof(buf), u.bytes - acc.size()) : sizeof(buf);
+        const ssize_t r = ::read(fd, buf, want);
+        if (r > 0)
+            acc.append(buf, static_cast<size_t>(r));
+        else if (r == 0 || errno == ECONNRESET || errno == EIO)
+            ended = true;
+        else if (errno != EINTR && errno != EAGAIN)
+            return false;
     }
     return true;
 }
 
-bool wait_eof(int fd, Deadline d)
+Got read_until(int fd, const Until& u, Deadline d)
 {
-    char buf[4096];
-    ssize_t r;
-    while ((r = read_some(fd, buf, sizeof(buf), d)) > 0) {
-    }
-    return r == 0 || errno == ECONNRESET;
+    Got g;
+    g.met = read_until(fd, g, u, d);
+    return g;
 }
 
-bool wait_readable(int fd, Deadline d) { return poll_one(fd, POLLIN, d); }
+void PrintTo(const Got& g, std::ostream* os) { *os << ::testing::PrintToString(static_cast<const std::string&>(g)); }
+
+int queued(int fd)
+{
+    int n = -1;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
 
 bool wait_listening(uint16_t port, Deadline d)
 {
@@ -724,12 +616,9 @@ bool wait_listening(uint16_t port, Deadline d)
     std::snprintf(want, sizeof(want), ":%04X", port);
     return poll_until([&] {
         std::ifstream f("/proc/net/tcp");
-        std::string line;
-        std::getline(f, line);  // header
-        while (std::getline(f, line)) {
-            std::istringstream ls(line);
+        for (std::string line; std::getline(f, line);) {
             std::string sl, local, remote, st;
-            ls >> sl >> local >> remote >> st;
+            std::istringstream(line) >> sl >> local >> remote >> st;
             if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
                 return true;
         }
@@ -739,13 +628,9 @@ bool wait_listening(uint16_t port, Deadline d)
 
 Fd connect_tcp(uint16_t port, Deadline d)
 {
-    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
     Fd s;
-    const bool connected = poll_until([&] {
-        s.reset(::socket(AF_INET, SOCK_STREAM, 0));
-        return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
-    }, d);
-    return connected ? std::move(s) : Fd();
+    poll_until([&] { return static_cast<bool>(s = connect_bounded(port, d)); }, d);
+    return s;
 }
 
 Process start_server(const std::string& bin, uint16_t port, const SpawnOptions& o, const std::string& arg)
@@ -760,7 +645,10 @@ Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf)
     Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
     if (rcvbuf > 0)
         ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    const sockaddr_in a = ipv4(INADDR_LOOPBACK, port);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
     if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS)
         return Fd();
     int err = -1;
@@ -796,7 +684,7 @@ void set_reset_on_close(int fd)
 void echo_once(int fd, const std::string& data)
 {
     ASSERT_TRUE(write_all(fd, data));
-    EXPECT_EQ(read_exact(fd, data.size(), after(timeout())), data);
+    EXPECT_EQ(read_until(fd, data.size(), after(timeout())), data);
 }
 
 Fd echoed(uint16_t port, const std::string& text)
@@ -807,21 +695,14 @@ Fd echoed(uint16_t port, const std::string& text)
     return c;
 }
 
-void expect_quiet(int fd, const std::string& what) { EXPECT_FALSE(wait_readable(fd, after(milliseconds(200)))) << what; }
-
-int queued(int fd)
-{
-    int n = -1;
-    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
-}
+void expect_quiet(int fd, const std::string& what) { EXPECT_FALSE(read_until(fd, 1, after(milliseconds(200)))) << what; }
 
 std::vector<Fd> join_clients(uint16_t port, size_t n, std::vector<Fd> clients, int rcvbuf)
 {
     for (size_t i = 0; i < n; i++) {
         Fd c = connect_bounded(port, after(timeout()), rcvbuf);
-        if (!c || !write_all(c.get(), "j", 1) || read_exact(c.get(), 1, after(timeout())) != "j") {
-            // A relay that does not serve one client serves no more: stop
-            // here rather than wait out the deadline once for each.
+        if (!c || !write_all(c.get(), "j", 1) || read_until(c.get(), 1, after(timeout())) != "j") {
+            // A relay that does not serve one client serves no more: do not wait out the deadline for each.
             ADD_FAILURE() << "client " << clients.size() << " was not served";
             return clients;
         }
@@ -829,8 +710,7 @@ std::vector<Fd> join_clients(uint16_t port, size_t n, std::vector<Fd> clients, i
     }
     if (clients.empty())
         return clients;
-    // Numbered, so that a reader never stops at an earlier join's marker
-    // (with n = 0 those are still unread). Joins run on one thread at a time.
+    // Numbered, so that no reader stops at an earlier join's marker (with n = 0 those are still unread).
     static int joins = 0;
     const std::string marker = "<joined " + std::to_string(++joins) + ">";
     write_all(clients.back().get(), marker);
@@ -865,17 +745,16 @@ void expect_server_command_line(const std::string& bin, const std::string& usage
         first.signal(SIGKILL);
         ASSERT_TRUE(first.wait(timeout()));
     }
-    // The server's side closed first, so its ends of these connections now
-    // wait out TIME-WAIT on the port.
+    // The server's side closed first: its ends of these connections wait out TIME-WAIT on the port.
     for (auto& c : clients)
-        EXPECT_TRUE(wait_eof(c.get(), after(timeout())));
+        EXPECT_TRUE(read_until(c.get(), kEnd, after(timeout())));
     clients.clear();
     Process again = start_server(bin, port);
     serve(port);
 
     for (Process* p : {&trailing, &wrapped, &again}) {
         EXPECT_TRUE(p->running()) << bin << " ended";
-        p->wait_errors("\n", milliseconds(1));
+        p->read_until("\n", milliseconds(1), Errors);
         EXPECT_EQ(p->errors(), "");
     }
 }
@@ -898,7 +777,7 @@ std::string terminal_settings(int fd)
         return std::string("unreadable: ") + std::strerror(errno);
     int exclusive = -1;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0)
-        exclusive = -1;
+        exclusive = -1;  // as under the emulator
     std::ostringstream s;
     s << std::oct << "iflag=" << t.c_iflag << " oflag=" << t.c_oflag << " cflag=" << t.c_cflag << " lflag=" << t.c_lflag
       << std::dec << " ispeed=" << cfgetispeed(&t) << " ospeed=" << cfgetospeed(&t) << " exclusive=" << exclusive
@@ -913,28 +792,22 @@ std::string hang_up(int fd)
     if (::ioctl(fd, TIOCVHANGUP) == 0)
         return "";
     const int err = errno;
-    std::string why = std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err);
-    if (err == ENOSYS)
-        why += "; user-mode emulation does not pass this request on";
-    else if (err == EPERM)
-        why += "; it needs CAP_SYS_TTY_CONFIG";
-    return why;
+    return std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err) +
+           (err == ENOSYS ? "; user-mode emulation does not pass this request on"
+                          : err == EPERM ? "; it needs CAP_SYS_TTY_CONFIG" : "");
 }
 
 Pty open_pty(bool raw)
 {
     Pty p;
     p.master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
-    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0)
-        return Pty();
     char name[128];
-    if (::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
+    if (!p.master || ::grantpt(p.master.get()) != 0 || ::unlockpt(p.master.get()) != 0 ||
+        ::ptsname_r(p.master.get(), name, sizeof(name)) != 0)
         return Pty();
     p.slave_path = name;
     p.slave.reset(::open(name, O_RDWR | O_NOCTTY));
-    if (!p.slave || (raw && !make_raw(p.slave.get())))
-        return Pty();
-    return p;
+    return !p.slave || (raw && !make_raw(p.slave.get())) ? Pty() : std::move(p);
 }
 
 // ---- faults.h ----
@@ -948,9 +821,7 @@ SpawnOptions Injection::options(SpawnOptions o) const
                                "FAULT_COUNT=" + (fault_.count == 0 ? std::string("all") : std::to_string(fault_.count)),
                                "FAULT_ERRNO=" + fault_.error, "FAULT_SHORT=" + std::to_string(fault_.short_len),
                                "FAULT_LOG=" + dir_.file("log")});
-    // A sanitized program insists on its runtime coming first among the
-    // libraries; the preloaded library comes before it, and passes every
-    // call on to it, so the check is switched off.
+    // The preloaded library comes before a sanitizer's runtime (and passes every call on to it).
     const char* asan = std::getenv("ASAN_OPTIONS");
     o.env.push_back(std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
                     "verify_asan_link_order=0");
@@ -968,8 +839,6 @@ int Injection::hits() const
 
 bool Injection::wait_hits(int n, milliseconds t) const
 {
-    // The log is a file the program appends to: there is nothing to block
-    // on, so it is looked at again every few milliseconds.
     return poll_until([&] { return hits() >= n; }, after(t), milliseconds(5));
 }
 

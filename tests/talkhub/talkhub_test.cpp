@@ -47,7 +47,7 @@ struct Relay {
         // Whatever the test did, the relay must still run and must not have
         // complained (a sanitizer report would land on standard error).
         EXPECT_TRUE(proc.running()) << "the relay ended";
-        proc.wait_errors("\n", milliseconds(1));
+        proc.read_until("\n", milliseconds(1), Errors);
         EXPECT_EQ(proc.errors(), "");
     }
 
@@ -65,7 +65,7 @@ struct Relay {
     {
         Fd c = connect_tcp(port, after(timeout()));
         EXPECT_TRUE(c);
-        EXPECT_TRUE(proc.wait_output(connected_lines(joined, "\r\n"), timeout())) << proc.output();
+        EXPECT_TRUE(proc.read_until(connected_lines(joined, "\r\n"), timeout())) << proc.output();
         return c;
     }
     int announced() const { return count_lines(strip_cr(proc.output()), kConnected); }
@@ -86,7 +86,7 @@ void expect_relayed(std::vector<Fd>& clients, size_t from, const std::string& te
 {
     ASSERT_TRUE(write_all(clients[from].get(), text));
     for (auto& c : clients)
-        EXPECT_EQ(read_exact(c.get(), text.size(), after(timeout())), text);
+        EXPECT_EQ(read_until(c.get(), text.size(), after(timeout())), text);
     for (size_t i = 0; once && i < clients.size(); i++)
         expect_quiet(clients[i].get());
 }
@@ -134,7 +134,7 @@ TEST(TalkhubRelay, ConcurrentSendersReachEveryClientInOneIdenticalOrder)
     std::vector<std::string> got(clients.size());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < clients.size(); i++)
-        threads.emplace_back([&, i] { got[i] = read_exact(clients[i].get(), total, after(timeout(milliseconds(30000)))); });
+        threads.emplace_back([&, i] { got[i] = read_until(clients[i].get(), total, after(timeout(milliseconds(30000)))); });
     for (size_t s = 0; s < senders; s++) {
         threads.emplace_back([&, s] {
             std::string data(per_sender, '\0');
@@ -173,8 +173,8 @@ TEST(TalkhubTable, EveryClientGetsEachBlockOnceWholeAsOthersJoinAndLeaveAndASile
     const int z = clients[2].get();
     ASSERT_EQ(::send(z, "AB", 2, 0) + ::send(z, "C", 1, MSG_OOB) + ::send(z, "DE", 2, 0), 5);
     for (auto& c : clients)
-        EXPECT_EQ(read_exact(c.get(), 5, after(timeout())), "ABCDE");
-    EXPECT_TRUE(r.proc.wait_output(connected_lines(3, "\r\n"), timeout()));
+        EXPECT_EQ(read_until(c.get(), 5, after(timeout())), "ABCDE");
+    EXPECT_TRUE(r.proc.read_until(connected_lines(3, "\r\n"), timeout()));
     clients.erase(clients.begin() + 1);  // Y leaves
     expect_relayed(clients, 0, "from-x");
     clients = join_clients(r.port, 1, std::move(clients));  // W
@@ -206,10 +206,10 @@ TEST(TalkhubTable, PeersThatResetTheirConnectionsDoNotStopTheRelay)
         resetting.reset();
         sender.join();
         for (auto& c : keep)
-            EXPECT_EQ(read_exact(c.get(), 50 * block.size(), after(timeout())).size(), 50 * block.size());
+            EXPECT_EQ(read_until(c.get(), 50 * block.size(), after(timeout())).size(), 50 * block.size());
     }
     write_all(keep[1].get(), "still here");
-    EXPECT_EQ(read_exact(keep[0].get(), 10, after(timeout())), "still here");
+    EXPECT_EQ(read_until(keep[0].get(), 10, after(timeout())), "still here");
 }
 
 // ---- the log on standard output ----
@@ -227,7 +227,7 @@ TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
     // block-buffered log stays empty.
     auto lines = [&] {
         Fd f(::open(o.stdout_file.c_str(), O_RDONLY));
-        return count_lines(read_until_eof(f.get(), after(timeout())), kConnected);
+        return count_lines(read_until(f.get(), kEnd, after(timeout())), kConnected);
     };
     poll_until([&] { return lines() >= 5; }, after(timeout()));
     p.signal(SIGTERM);
@@ -286,7 +286,7 @@ TEST(TalkhubLog, ABlockedLogNeitherStopsAcceptingNorRelayingAndLosesNoLine)
         }
     }
     expect_relayed(clients, 0, "while the log is blocked", false);
-    EXPECT_TRUE(r.proc.wait_output(connected_lines(2 + newcomers, "\n"), timeout()));
+    EXPECT_TRUE(r.proc.read_until(connected_lines(2 + newcomers, "\n"), timeout()));
     expect_relayed(clients, clients.size() - 1, "after the log drained", false);
     EXPECT_EQ(r.announced(), 2 + newcomers);
 }
@@ -318,7 +318,7 @@ struct BusyRelay : Relay {
                 // The pause is what is tested: half a second, a quarter of the bound.
                 if (readers[i] == slow)
                     std::this_thread::sleep_for(milliseconds(500));
-                got[i] = read_exact(readers[i]->get(), total, after(timeout(milliseconds(60000))));
+                got[i] = read_until(readers[i]->get(), total, after(timeout(milliseconds(60000))));
             });
         threads.emplace_back([&] { write_all(steady[0].get(), data); });
         for (auto& t : threads)
@@ -339,7 +339,7 @@ TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndOneThatPausesKeepsItsConn
         // read (a buffer smaller than a loopback segment would only slow it).
         Fd stuck = join_one(r.port, r.steady);
         r.pump();
-        EXPECT_TRUE(wait_eof(stuck.get(), after(timeout()))) << "the stuck client was not cut off";
+        EXPECT_TRUE(read_until(stuck.get(), kEnd, after(timeout()))) << "the stuck client was not cut off";
     }
     r.steady = join_clients(r.port, 1, std::move(r.steady));
     expect_relayed(r.steady, 2, "served");
@@ -347,7 +347,7 @@ TEST(TalkhubSlowClients, OneThatStopsReadingIsCutOffAndOneThatPausesKeepsItsConn
     r.steady.pop_back();
     r.pump(&slow);
     write_all(r.steady[0].get(), "after");
-    EXPECT_EQ(read_exact(slow.get(), 5, after(timeout())), "after");
+    EXPECT_EQ(read_until(slow.get(), 5, after(timeout())), "after");
     slow.reset();
     r.expect_counts(r.held);
 }
@@ -399,7 +399,7 @@ TEST(TalkhubSlowClients, ManyThatStopReadingCostOneBoundTogetherAndKeepAPrefixWi
         for (size_t i = 0; i < block; i++)
             b[i] = static_cast<char>((k * 7 + i) % 251);
         sent += b;
-        if (!write_all(healthy.get(), b) || read_exact(healthy.get(), block, after(timeout())) != b) {
+        if (!write_all(healthy.get(), b) || read_until(healthy.get(), block, after(timeout())) != b) {
             lost = true;
             break;
         }
@@ -415,7 +415,7 @@ TEST(TalkhubSlowClients, ManyThatStopReadingCostOneBoundTogetherAndKeepAPrefixWi
     EXPECT_EQ(still_open, 0) << "stuck clients not cut off";
     EXPECT_LE(most_changes, 2) << "steps in the count of stuck clients while the healthy one held one block";
     for (auto& c : stuck) {
-        const std::string got = read_until_eof(c.get(), after(timeout()));
+        const std::string got = read_until(c.get(), kEnd, after(timeout()));
         EXPECT_LT(got.size(), sent.size());
         EXPECT_TRUE(sent.compare(0, got.size(), got) == 0) << "a stuck client's " << got.size() << " bytes";
     }
@@ -437,10 +437,10 @@ TEST(TalkhubSlowClients, StopsOfTheRelayWhileAClientPausesLoseNoBlockAndCutNobod
 
     std::string own;
     std::thread sender([&] { write_all(clients[0].get(), data); });
-    std::thread own_copy([&] { own = read_exact(clients[0].get(), data.size(), after(timeout(milliseconds(60000)))); });
+    std::thread own_copy([&] { own = read_until(clients[0].get(), data.size(), after(timeout(milliseconds(60000)))); });
     std::string got;
     for (size_t s = 0; s < stops; s++) {
-        got += read_exact(clients[1].get(), data.size() / (stops + 2), after(timeout()));
+        got += read_until(clients[1].get(), data.size() / (stops + 2), after(timeout()));
         // The pause is what is tested: 0.6 s and the stop, below the bound.
         std::this_thread::sleep_for(milliseconds(300));
         r.proc.signal(SIGSTOP);
@@ -448,7 +448,7 @@ TEST(TalkhubSlowClients, StopsOfTheRelayWhileAClientPausesLoseNoBlockAndCutNobod
         r.proc.signal(SIGCONT);
         std::this_thread::sleep_for(milliseconds(300));
     }
-    got += read_exact(clients[1].get(), data.size() - got.size(), after(timeout(milliseconds(60000))));
+    got += read_until(clients[1].get(), data.size() - got.size(), after(timeout(milliseconds(60000))));
     sender.join();
     own_copy.join();
     EXPECT_TRUE(got == data) << got.size() << " of " << data.size() << " bytes";
@@ -488,7 +488,7 @@ TEST_P(TalkhubCallFails, OnlyThatClientOrCopySuffersAndTheRelayGoesOn)
     if (f.cut_off) {
         Fd refused = connect_tcp(r.port, after(timeout()));
         ASSERT_TRUE(refused);
-        EXPECT_TRUE(wait_eof(refused.get(), after(timeout()))) << "the client without a thread stays connected";
+        EXPECT_TRUE(read_until(refused.get(), kEnd, after(timeout()))) << "the client without a thread stays connected";
     }
     clients.push_back(r.connect_announced(2));
     clients.push_back(r.connect_announced(3));
@@ -496,9 +496,9 @@ TEST_P(TalkhubCallFails, OnlyThatClientOrCopySuffersAndTheRelayGoesOn)
     const std::string hello = "hello world";
     ASSERT_TRUE(write_all(clients[0].get(), hello));
     for (size_t i = 1; i < clients.size(); i++)
-        EXPECT_EQ(read_exact(clients[i].get(), hello.size(), after(timeout())), hello);
+        EXPECT_EQ(read_until(clients[i].get(), hello.size(), after(timeout())), hello);
     const std::string first_copy = f.copy_lost ? "" : hello;
-    EXPECT_EQ(read_exact(clients[0].get(), first_copy.size(), after(timeout())), first_copy);
+    EXPECT_EQ(read_until(clients[0].get(), first_copy.size(), after(timeout())), first_copy);
     // A copy that failed outright left nothing behind in the first client's stream.
     expect_relayed(clients, 1, "pong");
     expect_relayed(clients, 2, "second");
@@ -530,7 +530,7 @@ TEST(TalkhubAcceptAlwaysFails, PausesBetweenAttemptsAndRegistersNobody)
     const Deadline t0 = mono_ms();
     Fd waiting = connect_tcp(r.port, after(timeout()));
     ASSERT_TRUE(waiting);
-    EXPECT_FALSE(wait_readable(waiting.get(), after(milliseconds(1000)))) << "served or closed";
+    EXPECT_FALSE(read_until(waiting.get(), 1, after(milliseconds(1000)))) << "served or closed";
     const auto ms = ms_since(t0);
     const int hits = fault.hits();
     EXPECT_GE(hits, 2) << "the relay stopped trying";
@@ -551,7 +551,7 @@ TEST(TalkhubThreadStartFails, EveryClientIsClosedAndNothingLeaks)
     for (int i = 0; i < tries; i++) {
         Fd c = connect_tcp(r.port, after(timeout()));
         ASSERT_TRUE(c);
-        ASSERT_TRUE(wait_eof(c.get(), after(timeout()))) << "client " << i;
+        ASSERT_TRUE(read_until(c.get(), kEnd, after(timeout()))) << "client " << i;
     }
     EXPECT_EQ(fault.hits(), tries);
     EXPECT_EQ(r.announced(), 0);
