@@ -1,0 +1,211 @@
+// The transcript runner: a case Transcript.NAME for each NAME.txt in the
+// transcripts folder, dialogues with the programs checked byte for byte.
+// A transcript is lines, each led by a word that says what it is:
+//   # TEXT              a comment (blank lines are skipped too)
+//   $ WORD...           a run: its command line, words split at blanks ('' quotes one)
+//   env NAME=VALUE      a variable set for the program
+//   pty                 input and output on a pseudo-terminal (the output's carriage returns dropped)
+//   fault CALL NTH COUNT ERRNO   the fault library fails CALL as faults.h says
+//   hits N              the fault struck N times
+//   sh COMMAND          a host shell command run first in the run's fresh working folder
+//   file NAME           the file NAME there ends as the NAME> lines say (none: absent or empty)
+//   < TEXT              sent to standard input; a pipe ends after the last
+//   ? TEXT              waits until the output since the last wait holds TEXT
+//   > TEXT, 2> TEXT, NAME> TEXT   a line of standard output, standard error, the file NAME
+//   exit N              the exit status (default 0)
+// Lines before the first $ hold for each run of the file. A TEXT stands for
+// itself and its newline; \\ is a backslash, \xHH a byte, and a \ at the end
+// leaves the newline out. {P} is the path of program P (a target the runner
+// is built with), {P/} its folder, {port} a free TCP port.
+#include "faults.h"
+#include "sockets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using namespace testsupport;
+
+namespace {
+
+struct Dialogue {
+    int line = 0;
+    std::vector<std::string> argv, env, sh;
+    std::vector<std::pair<bool, std::string>> steps;  // (wait, text): a wait or an input
+    std::string out, err;
+    std::map<std::string, std::string> files;
+    std::optional<Fault> fault;
+    int hits = -1, status = 0;
+    bool pty = false;
+};
+
+// The text of s with its escapes replaced, and a newline unless a backslash ends it.
+bool unescape(const std::string& s, bool line, std::string& t)
+{
+    t.clear();
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\') {
+            t += s[i];
+        } else if (i + 1 == s.size() && line) {
+            return true;
+        } else if (s.compare(i, 2, "\\\\") == 0) {
+            t += s[++i];
+        } else if (s.compare(i, 2, "\\x") == 0 && i + 3 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(s[i + 3]))) {
+            t += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    t += line ? "\n" : "";
+    return true;
+}
+
+std::string parse(const std::string& path, std::vector<Dialogue>& runs)
+{
+    std::map<std::string, std::string> names = {{"port", std::to_string(free_tcp_port())}};
+    for (const auto& [name, bin] : std::map<std::string, std::string>{TRANSCRIPT_PROGRAMS}) {
+        names[name] = bin;
+        names[name + "/"] = bin.substr(0, bin.rfind('/') + 1);
+    }
+    std::ifstream in(path);
+    if (!in)
+        return "cannot read " + path;
+    Dialogue base;
+    int n = 0;
+    for (std::string line; std::getline(in, line);) {
+        const std::string where = path + ":" + std::to_string(++n) + ": ";
+        for (const auto& [name, value] : names)
+            for (size_t at; (at = line.find("{" + name + "}")) != std::string::npos;)
+                line.replace(at, name.size() + 2, value);
+        const size_t blank = line.find(' ');
+        const std::string key = line.substr(0, blank), rest = blank == std::string::npos ? "" : line.substr(blank + 1);
+        Dialogue& r = runs.empty() ? base : runs.back();
+        std::string text;
+        if (!unescape(rest, !key.empty() && (key.back() == '>' || key == "<" || key == "?"), text))
+            return where + "a backslash that is no escape (\\\\, \\xHH, or at the end)";
+        std::istringstream words(text);
+        if (key.empty() || key == "#") {
+        } else if (key == "$") {
+            runs.push_back(base);
+            runs.back().line = n;
+            for (size_t i = rest.find_first_not_of(' '); i != std::string::npos; i = rest.find_first_not_of(' ', i)) {
+                const bool quoted = rest[i] == '\'';
+                const size_t end = quoted ? rest.find('\'', i + 1) : rest.find(' ', i);
+                if (quoted && end == std::string::npos)
+                    return where + "a quote not closed";
+                unescape(rest.substr(i + quoted, end - i - quoted), false, text);
+                runs.back().argv.push_back(text);
+                i = end == std::string::npos ? end : end + quoted;
+            }
+        } else if (key == "env" || key == "sh") {
+            (key == "env" ? r.env : r.sh).push_back(text);
+        } else if (key == "pty") {
+            r.pty = true;
+        } else if (key == "fault") {
+            Fault f;
+            if (!(words >> f.call >> f.nth >> f.count >> f.error))
+                return where + "fault CALL NTH COUNT ERRNO";
+            r.fault = f;
+        } else if (key == "hits" || key == "exit") {
+            if (!(words >> (key == "hits" ? r.hits : r.status)))
+                return where + key + " wants a number";
+        } else if (key == "file") {
+            r.files[text];
+        } else if (key == "<" || key == "?") {
+            r.steps.emplace_back(key == "?", text);
+        } else if (key == ">" || key == "2>" || r.files.count(key.substr(0, key.size() - 1))) {
+            (key == ">" ? r.out : key == "2>" ? r.err : r.files[key.substr(0, key.size() - 1)]) += text;
+        } else {
+            return where + "no such line: " + key;
+        }
+    }
+    return runs.empty() ? path + ": no run ($ line)" : "";
+}
+
+void play(const Dialogue& r)
+{
+    TempDir dir;
+    SpawnOptions o;
+    o.pty = r.pty;
+    o.cwd = dir.path();
+    o.env = r.env;
+    for (const std::string& command : r.sh) {
+        SpawnOptions host;
+        host.host_program = true;
+        host.cwd = dir.path();
+        Process sh = Process::start({"sh", "-c", command}, host);
+        ASSERT_EQ(sh.wait_exit_code(timeout()), 0) << command << ": " << sh.errors();
+    }
+    std::optional<Injection> fault;
+    if (r.fault)
+        o = fault.emplace(*r.fault).options(o);
+    Process p = Process::start(r.argv, o);
+    auto out = [&] { return r.pty ? strip_cr(p.output()) : p.output(); };
+    size_t from = 0;
+    for (const auto& [wait, text] : r.steps) {
+        size_t at = std::string::npos;
+        if (!wait) {
+            ASSERT_TRUE(write_all(p.in(), text));
+            continue;
+        }
+        ASSERT_TRUE(wait_for(p, [&](const auto&) { return (at = out().find(text, from)) != std::string::npos; }, timeout()))
+            << "waited for: " << text << "output: " << out() << p.errors();
+        from = at + text.size();
+    }
+    if (!r.pty)
+        p.close_input();
+    EXPECT_EQ(p.wait_exit_code(timeout(milliseconds(20000))), r.status);  // a bound, never a pause
+    EXPECT_EQ(out(), r.out);
+    EXPECT_EQ(p.errors(), r.err);
+    for (const auto& [name, text] : r.files) {
+        std::ostringstream s;
+        s << std::ifstream(dir.file(name)).rdbuf();
+        EXPECT_EQ(s.str(), text) << name;
+    }
+    if (fault && r.hits >= 0) {
+        EXPECT_EQ(fault->hits(), r.hits);
+    }
+}
+
+class Transcript : public testing::Test {
+public:
+    explicit Transcript(std::string path) : path_(std::move(path)) {}
+    void TestBody() override
+    {
+        std::vector<Dialogue> runs;
+        const std::string error = parse(path_, runs);
+        if (!error.empty())
+            FAIL() << error;
+        for (const Dialogue& r : runs) {
+            SCOPED_TRACE(path_ + ":" + std::to_string(r.line));
+            play(r);
+        }
+    }
+
+private:
+    std::string path_;
+};
+
+const bool registered = [] {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(TRANSCRIPTS_DIR, ec))
+        if (e.path().extension() == ".txt")
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    if (files.empty())
+        files.emplace_back(std::string(TRANSCRIPTS_DIR) + "/none.txt");  // fails: nothing to read
+    for (const fs::path& f : files)
+        testing::RegisterTest("Transcript", f.stem().c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                              [f]() -> testing::Test* { return new Transcript(f.string()); });
+    return true;
+}();
+
+}  // namespace
