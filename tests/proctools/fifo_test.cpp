@@ -116,31 +116,6 @@ TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
     }
 }
 
-// Nothing is opened before it is known to be a FIFO: opening a device may
-// act on it (a watchdog is armed by its open). Here every open would fail,
-// and be counted, through the fault library (so the suite is a *Fails one,
-// which runs without a checker: its own start would open files too).
-TEST(FifoOpenFails, MissingOrWrongMyfifoIsReportedUnopenedAndEndsWith255)
-{
-    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
-        for (const std::string myfifo : {"none", "a plain file", "a link to a device"}) {
-            SCOPED_TRACE(std::string(bin) + ": " + myfifo);
-            TempDir dir;
-            if (myfifo == "a plain file")
-                std::ofstream(dir.file("myfifo")) << "not a fifo\n";
-            if (myfifo == "a link to a device") {
-                EXPECT_EQ(::symlink("/dev/null", dir.file("myfifo").c_str()), 0);
-            }
-            Injection fault({"open", 1, 0, "EACCES"});
-            SpawnOptions o;
-            o.cwd = dir.path();
-            Process p = Process::start({bin}, fault.options(o));
-            expect_exit(p, 255, "", myfifo == "none" ? "myfifo: No such file or directory\n" : "myfifo: not a FIFO\n");
-            EXPECT_EQ(fault.hits(), 0) << "opened";
-        }
-    }
-}
-
 // A standard input the caller left closed is not taken by the FIFO: FIFO
 // data keeps its own prefix, and the keyboard side sees an empty input.
 TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)

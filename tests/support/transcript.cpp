@@ -13,6 +13,7 @@
 //   ? TEXT              waits until the output since the last wait holds TEXT
 //   > TEXT, 2> TEXT, NAME> TEXT   a line of standard output, standard error, the file NAME
 //   exit N              the exit status (default 0)
+//   after N             the program ends no sooner than N seconds after the last input
 // Lines before the first $ hold for each run of the file. A TEXT stands for
 // itself and its newline; \\ is a backslash, \xHH a byte, and a \ at the end
 // leaves the newline out. {P} is the path of program P (a target the runner
@@ -39,7 +40,7 @@ struct Dialogue {
     std::string out, err;
     std::map<std::string, std::string> files;
     std::optional<Fault> fault;
-    int hits = -1, status = 0;
+    int hits = -1, status = 0, after = 0;
     bool pty = false;
 };
 
@@ -112,8 +113,8 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
             if (!(words >> f.call >> f.nth >> f.count >> f.error))
                 return where + "fault CALL NTH COUNT ERRNO";
             r.fault = f;
-        } else if (key == "hits" || key == "exit") {
-            if (!(words >> (key == "hits" ? r.hits : r.status)))
+        } else if (key == "hits" || key == "exit" || key == "after") {
+            if (!(words >> (key == "hits" ? r.hits : key == "exit" ? r.status : r.after)))
                 return where + key + " wants a number";
         } else if (key == "file") {
             r.files[text];
@@ -148,10 +149,12 @@ void play(const Dialogue& r)
     Process p = Process::start(r.argv, o);
     auto out = [&] { return r.pty ? strip_cr(p.output()) : p.output(); };
     size_t from = 0;
+    Deadline last_input = mono_ms();
     for (const auto& [wait, text] : r.steps) {
         size_t at = std::string::npos;
         if (!wait) {
             ASSERT_TRUE(write_all(p.in(), text));
+            last_input = mono_ms();
             continue;
         }
         ASSERT_TRUE(wait_for(p, [&](const auto&) { return (at = out().find(text, from)) != std::string::npos; }, timeout()))
@@ -161,6 +164,7 @@ void play(const Dialogue& r)
     if (!r.pty)
         p.close_input();
     EXPECT_EQ(p.wait_exit_code(timeout(milliseconds(20000))), r.status);  // a bound, never a pause
+    EXPECT_GE(ms_since(last_input), r.after * 1000) << "ended early";
     EXPECT_EQ(out(), r.out);
     EXPECT_EQ(p.errors(), r.err);
     for (const auto& [name, text] : r.files) {
