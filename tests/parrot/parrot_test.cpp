@@ -1,5 +1,3 @@
-// Black-box tests of the sequential echo server over loopback TCP, and the
-// server with failing accepts and sends.
 #include "faults.h"
 #include "sockets.h"
 
@@ -17,10 +15,7 @@ TEST(ParrotCommandLine, UsagePortTextBindErrorAndRestartWhileTheConnectionLinger
     expect_server_command_line(PARROT_BIN, std::string("Usage: ") + PARROT_BIN + " <port>\n", serve);
 }
 
-// Each client gets back exactly what it sent, a block longer than one read
-// of the server too, an urgent byte in its place, and nothing more. A client
-// that falls silent is probed after a minute (keep-alive armed with a 60 s
-// idle time), so a peer that vanished is let go.
+// A client that falls silent is probed after a minute, so a peer that vanished is let go.
 TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
 {
     uint16_t port = free_tcp_port();
@@ -88,8 +83,7 @@ TEST(ParrotCallFails, AFailedAcceptEndsTheServerAndAFailedSendOnlyThatEcho)
         if (c.first != nullptr) {
             Fd first = connect_tcp(port, after(timeout()));
             ASSERT_TRUE(write_all(first.get(), "abcdef"));
-            // The first block must have been echoed before the next is sent,
-            // or one read could take both.
+            // Echoed before the next block is sent, or one read could take both.
             ASSERT_TRUE(fault.wait_hits(1, timeout()));
             EXPECT_EQ(read_exact(first.get(), std::strlen(c.first), after(timeout())), c.first);
             echo_once(first.get(), "xyz");

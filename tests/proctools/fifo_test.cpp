@@ -1,5 +1,4 @@
-// Black-box tests of the FIFO readers with a real FIFO "myfifo" in a fresh
-// directory that serves as the program's working directory.
+// The FIFO readers, with a real FIFO "myfifo" in a fresh working directory.
 #include "faults.h"
 #include "sockets.h"
 
@@ -16,9 +15,7 @@ namespace {
 
 std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
 
-// Starts fifotap and feeds it three lines, one at a time (only one of the two
-// readers takes each): text is printed once, up to its first zero byte, then
-// the format's newline.
+// One line at a time: only one of the two readers takes each.
 void expect_text_lines(FifoDir& f, const SpawnOptions& o)
 {
     Process p = Process::start({FIFOTAP_BIN}, o);
@@ -42,8 +39,6 @@ TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
     expect_text_lines(f, f.options());
 }
 
-// Every write of the line output passes one byte only, or the first ones are
-// interrupted: each line still comes out whole, once.
 TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
 {
     for (const Fault& fdef : {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}}) {
@@ -55,8 +50,7 @@ TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
     }
 }
 
-// The block is made of numbered four-digit tokens, so that every printed
-// piece can be placed at its offset in the block.
+// Numbered four-digit tokens place every printed piece at its offset in the block.
 TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
 {
     std::string block;
@@ -91,9 +85,7 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
     EXPECT_EQ(next, block.size());
 }
 
-// With one of fifotap's two processes stopped, the other alone takes what
-// arrives; fifokbd's child alone reads the FIFO. (A reader killed takes its
-// child with it: the hostile matrix.)
+// fifokbd's child alone reads the FIFO.
 TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
 {
     for (const std::string bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
@@ -116,8 +108,6 @@ TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
     }
 }
 
-// A standard input the caller left closed is not taken by the FIFO: FIFO
-// data keeps its own prefix, and the keyboard side sees an empty input.
 TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
 {
     FifoDir f;
@@ -149,9 +139,7 @@ TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
               "Keyboard : typed\n\nPipe: piped\n\nKeyboard : \nKeyboard : again\n\n");
 }
 
-// A file ends for good: after its blocks and one empty line, no more
-// keyboard lines (rather than empty ones without pause), while the FIFO is
-// still served.
+// A file ends for good: no empty keyboard lines without pause after it.
 TEST(Fifokbd, InputFromAFileIsPrintedInBlocksThenOneEmptyLine)
 {
     FifoDir f;

@@ -2,7 +2,7 @@
 // transcripts folder, dialogues with the programs checked byte for byte.
 // A transcript is lines, each led by a word that says what it is:
 //   # TEXT              a comment (blank lines are skipped too)
-//   $ WORD...           a run: its command line, words split at blanks ('' quotes one)
+//   $ WORD...           a run: its command line, words split at blanks ('' is an empty one)
 //   env NAME=VALUE      a variable set for the program
 //   pty                 input and output on a pseudo-terminal (the output's carriage returns dropped)
 //   fault CALL NTH COUNT ERRNO   the fault library fails CALL as faults.h says
@@ -35,13 +35,13 @@ namespace {
 
 struct Dialogue {
     int line = 0;
-    std::vector<std::string> argv, env, sh;
+    std::vector<std::string> argv, sh;
+    SpawnOptions opts;
     std::vector<std::pair<bool, std::string>> steps;  // (wait, text): a wait or an input
     std::string out, err;
     std::map<std::string, std::string> files;
     std::optional<Fault> fault;
     int hits = -1, status = 0, after = 0;
-    bool pty = false;
 };
 
 // The text of s with its escapes replaced, and a newline unless a backslash ends it.
@@ -75,8 +75,6 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         names[name + "/"] = bin.substr(0, bin.rfind('/') + 1);
     }
     std::ifstream in(path);
-    if (!in)
-        return "cannot read " + path;
     Dialogue base;
     int n = 0;
     for (std::string line; std::getline(in, line);) {
@@ -95,19 +93,13 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         } else if (key == "$") {
             runs.push_back(base);
             runs.back().line = n;
-            for (size_t i = rest.find_first_not_of(' '); i != std::string::npos; i = rest.find_first_not_of(' ', i)) {
-                const bool quoted = rest[i] == '\'';
-                const size_t end = quoted ? rest.find('\'', i + 1) : rest.find(' ', i);
-                if (quoted && end == std::string::npos)
-                    return where + "a quote not closed";
-                unescape(rest.substr(i + quoted, end - i - quoted), false, text);
-                runs.back().argv.push_back(text);
-                i = end == std::string::npos ? end : end + quoted;
-            }
+            std::istringstream ws(rest);
+            for (std::string w; ws >> w && unescape(w, false, text);)
+                runs.back().argv.push_back(w == "''" ? "" : text);
         } else if (key == "env" || key == "sh") {
-            (key == "env" ? r.env : r.sh).push_back(text);
+            (key == "env" ? r.opts.env : r.sh).push_back(text);
         } else if (key == "pty") {
-            r.pty = true;
+            r.opts.pty = true;
         } else if (key == "fault") {
             Fault f;
             if (!(words >> f.call >> f.nth >> f.count >> f.error))
@@ -126,32 +118,25 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
             return where + "no such line: " + key;
         }
     }
-    return runs.empty() ? path + ": no run ($ line)" : "";
+    return runs.empty() ? path + ": no run to read" : "";
 }
 
 void play(const Dialogue& r)
 {
     TempDir dir;
-    SpawnOptions o;
-    o.pty = r.pty;
+    SpawnOptions o = r.opts;
     o.cwd = dir.path();
-    o.env = r.env;
-    for (const std::string& command : r.sh) {
-        SpawnOptions host;
-        host.host_program = true;
-        host.cwd = dir.path();
-        Process sh = Process::start({"sh", "-c", command}, host);
-        ASSERT_EQ(sh.wait_exit_code(timeout()), 0) << command << ": " << sh.errors();
-    }
+    for (const std::string& command : r.sh)
+        run_tool({"sh", "-c", "cd \"$0\" && " + command, dir.path()});
     std::optional<Injection> fault;
     if (r.fault)
         o = fault.emplace(*r.fault).options(o);
     Process p = Process::start(r.argv, o);
-    auto out = [&] { return r.pty ? strip_cr(p.output()) : p.output(); };
+    auto out = [&] { return o.pty ? strip_cr(p.output()) : p.output(); };
     size_t from = 0;
     Deadline last_input = mono_ms();
     for (const auto& [wait, text] : r.steps) {
-        size_t at = std::string::npos;
+        size_t at = 0;
         if (!wait) {
             ASSERT_TRUE(write_all(p.in(), text));
             last_input = mono_ms();
@@ -161,7 +146,7 @@ void play(const Dialogue& r)
             << "waited for: " << text << "output: " << out() << p.errors();
         from = at + text.size();
     }
-    if (!r.pty)
+    if (!o.pty)
         p.close_input();
     EXPECT_EQ(p.wait_exit_code(timeout(milliseconds(20000))), r.status);  // a bound, never a pause
     EXPECT_GE(ms_since(last_input), r.after * 1000) << "ended early";
@@ -172,28 +157,22 @@ void play(const Dialogue& r)
         s << std::ifstream(dir.file(name)).rdbuf();
         EXPECT_EQ(s.str(), text) << name;
     }
-    if (fault && r.hits >= 0) {
-        EXPECT_EQ(fault->hits(), r.hits);
-    }
+    EXPECT_EQ(fault ? fault->hits() : -1, r.hits) << "faults struck";
 }
 
-class Transcript : public testing::Test {
-public:
-    explicit Transcript(std::string path) : path_(std::move(path)) {}
+struct Transcript : testing::Test {
+    std::string path;
+    explicit Transcript(std::string p) : path(std::move(p)) {}
     void TestBody() override
     {
         std::vector<Dialogue> runs;
-        const std::string error = parse(path_, runs);
-        if (!error.empty())
-            FAIL() << error;
+        const std::string error = parse(path, runs);
+        ASSERT_TRUE(error.empty()) << error;
         for (const Dialogue& r : runs) {
-            SCOPED_TRACE(path_ + ":" + std::to_string(r.line));
+            SCOPED_TRACE(path + ":" + std::to_string(r.line));
             play(r);
         }
     }
-
-private:
-    std::string path_;
 };
 
 const bool registered = [] {
