@@ -1,10 +1,8 @@
 // The FIFO readers, with a real FIFO "myfifo" in a fresh working directory.
-#include "faults.h"
 #include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -15,40 +13,7 @@ namespace {
 
 std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
 
-// One line at a time: only one of the two readers takes each.
-void expect_text_lines(FifoDir& f, const SpawnOptions& o)
-{
-    Process p = Process::start({FIFOTAP_BIN}, o);
-    EXPECT_FALSE(p.wait_output("Pipe", milliseconds(300))) << "printed with nothing written";
-    f.put("hello fifo\n");
-    ASSERT_TRUE(p.wait_output(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
-    f.put(std::string("abc\0def\n", 8));
-    ASSERT_TRUE(p.wait_output(pipe_line("abc"), timeout())) << p.output();
-    f.put("end\n");
-    // The text's own newline comes in a write of its own (line-buffered).
-    ASSERT_TRUE(p.wait_output(pipe_line("end") + "\r\n", timeout()));
-    EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
-    EXPECT_EQ(p.errors(), "");
-}
-
 }  // namespace
-
-TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
-{
-    FifoDir f;
-    expect_text_lines(f, f.options());
-}
-
-TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
-{
-    for (const Fault& fdef : {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}}) {
-        SCOPED_TRACE(fdef.short_len >= 0 ? "one byte a write" : "interrupted writes");
-        FifoDir f;
-        Injection fault(fdef);
-        expect_text_lines(f, fault.options(f.options()));
-        EXPECT_GE(fault.hits(), 3);
-    }
-}
 
 // Numbered four-digit tokens place every printed piece at its offset in the block.
 TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
@@ -118,25 +83,6 @@ TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
     ASSERT_TRUE(p.wait_output("Pipe: piped\n", timeout())) << p.output();
     EXPECT_EQ(p.output().find("Keyboard : piped"), std::string::npos) << p.output();
     EXPECT_TRUE(p.running());
-}
-
-TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
-{
-    FifoDir f;
-    Process p = Process::start({FIFOKBD_BIN}, f.options());
-    write_all(p.in(), "typed\n");
-    ASSERT_TRUE(p.wait_output("Keyboard : typed\r\n\r\n", timeout())) << p.output();
-    f.put("piped\n");
-    ASSERT_TRUE(p.wait_output(pipe_line("piped") + "\r\n", timeout())) << p.output();
-
-    // The end-of-input key gives one empty line; reading goes on.
-    write_all(p.in(), "\x04", 1);
-    ASSERT_TRUE(p.wait_output("Keyboard : \r\n", timeout())) << p.output();
-    write_all(p.in(), "again\n");
-    // A terminal may hand the line's two newlines over in separate reads.
-    ASSERT_TRUE(p.wait_output("Keyboard : again\r\n\r\n", timeout())) << p.output();
-    EXPECT_EQ(strip_cr(p.output()),
-              "Keyboard : typed\n\nPipe: piped\n\nKeyboard : \nKeyboard : again\n\n");
 }
 
 // A file ends for good: no empty keyboard lines without pause after it.
