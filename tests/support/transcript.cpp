@@ -57,14 +57,13 @@ bool unescape(const std::string& s, bool line, std::string& t)
             t += s[i];
         } else if (i + 1 == s.size() && line) {
             return true;
-        } else if (s.compare(i, 2, "\\\\") == 0) {
+        } else if (s[i + 1] == '\\') {
             t += s[++i];
-        } else if (s.compare(i, 2, "\\x") == 0 && i + 3 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 2])) &&
-                   std::isxdigit(static_cast<unsigned char>(s[i + 3]))) {
+        } else if (s[i + 1] != 'x' || i + 3 >= s.size() || s.find_first_not_of("0123456789abcdefABCDEF", i + 2) < i + 4) {
+            return false;
+        } else {
             t += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
             i += 3;
-        } else {
-            return false;
         }
     }
     t += line ? "\n" : "";
