@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -129,6 +130,8 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
 
 void play(const Dialogue& r)
 {
+    if (r.fault && std::getenv("TOOLSET_TEST_WRAPPER"))
+        return;  // as the *Fails suites: a checker's own start would meet the fault
     TempDir dir;
     SpawnOptions o = r.opts;
     o.cwd = dir.path();
