@@ -17,14 +17,14 @@ tests_of() {
   local rows='Matrix/HostileMatrix\.Row'
   case $1 in
     talkhub) echo "^(Talkhub|Calls/TalkhubCallFails|$rows/talkhub_)" ;;
-    parrot) echo "^(Parrot|$rows/parrot_)" ;;
+    parrot) echo "^(Parrot|Transcript\.parrot|$rows/parrot_)" ;;
     serial) echo "^(Builds/Serial|SerialOpenFails|$rows/serial)" ;;
     portwire) echo "^(Port|$rows/portwire)" ;;
-    scangrab) echo "^(Scan|Driver|WireFrames|$rows/scangrab_)" ;;
-    reapall | reapfast | reapblock | childnote) echo "^(Reapers|StartFails|$rows/$1_)" ;;
-    fifotap | fifokbd) echo "^(Fifo|StartFails|$rows/$1_)" ;;
-    coinalarm) echo "^(Coinalarm|StartFails|$rows/coinalarm_)" ;;
-    spawnls) echo "^(Spawnls|StartFails|$rows/spawnls_)" ;;
+    scangrab) echo "^(Scan|Driver|WireFrames|Transcript\.scangrab|$rows/scangrab_)" ;;
+    reapall | reapfast | reapblock | childnote) echo "^(Reapers|Transcript\.reapers|$rows/$1_)" ;;
+    fifotap | fifokbd) echo "^(Fifo|Transcript\.fifo|$rows/$1_)" ;;
+    coinalarm) echo "^(Transcript\.coinalarm|$rows/coinalarm_)" ;;
+    spawnls) echo "^(Spawnls|Transcript\.spawnls|$rows/spawnls_)" ;;
     *) return 1 ;;
   esac
 }

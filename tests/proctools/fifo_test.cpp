@@ -1,11 +1,8 @@
-// Black-box tests of the FIFO readers with a real FIFO "myfifo" in a fresh
-// directory that serves as the program's working directory.
-#include "faults.h"
+// The FIFO readers, with a real FIFO "myfifo" in a fresh working directory.
 #include "sockets.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -16,47 +13,9 @@ namespace {
 
 std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
 
-// Starts fifotap and feeds it three lines, one at a time (only one of the two
-// readers takes each): text is printed once, up to its first zero byte, then
-// the format's newline.
-void expect_text_lines(FifoDir& f, const SpawnOptions& o)
-{
-    Process p = Process::start({FIFOTAP_BIN}, o);
-    EXPECT_FALSE(p.read_until("Pipe", milliseconds(300))) << "printed with nothing written";
-    f.put("hello fifo\n");
-    ASSERT_TRUE(p.read_until(pipe_line("hello fifo") + "\r\n", timeout())) << p.output();
-    f.put(std::string("abc\0def\n", 8));
-    ASSERT_TRUE(p.read_until(pipe_line("abc"), timeout())) << p.output();
-    f.put("end\n");
-    // The text's own newline comes in a write of its own (line-buffered).
-    ASSERT_TRUE(p.read_until(pipe_line("end") + "\r\n", timeout()));
-    EXPECT_EQ(strip_cr(p.output()), "Pipe: hello fifo\n\nPipe: abc\nPipe: end\n\n");
-    EXPECT_EQ(p.errors(), "");
-}
-
 }  // namespace
 
-TEST(Fifotap, TextIsPrintedOnceUpToItsFirstZeroByteThenTheFormatsNewline)
-{
-    FifoDir f;
-    expect_text_lines(f, f.options());
-}
-
-// Every write of the line output passes one byte only, or the first ones are
-// interrupted: each line still comes out whole, once.
-TEST(FifotapWriteFails, ShortAndInterruptedWritesStillGiveWholeLines)
-{
-    for (const Fault& fdef : {Fault{"write", 1, 0, "EIO", 1}, Fault{"write", 1, 3, "EINTR"}}) {
-        SCOPED_TRACE(fdef.short_len >= 0 ? "one byte a write" : "interrupted writes");
-        FifoDir f;
-        Injection fault(fdef);
-        expect_text_lines(f, fault.options(f.options()));
-        EXPECT_GE(fault.hits(), 3);
-    }
-}
-
-// The block is made of numbered four-digit tokens, so that every printed
-// piece can be placed at its offset in the block.
+// Numbered four-digit tokens place every printed piece at its offset in the block.
 TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
 {
     std::string block;
@@ -91,9 +50,7 @@ TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
     EXPECT_EQ(next, block.size());
 }
 
-// With one of fifotap's two processes stopped, the other alone takes what
-// arrives; fifokbd's child alone reads the FIFO. (A reader killed takes its
-// child with it: the hostile matrix.)
+// fifokbd's child alone reads the FIFO.
 TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
 {
     for (const std::string bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
@@ -116,33 +73,6 @@ TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
     }
 }
 
-// Nothing is opened before it is known to be a FIFO: opening a device may
-// act on it (a watchdog is armed by its open). Here every open would fail,
-// and be counted, through the fault library (so the suite is a *Fails one,
-// which runs without a checker: its own start would open files too).
-TEST(FifoOpenFails, MissingOrWrongMyfifoIsReportedUnopenedAndEndsWith255)
-{
-    for (const char* bin : {FIFOTAP_BIN, FIFOKBD_BIN}) {
-        for (const std::string myfifo : {"none", "a plain file", "a link to a device"}) {
-            SCOPED_TRACE(std::string(bin) + ": " + myfifo);
-            TempDir dir;
-            if (myfifo == "a plain file")
-                std::ofstream(dir.file("myfifo")) << "not a fifo\n";
-            if (myfifo == "a link to a device") {
-                EXPECT_EQ(::symlink("/dev/null", dir.file("myfifo").c_str()), 0);
-            }
-            Injection fault({"open", 1, 0, "EACCES"});
-            SpawnOptions o;
-            o.cwd = dir.path();
-            Process p = Process::start({bin}, fault.options(o));
-            expect_exit(p, 255, "", myfifo == "none" ? "myfifo: No such file or directory\n" : "myfifo: not a FIFO\n");
-            EXPECT_EQ(fault.hits(), 0) << "opened";
-        }
-    }
-}
-
-// A standard input the caller left closed is not taken by the FIFO: FIFO
-// data keeps its own prefix, and the keyboard side sees an empty input.
 TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
 {
     FifoDir f;
@@ -155,28 +85,7 @@ TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
     EXPECT_TRUE(p.running());
 }
 
-TEST(Fifokbd, KeyboardAndFifoLinesCarryTheirOwnPrefixes)
-{
-    FifoDir f;
-    Process p = Process::start({FIFOKBD_BIN}, f.options());
-    write_all(p.in(), "typed\n");
-    ASSERT_TRUE(p.read_until("Keyboard : typed\r\n\r\n", timeout())) << p.output();
-    f.put("piped\n");
-    ASSERT_TRUE(p.read_until(pipe_line("piped") + "\r\n", timeout())) << p.output();
-
-    // The end-of-input key gives one empty line; reading goes on.
-    write_all(p.in(), "\x04", 1);
-    ASSERT_TRUE(p.read_until("Keyboard : \r\n", timeout())) << p.output();
-    write_all(p.in(), "again\n");
-    // A terminal may hand the line's two newlines over in separate reads.
-    ASSERT_TRUE(p.read_until("Keyboard : again\r\n\r\n", timeout())) << p.output();
-    EXPECT_EQ(strip_cr(p.output()),
-              "Keyboard : typed\n\nPipe: piped\n\nKeyboard : \nKeyboard : again\n\n");
-}
-
-// A file ends for good: after its blocks and one empty line, no more
-// keyboard lines (rather than empty ones without pause), while the FIFO is
-// still served.
+// A file ends for good: no empty keyboard lines without pause after it.
 TEST(Fifokbd, InputFromAFileIsPrintedInBlocksThenOneEmptyLine)
 {
     FifoDir f;

@@ -1,6 +1,4 @@
-// Black-box tests of the child reapers: the SIGCHLD report within the count,
-// interrupts, stopped children, and (in the slow registration only) whole
-// runs, which need reapall's 50-second child and the whole count.
+// The child reapers; their whole runs (reapall's 50-second child, the full count) in the slow registration only.
 #include "sockets.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +48,6 @@ std::function<bool(const std::vector<std::string>&)> reported_and_counting(const
     };
 }
 
-// The child's end, reported once between two count lines, the count going
-// on without a gap.
 void expect_one_report(const Process& p, const std::string& status_line)
 {
     CountRun run = counted(p);
@@ -67,9 +63,7 @@ void expect_one_report(const Process& p, const std::string& status_line)
 
 }  // namespace
 
-// All three run at once to share their pauses. childnote writes to a pipe:
-// its lines must keep their order there too, which they would not if the
-// count sat in a stdio buffer while the handler wrote directly.
+// childnote on a pipe: a count held in a stdio buffer would come out after the handler's line.
 TEST(ReapersReport, EachReaperReportsItsChildOnceCountsOnAndLeavesNoZombie)
 {
     const struct { const char* bin; SpawnOptions opts; std::string status_line; } cases[] = {
@@ -89,9 +83,7 @@ TEST(ReapersReport, EachReaperReportsItsChildOnceCountsOnAndLeavesNoZombie)
     }
 }
 
-// reapall's child pauses 50 s: an interrupt to the child alone ends it
-// through its own handler with status 255, which the parent reports as an
-// exit, in reapall's own format, and counts on.
+// reapall's child pauses 50 s, so an interrupt ends it first, through its own handler.
 TEST(ReapersInterrupt, ChildInterruptedAloneIsReportedAsExit255)
 {
     auto [p, child] = start_counting(REAPALL_BIN);
@@ -104,12 +96,7 @@ TEST(ReapersInterrupt, ChildInterruptedAloneIsReportedAsExit255)
     EXPECT_TRUE(p.running());
 }
 
-// An interrupt to the process group reaches parent and child. reapall and
-// reapfast handle it: each process prints "signo = 2" and ends with 255.
-// They run on pipes, not on a terminal: there the parent leads the session,
-// and its end would hang up the terminal before the child's line is out.
-// reapblock and childnote have none: ^C on the terminal ends both at once,
-// silently.
+// On pipes: at a terminal the parent's end would hang it up before the child's line is out.
 TEST(ReapersInterrupt, GroupInterruptEndsParentAndChild)
 {
     const std::pair<const char*, bool> cases[] = {
@@ -138,8 +125,6 @@ TEST(ReapersInterrupt, GroupInterruptEndsParentAndChild)
     }
 }
 
-// A stopped child sends SIGCHLD too, but waitpid reports no stopped child:
-// the notice alone, and the count goes on. Continued, the child ends as usual.
 TEST(ReapersStoppedChild, NonBlockingReaperGivesTheNoticeOnlyAndCountsOn)
 {
     auto [p, child] = start_counting(REAPFAST_BIN);
@@ -162,9 +147,7 @@ TEST(ReapersStoppedChild, NonBlockingReaperGivesTheNoticeOnlyAndCountsOn)
     EXPECT_EQ(run.others.back().second, aborted);
 }
 
-// The blocking reaper waits in its handler for the stopped child's end, with
-// the count standing still. The SIGCHLD of the continuation, held meanwhile,
-// brings one more notice, for which wait finds no child: no status line.
+// The continuation's SIGCHLD, held meanwhile, brings one more notice, for which wait finds no child.
 TEST(ReapersStoppedChild, BlockingReaperHoldsTheCountUntilTheChildEnds)
 {
     auto [p, child] = start_counting(REAPBLOCK_BIN);
@@ -185,9 +168,7 @@ TEST(ReapersStoppedChild, BlockingReaperHoldsTheCountUntilTheChildEnds)
         EXPECT_EQ(o.first, held_at) << "the count moved between the lines of the report";
 }
 
-// The count to 10000 at 50 ms a step takes more than eight minutes, and
-// reapall's child pauses 50 seconds. The four run at once, each on its own
-// terminal.
+// Over eight minutes: the four run at once, each on its own terminal.
 TEST(ReapersWholeRun, EachReportsItsChildOnceCountsTo10000AndExitsZero)
 {
     const std::pair<const char*, std::string> runs[] = {

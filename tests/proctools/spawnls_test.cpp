@@ -1,4 +1,3 @@
-// Black-box tests of the spawn tool in a directory with known entries.
 #include "processes.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +9,7 @@ using namespace testsupport;
 
 namespace {
 
-// Starts spawnls with PATH set to `path` for it alone. The emulator, when
-// there is one, is started by its full path, since it is looked up through
-// the child's PATH too.
+// The emulator by its full path: it would be looked up through the child's PATH too.
 Process start_with_path(const std::string& cwd, const std::string& path, const std::string& stdout_file = "")
 {
     std::vector<std::string> argv = emulator_prefix();
@@ -52,8 +49,6 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
     EXPECT_EQ(p.errors(), "");
 }
 
-// Without ls on the search path only the report comes out; a report that
-// cannot be written is a write error.
 TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReportsOrGivesAWriteError)
 {
     const struct { std::string stdout_file; int status; std::string out, err; } cases[] = {
