@@ -75,11 +75,11 @@ void expect_serving(Process& p, const std::string& err)
 }
 
 // Ends when nothing comes for far longer than peers that do not read may hold a broadcast.
-std::string read_steadily(int fd, size_t n)
+std::string read_steadily(int fd, size_t n, Deadline end)
 {
     std::string s;
     char buf[65536];
-    for (ssize_t r = 1; s.size() < n && r > 0 && wait_readable(fd, after(timeout()));)
+    for (ssize_t r = 1; s.size() < n && r > 0 && wait_readable(fd, std::min(end, after(timeout())));)
         if ((r = ::read(fd, buf, std::min(sizeof(buf), n - s.size()))) > 0)
             s.append(buf, static_cast<size_t>(r));
     return s;
@@ -95,9 +95,10 @@ void relay_stuck_peers(Process& p, uint16_t port, size_t stuck, int rcvbuf, size
     const std::pair<int, int> held{open_fd_count(p.pid()) - n, thread_count(p.pid()) - n};
     const std::string data = pattern(total);
     std::string got[2];
+    const Deadline end = after(timeout(milliseconds(60000)));
     std::thread sender([&] { write_all(c[0].get(), data); });
-    std::thread own([&] { got[0] = read_steadily(c[0].get(), total); });
-    got[1] = read_steadily(c[1].get(), total);
+    std::thread own([&] { got[0] = read_steadily(c[0].get(), total, end); });
+    got[1] = read_steadily(c[1].get(), total, end);
     own.join();
     if (got[0] != data || got[1] != data)
         ::shutdown(c[0].get(), SHUT_RDWR);  // the sender may be blocked on a held relay
