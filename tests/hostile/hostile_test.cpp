@@ -220,8 +220,7 @@ void relay(const Row& r, Hostile& h)
             std::this_thread::sleep_for(milliseconds(200));
             paused = true;
             std::this_thread::sleep_for(milliseconds(300));
-            // The relay's send blocks in the pauses. In the last, two stops outlast its two-second
-            // bound: the first may find the paused reader's buffer still making room.
+            // In the last pause two stops outlast the bound: the first may find the buffer making room.
             for (int k = 0; k < (i == 3 ? 2 : 1); k++) {
                 stop(p);
                 std::this_thread::sleep_for(milliseconds(i == 3 ? 2500 : 0));
