@@ -1,8 +1,5 @@
-// Test support, faults: a program run with one platform call made to fail by
-// the preloaded fault library (faultshim.c, settings as in faultplan.h), and
-// hostile conditions: where a program's standard descriptors are put, the
-// signals it inherits, and what is done to it while it runs (the table is in
-// tests/hostile).
+// Test support, faults: one platform call made to fail by the preloaded
+// faultshim.c, and the hostile conditions of tests/hostile.
 #pragma once
 
 #include <string>
@@ -12,10 +9,8 @@
 
 namespace testsupport {
 
-// One fault: the call named `call` fails from its `nth` call on, `count`
-// times in a row (0: every call from there), with `error` (an errno name);
-// for write and send, `short_len` >= 0 cuts the call short to that many
-// bytes instead.
+// The call fails from its `nth` call on, `count` times (0: always), with the
+// errno named `error`; write and send are cut to `short_len` bytes if >= 0.
 struct Fault {
     std::string call;
     int nth = 1;
@@ -24,20 +19,13 @@ struct Fault {
     int short_len = -1;
 };
 
-// A program run with one fault injected; keeps the log of the faults hit.
 class Injection {
 public:
     explicit Injection(Fault f) : fault_(std::move(f)) {}
 
-    // `base` with the fault library preloaded and the fault set. On the host
-    // the loader reads LD_PRELOAD; under the emulator the variable is handed
-    // to the target program's loader alone (QEMU_SET_ENV), as the host
-    // loader cannot load a target library into the emulator.
+    // Under the emulator LD_PRELOAD goes to the target's loader alone (QEMU_SET_ENV).
     SpawnOptions options(SpawnOptions base = {}) const;
-
-    // How often the fault has been injected so far.
     int hits() const;
-    // Waits until the fault has been injected at least n times.
     bool wait_hits(int n, milliseconds t) const;
 
 private:
@@ -64,23 +52,19 @@ enum class Condition {
     DescriptorLimit, // the same under a limit of kDescriptorLimit descriptors, set once it runs
 };
 
-// The terminal of HungUpTerminal: the test types on master and hangs up slave.
 struct Hostile {
     Condition cond;
-    Pty tty;
+    Pty tty;  // HungUpTerminal's: the test types on master and hangs up slave
 
     explicit Hostile(Condition c);
-    // `base` with standard input and output put as the condition wants.
     SpawnOptions options(SpawnOptions base = {}) const;
-    // What the condition does once the program has started: the unread pipe
-    // is cut to one page, the gone reader closes its end, the limit is set.
+    // Cuts the unread pipe to a page, closes the gone reader's end, sets the limit.
     void started(Process& p) const;
-    // Hangs the terminal up; empty on success, else why not (for a skip).
+    // Empty on success, else why not (for a skip).
     std::string hang_up() { return testsupport::hang_up(tty.slave.get()); }
 };
 
-// Waits until the one-page pipe fd is too full for one more write of `room`
-// bytes: its writer is then blocked.
+// True once the one-page pipe has no room for `room` more bytes.
 bool wait_pipe_full(int fd, int room, milliseconds t);
 
 }  // namespace testsupport
