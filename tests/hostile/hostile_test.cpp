@@ -200,13 +200,15 @@ void relay(const Row& r, Hostile& h)
                 sent += block.size();
         });
         auto reader = [&](int fd, std::string& acc, bool pauses) {
-            char buf[65536];
             // Nothing comes through two stops in a row.
             for (Deadline idle = after(timeout(milliseconds(10000))); acc.size() < total && mono_ms() < idle;) {
+                const size_t had = acc.size();
                 if (pauses && paused)
                     std::this_thread::sleep_for(milliseconds(10));
                 else if (read_until(fd, acc, kEnd, after(milliseconds(50))))
                     break;
+                else if (acc.size() == had)
+                    continue;
                 idle = after(timeout(milliseconds(10000)));
             }
         };

@@ -4,16 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <fstream>
 #include <map>
 
 using namespace testsupport;
-
-namespace {
-
-std::string pipe_line(const std::string& text) { return "Pipe: " + text + "\r\n"; }
-
-}  // namespace
 
 // Numbered four-digit tokens place every printed piece at its offset in the block.
 TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
@@ -73,33 +66,3 @@ TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)
     }
 }
 
-TEST(Fifokbd, ClosedStandardInputIsNotTakenByTheFifo)
-{
-    FifoDir f;
-    SpawnOptions o = f.options(SpawnOptions{});
-    o.close_stdin = true;
-    Process p = Process::start({FIFOKBD_BIN}, o);
-    f.put("piped\n");
-    ASSERT_TRUE(p.read_until("Pipe: piped\n", timeout())) << p.output();
-    EXPECT_EQ(p.output().find("Keyboard : piped"), std::string::npos) << p.output();
-    EXPECT_TRUE(p.running());
-}
-
-// A file ends for good: no empty keyboard lines without pause after it.
-TEST(Fifokbd, InputFromAFileIsPrintedInBlocksThenOneEmptyLine)
-{
-    FifoDir f;
-    std::string text(1500, 'k');
-    std::ofstream(f.dir.file("input")) << text << "\n";
-    SpawnOptions o = f.options();
-    o.stdin_file = f.dir.file("input");
-    Process p = Process::start({FIFOKBD_BIN}, o);
-
-    ASSERT_TRUE(p.read_until("Keyboard : \r\n", timeout())) << p.output();
-    f.put("still here\n");
-    ASSERT_TRUE(p.read_until(pipe_line("still here"), timeout())) << p.output();
-    EXPECT_FALSE(p.read_until("\x01", milliseconds(200)));
-    EXPECT_EQ(strip_cr(p.output()), "Keyboard : " + text.substr(0, 1024) + "\nKeyboard : " + text.substr(1024) +
-                                        "\n\nKeyboard : \nPipe: still here\n\n");
-    EXPECT_TRUE(p.running());
-}

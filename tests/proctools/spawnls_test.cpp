@@ -49,19 +49,13 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
     EXPECT_EQ(p.errors(), "");
 }
 
-TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReportsOrGivesAWriteError)
+TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReports)
 {
-    const struct { std::string stdout_file; int status; std::string out, err; } cases[] = {
-        {"", 0, "ls -al test Success\n", ""}, {"/dev/full", 1, "", "write error: No space left on device\n"}};
     TempDir dir;
     TempDir empty;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stdout_file);
-        Process p = start_with_path(dir.path(), empty.path(), c.stdout_file);
-        EXPECT_EQ(p.wait_exit_code(timeout()), c.status);
-        if (c.stdout_file.empty())
-            p.read_until(kEnd, timeout());
-        EXPECT_EQ(p.output(), c.out);
-        EXPECT_EQ(p.errors(), c.err);
-    }
+    Process p = start_with_path(dir.path(), empty.path());
+    EXPECT_EQ(p.wait_exit_code(timeout()), 0);
+    p.read_until(kEnd, timeout());
+    EXPECT_EQ(p.output(), "ls -al test Success\n");
+    EXPECT_EQ(p.errors(), "");
 }
