@@ -18,7 +18,7 @@ tests_of() {
   case $1 in
     talkhub) echo "^(Talkhub|Calls/TalkhubCallFails|$rows/talkhub_)" ;;
     parrot) echo "^(Parrot|Transcript\.parrot|$rows/parrot_)" ;;
-    serial) echo "^(Builds/Serial|SerialOpenFails|$rows/serial)" ;;
+    serial) echo "^(Builds/Serial|$rows/serial)" ;;
     portwire) echo "^(Port|$rows/portwire)" ;;
     scangrab) echo "^(Scan|Driver|WireFrames|Transcript\.scangrab|$rows/scangrab_)" ;;
     reapall | reapfast | reapblock | childnote) echo "^(Reapers|Transcript\.reapers|$rows/$1_)" ;;
