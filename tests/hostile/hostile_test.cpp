@@ -3,23 +3,124 @@
 // spins, loses or corrupts data. Pairs that mean nothing have no row.
 #include "faults.h"
 #include "sockets.h"
+#include "terminals.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <optional>
 #include <thread>
 
 using namespace testsupport;
-using C = Condition;
 
 namespace {
+
+// In the order of condition_names. What the launcher or the program's pipes do not make of one, its function does.
+enum class C { ClosedStdFds, DevFull, UnreadPipe, GoneReader, HungUpTerminal, InputEof, InputDirectory, StopContinue,
+               ParentKilled, BlockedSignals, SlowPeers, VanishedPeer, FullTable, DescriptorLimit };
+const char* const condition_names[] = {"ClosedStdFds", "DevFull", "UnreadPipe", "GoneReader", "HungUpTerminal",
+                                       "InputEof", "InputDirectory", "StopContinue", "ParentKilled", "BlockedSignals",
+                                       "SlowPeers", "VanishedPeer", "FullTable", "DescriptorLimit"};
+static_assert(std::size(condition_names) == static_cast<size_t>(C::DescriptorLimit) + 1);
+
+constexpr int kPage = 4096, kDescriptorLimit = 64;
+
+struct Hostile {
+    explicit Hostile(C c) : cond(c), tty(c == C::HungUpTerminal ? open_pty(false) : Pty()) {}
+    SpawnOptions options(SpawnOptions o = {}) const
+    {
+        o.close_stdin = o.close_stdout = cond == C::ClosedStdFds;  // as `<&- >&-` leave them
+        if (cond == C::DevFull)
+            o.stdout_file = "/dev/full";
+        if (cond == C::HungUpTerminal || cond == C::InputDirectory)
+            o.stdin_file = cond == C::InputDirectory ? "/" : tty.slave_path;  // not the controlling terminal
+        if (cond == C::BlockedSignals) {
+            o.blocked = {SIGCHLD, SIGALRM, SIGINT};
+            o.ignored = {SIGINT};
+        }
+        return o;
+    }
+    // The unread pipe cut to a page, the gone reader's end closed, the limit set once it runs.
+    void started(Process& p) const
+    {
+        if (cond == C::UnreadPipe) {
+            EXPECT_EQ(::fcntl(p.out(), F_SETPIPE_SZ, kPage), kPage) << std::strerror(errno);
+        }
+        if (cond == C::GoneReader)
+            p.close_output();
+        const rlimit few{kDescriptorLimit, kDescriptorLimit};
+        if (cond == C::DescriptorLimit) {
+            EXPECT_EQ(::prlimit(p.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
+        }
+    }
+    // TIOCVHANGUP: every descriptor of the terminal then reads its end. Empty on success, else why not (for a skip).
+    std::string hang_up() const
+    {
+        if (::ioctl(tty.slave.get(), TIOCVHANGUP) == 0)
+            return "";
+        const int err = errno;
+        return std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err) +
+               (err == ENOSYS ? "; user-mode emulation does not pass this request on"
+                              : err == EPERM ? "; it needs CAP_SYS_TTY_CONFIG" : "");
+    }
+    const C cond;
+    Pty tty;  // HungUpTerminal's: the test types on master and hangs up slave
+};
+
+// True once the one-page pipe has no room for `room` more bytes.
+bool wait_pipe_full(int fd, int room, milliseconds t)
+{
+    return poll_until([&] { return queued(fd) > kPage - room; }, after(t));
+}
+
+long group_ticks(pid_t pid)
+{
+    long t = std::max(cpu_ticks(pid), 0L);
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (pid_t c; children >> c;)
+        t += std::max(cpu_ticks(c), 0L);
+    return t;
+}
+
+// A waiting program (and its children) must not spin: next to no processor time in a half second.
+void expect_no_spin(Process& p, const std::string& what, bool read_output = true)
+{
+    // A spin takes about 50 ticks in half a second; a waiting program none, or a few for a sanitizer's own thread.
+#if defined(__SANITIZE_THREAD__)
+    const long limit = 25;  // the sanitizer's thread visits all of a full relay's 256 threads several times a second
+#else
+    const long limit = 12;
+#endif
+    // Where bounds are scaled, a program may still be finishing its start or real work: as many windows as the
+    // scale, one quiet window enough. The output is read meanwhile, or a full pipe would stop a spin.
+    const long windows = timeout(milliseconds(500)) / milliseconds(500);
+    std::string seen;
+    for (long i = 0; i < windows; i++) {
+        const long before = group_ticks(p.pid());
+        const Deadline end = after(milliseconds(500));
+        if (read_output)
+            p.read_until(kEnd, milliseconds(500));
+        std::this_thread::sleep_for(milliseconds(ms_left(end)));
+        const long used = group_ticks(p.pid()) - before;
+        if (used <= limit)
+            return;
+        seen += " " + std::to_string(used);
+    }
+    ADD_FAILURE() << what << ": ticks of processor time in each half second:" << seen << " (at most " << limit
+                  << " in one)";
+}
 
 struct Row {
     Row(C c, std::optional<int> s = {}, std::string o = "", std::string e = "")
@@ -386,21 +487,15 @@ void reaper(const Row& r, Hostile& h)
         EXPECT_EQ(split_count(lines_of(p.output())).other_texts(), Texts{"signo = 2"}) << tail(p);
         return;
     }
+    // reapfast's child ends while the parent stands stopped (its SIGCHLD waits) or past an ignored group interrupt.
+    r.cond == C::StopContinue ? stop(p) : p.signal_group(SIGINT);
+    if (quick) {
+        EXPECT_TRUE(wait_ended(child, timeout()));
+    }
     if (r.cond == C::StopContinue) {
-        // reapfast's child ends while the parent stands stopped; the SIGCHLD waits.
-        stop(p);
-        if (quick)
-            EXPECT_TRUE(wait_ended(child, timeout()));
-        else
-            std::this_thread::sleep_for(milliseconds(300));
+        std::this_thread::sleep_for(milliseconds(quick ? 0 : 300));
         expect_no_spin(p, "stopped");
         resume(p);
-    } else {
-        // An interrupt of the group, ignored at start, leaves both processes as they were.
-        p.signal_group(SIGINT);
-        if (quick) {
-            EXPECT_TRUE(wait_ended(child, timeout()));
-        }
     }
     const int at = split_count(lines_of(p.output())).last;
     ASSERT_TRUE(p.read_until([&](const auto& ls) { return split_count(ls).last >= at + 10; }, timeout())) << tail(p);
@@ -559,12 +654,6 @@ void spawn(const Row& r, Hostile& h)
     p.read_until(kEnd, timeout());  // ls may end after it, reporting its own write error
     EXPECT_EQ(count_lines(p.errors(), r.err), 1) << p.errors();
 }
-
-// In the order of Condition.
-const char* const condition_names[] = {"ClosedStdFds", "DevFull", "UnreadPipe", "GoneReader", "HungUpTerminal",
-                                       "InputEof", "InputDirectory", "StopContinue", "ParentKilled", "BlockedSignals",
-                                       "SlowPeers", "VanishedPeer", "FullTable", "DescriptorLimit"};
-static_assert(std::size(condition_names) == static_cast<size_t>(C::DescriptorLimit) + 1);
 
 // Named program_condition, as test filters select them.
 std::vector<Row> rows()

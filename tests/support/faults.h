@@ -1,11 +1,11 @@
 // Test support, faults: one platform call made to fail by the preloaded
-// faultshim.c, and the hostile conditions of tests/hostile.
+// faultshim.c.
 #pragma once
 
 #include <string>
 #include <utility>
 
-#include "terminals.h"
+#include "processes.h"
 
 namespace testsupport {
 
@@ -13,8 +13,7 @@ namespace testsupport {
 // errno named `error`; write and send are cut to `short_len` bytes if >= 0.
 struct Fault {
     std::string call;
-    int nth = 1;
-    int count = 1;
+    int nth = 1, count = 1;
     std::string error = "EIO";
     int short_len = -1;
 };
@@ -32,39 +31,5 @@ private:
     Fault fault_;
     TempDir dir_;
 };
-
-constexpr int kDescriptorLimit = 64;
-
-enum class Condition {
-    ClosedStdFds,    // standard input and output closed, as `<&- >&-` leave them
-    DevFull,         // standard output on /dev/full
-    UnreadPipe,      // standard output on a pipe of one page that nobody reads for a while
-    GoneReader,      // standard output on a pipe whose reader has gone
-    HungUpTerminal,  // standard input on a terminal (not the controlling one) that hangs up
-    InputEof,        // standard input on a pipe that ends
-    InputDirectory,  // standard input a directory: every read fails
-    StopContinue,    // SIGSTOP, then SIGCONT, in the middle of work
-    ParentKilled,    // the program's first process killed while its child runs
-    BlockedSignals,  // SIGCHLD, SIGALRM and SIGINT blocked and SIGINT ignored by the launcher
-    SlowPeers,       // many peers that stop reading, with small receive buffers
-    VanishedPeer,    // a peer that stops reading and never closes
-    FullTable,       // as many peers as the server has room for, and one more
-    DescriptorLimit, // the same under a limit of kDescriptorLimit descriptors, set once it runs
-};
-
-struct Hostile {
-    Condition cond;
-    Pty tty;  // HungUpTerminal's: the test types on master and hangs up slave
-
-    explicit Hostile(Condition c);
-    SpawnOptions options(SpawnOptions base = {}) const;
-    // Cuts the unread pipe to a page, closes the gone reader's end, sets the limit.
-    void started(Process& p) const;
-    // Empty on success, else why not (for a skip).
-    std::string hang_up() { return testsupport::hang_up(tty.slave.get()); }
-};
-
-// True once the one-page pipe has no room for `room` more bytes.
-bool wait_pipe_full(int fd, int room, milliseconds t);
 
 }  // namespace testsupport

@@ -155,8 +155,6 @@ char proc_state(pid_t pid);  // 0 when gone
 long cpu_ticks(pid_t pid);  // user and system; -1 when gone
 bool wait_state(pid_t pid, char state, milliseconds t);
 bool wait_ended(pid_t pid, milliseconds t);  // a zombie or gone
-// A waiting program (and its children) must not spin: next to no processor time in a half second.
-void expect_no_spin(Process& p, const std::string& what, bool read_output = true);
 
 // ---- the process tools ----
 

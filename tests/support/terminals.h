@@ -1,4 +1,4 @@
-// Test support, terminals: pseudo-terminal pairs, raw mode, hang-ups.
+// Test support, terminals: pseudo-terminal pairs, raw mode, settings.
 #pragma once
 
 #include <string>
@@ -16,7 +16,5 @@ Pty open_pty(bool raw);
 bool make_raw(int fd);
 // Modes, control characters, rates and the exclusive flag (-1 where unreadable, as under the emulator).
 std::string terminal_settings(int fd);
-// TIOCVHANGUP: every descriptor of the terminal then reads its end. Empty on success, else why not (for a skip).
-std::string hang_up(int fd);
 
 }  // namespace testsupport

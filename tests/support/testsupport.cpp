@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -144,17 +143,6 @@ bool poll_one(int fd, short events, Deadline d)
     while ((r = ::poll(&p, 1, ms_left(d))) < 0 && errno == EINTR) {
     }
     return r > 0;
-}
-
-constexpr int kPage = 4096;
-
-long group_ticks(pid_t pid)
-{
-    long t = std::max(cpu_ticks(pid), 0L);
-    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    for (pid_t c; children >> c;)
-        t += std::max(cpu_ticks(c), 0L);
-    return t;
 }
 
 }  // namespace
@@ -295,9 +283,7 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         for (int fd = 3; fd < 1024; fd++)
             ::close(fd);
         for (int s = 1; s < NSIG; s++)
-            ::signal(s, SIG_DFL);
-        for (int s : opts.ignored)
-            ::signal(s, SIG_IGN);
+            ::signal(s, std::count(opts.ignored.begin(), opts.ignored.end(), s) ? SIG_IGN : SIG_DFL);
         sigset_t mask;
         sigemptyset(&mask);
         for (int s : opts.blocked)
@@ -305,12 +291,8 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
         ::sigprocmask(SIG_SETMASK, &mask, nullptr);
         if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
             ::_exit(126);
-        for (const auto& e : opts.env) {
-            if (e.find('=') == std::string::npos)
-                ::unsetenv(e.c_str());
-            else
-                ::putenv(const_cast<char*>(e.c_str()));  // this copy of opts lives until the exec
-        }
+        for (const auto& e : opts.env)  // putenv: this copy of opts lives until the exec
+            e.find('=') == std::string::npos ? ::unsetenv(e.c_str()) : ::putenv(const_cast<char*>(e.c_str()));
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
@@ -526,33 +508,6 @@ std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
     Process p = Process::start(argv, o);
     EXPECT_EQ(p.wait_exit_code(t), 0) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << ": " << p.errors();
     return p.output();
-}
-
-void expect_no_spin(Process& p, const std::string& what, bool read_output)
-{
-    // A spin takes about 50 ticks in half a second; a waiting program none, or a few for a sanitizer's own thread.
-#if defined(__SANITIZE_THREAD__)
-    const long limit = 25;  // the sanitizer's thread visits all of a full relay's 256 threads several times a second
-#else
-    const long limit = 12;
-#endif
-    // Where bounds are scaled, a program may still be finishing its start or real work: as many windows as the
-    // scale, one quiet window enough. The output is read meanwhile, or a full pipe would stop a spin.
-    const long windows = timeout(milliseconds(500)) / milliseconds(500);
-    std::string seen;
-    for (long i = 0; i < windows; i++) {
-        const long before = group_ticks(p.pid());
-        const Deadline end = after(milliseconds(500));
-        if (read_output)
-            p.read_until(kEnd, milliseconds(500));
-        std::this_thread::sleep_for(milliseconds(ms_left(end)));
-        const long used = group_ticks(p.pid()) - before;
-        if (used <= limit)
-            return;
-        seen += " " + std::to_string(used);
-    }
-    ADD_FAILURE() << what << ": ticks of processor time in each half second:" << seen << " (at most " << limit
-                  << " in one)";
 }
 
 // ---- sockets.h ----
@@ -787,16 +742,6 @@ std::string terminal_settings(int fd)
     return s.str();
 }
 
-std::string hang_up(int fd)
-{
-    if (::ioctl(fd, TIOCVHANGUP) == 0)
-        return "";
-    const int err = errno;
-    return std::string("cannot hang up the terminal (TIOCVHANGUP): ") + std::strerror(err) +
-           (err == ENOSYS ? "; user-mode emulation does not pass this request on"
-                          : err == EPERM ? "; it needs CAP_SYS_TTY_CONFIG" : "");
-}
-
 Pty open_pty(bool raw)
 {
     Pty p;
@@ -840,55 +785,6 @@ int Injection::hits() const
 bool Injection::wait_hits(int n, milliseconds t) const
 {
     return poll_until([&] { return hits() >= n; }, after(t), milliseconds(5));
-}
-
-Hostile::Hostile(Condition c) : cond(c)
-{
-    if (c == Condition::HungUpTerminal)
-        tty = open_pty(false);
-}
-
-SpawnOptions Hostile::options(SpawnOptions o) const
-{
-    switch (cond) {
-    case Condition::ClosedStdFds:
-        o.close_stdin = o.close_stdout = true;
-        break;
-    case Condition::DevFull:
-        o.stdout_file = "/dev/full";
-        break;
-    case Condition::HungUpTerminal:
-        o.stdin_file = tty.slave_path;
-        break;
-    case Condition::InputDirectory:
-        o.stdin_file = "/";
-        break;
-    case Condition::BlockedSignals:
-        o.blocked = {SIGCHLD, SIGALRM, SIGINT};
-        o.ignored = {SIGINT};
-        break;
-    default:
-        break;
-    }
-    return o;
-}
-
-void Hostile::started(Process& p) const
-{
-    if (cond == Condition::UnreadPipe) {
-        EXPECT_EQ(::fcntl(p.out(), F_SETPIPE_SZ, kPage), kPage) << std::strerror(errno);
-    }
-    if (cond == Condition::GoneReader)
-        p.close_output();
-    if (cond == Condition::DescriptorLimit) {
-        const rlimit few{kDescriptorLimit, kDescriptorLimit};
-        EXPECT_EQ(::prlimit(p.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
-    }
-}
-
-bool wait_pipe_full(int fd, int room, milliseconds t)
-{
-    return poll_until([&] { return queued(fd) > kPage - room; }, after(t));
 }
 
 }  // namespace testsupport
