@@ -324,21 +324,17 @@ Process::~Process()
 
 void Process::pump(Deadline d)
 {
-    pollfd p[2];
-    nfds_t n = 0;
-    if (!out_eof_ && out_)
-        p[n++] = pollfd{out_.get(), POLLIN, 0};
-    if (!err_eof_ && err_)
-        p[n++] = pollfd{err_.get(), POLLIN, 0};
-    if (n == 0) {
+    // poll() passes over a negative descriptor: a stream ended or closed.
+    pollfd p[2] = {{out_eof_ ? -1 : out_.get(), POLLIN, 0}, {err_eof_ ? -1 : err_.get(), POLLIN, 0}};
+    if (p[0].fd < 0 && p[1].fd < 0) {
         std::this_thread::sleep_for(std::min(milliseconds(10), milliseconds(ms_left(d))));
         return;
     }
-    if (::poll(p, n, ms_left(d)) <= 0)
+    if (::poll(p, 2, ms_left(d)) <= 0)
         return;
-    if (!out_eof_ && out_)
+    if (p[0].fd >= 0)
         read_available(out_.get(), out_text_, out_eof_);
-    if (!err_eof_ && err_)
+    if (p[1].fd >= 0)
         read_available(err_.get(), err_text_, err_eof_);
 }
 
@@ -693,13 +689,10 @@ void expect_server_command_line(const std::string& bin, const std::string& usage
     expect_exit(second, 1, "", "bind() error\n");
 
     const uint16_t port = free_tcp_port();
-    std::vector<Fd> clients;
-    {
-        Process first = start_server(bin, port);
-        clients = serve(port);
-        first.signal(SIGKILL);
-        ASSERT_TRUE(first.wait(timeout()));
-    }
+    Process first = start_server(bin, port);
+    std::vector<Fd> clients = serve(port);
+    first.signal(SIGKILL);
+    ASSERT_TRUE(first.wait(timeout()));
     // The server's side closed first: its ends of these connections wait out TIME-WAIT on the port.
     for (auto& c : clients)
         EXPECT_TRUE(read_until(c.get(), kEnd, after(timeout())));
