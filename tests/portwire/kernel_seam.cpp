@@ -25,9 +25,6 @@ int __real_ioctl(int fd, unsigned long request, ...);
 int __real_fcntl(int fd, int cmd, ...);
 int __real_pipe(int fds[2]);
 int __real_open(const char* path, int flags, ...);
-int __real_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss);
-int __real___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len);
-ssize_t __real_read(int fd, void* buf, size_t len);
 ssize_t __real_write(int fd, const void* buf, size_t len);
 }
 
@@ -54,20 +51,12 @@ auto locked(F f)
     return f();
 }
 
-// With mtx held.
-bool strikes(const char* call)
-{
-    if (injected.call == nullptr || std::strcmp(injected.call, call) != 0 || !fault_strikes(&injected, call, ++seen))
-        return false;
-    hits++;
-    return true;
-}
-
 bool fail_now(const char* call)
 {
     return locked([call] {
-        if (!strikes(call))
+        if (injected.call == nullptr || std::strcmp(injected.call, call) != 0 || !fault_strikes(&injected, call, ++seen))
             return false;
+        hits++;
         errno = injected.err;
         return true;
     });
@@ -139,10 +128,9 @@ int __wrap_ioctl(int fd, unsigned long request, ...)
     void* arg = va_arg(ap, void*);
     va_end(ap);
 
-    IoctlCall call{fd, request, 0, 0, std::nullopt};
-    struct stat st;
-    if (::fstat(fd, &st) == 0)
-        call.rdev = st.st_rdev;
+    struct stat st {};
+    (void)::fstat(fd, &st);
+    IoctlCall call{fd, request, 0, st.st_rdev, std::nullopt};
     if ((request == TIOCMBIS || request == TIOCMBIC) && arg != nullptr)
         call.int_arg = *static_cast<const int*>(arg);
     if (request == TCSETS2 && arg != nullptr)
@@ -182,33 +170,26 @@ int __wrap_open(const char* path, int flags, ...)
     return fail_now("open") ? -1 : __real_open(path, flags, mode);
 }
 
-int __wrap_ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss)
-{
-    return fail_now("ppoll") ? -1 : __real_ppoll(fds, n, t, ss);
-}
+// A call that fails when armed under the name call, and is passed on otherwise.
+#define FAILING(type, name, call, params, args) \
+    type __real_##name params;                  \
+    type __wrap_##name params { return fail_now(call) ? -1 : __real_##name args; }
 
+FAILING(int, ppoll, "ppoll", (struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss),
+        (fds, n, t, ss))
 // Fortified builds call the checked ppoll.
-int __wrap___ppoll_chk(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len)
-{
-    return fail_now("ppoll") ? -1 : __real___ppoll_chk(fds, n, t, ss, len);
-}
-
-ssize_t __wrap_read(int fd, void* buf, size_t len)
-{
-    return fail_now("read") ? -1 : __real_read(fd, buf, len);
-}
+FAILING(int, __ppoll_chk, "ppoll",
+        (struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* ss, size_t len), (fds, n, t, ss, len))
+FAILING(ssize_t, read, "read", (int fd, void* buf, size_t len), (fd, buf, len))
 
 ssize_t __wrap_write(int fd, const void* buf, size_t len)
 {
-    std::unique_lock<std::mutex> lock(mtx);
-    if (strikes("write")) {
-        if (injected.short_len < 0) {
-            errno = injected.err;
+    if (fail_now("write")) {
+        const long short_len = locked([] { return injected.short_len; });
+        if (short_len < 0)
             return -1;
-        }
-        len = std::min(len, static_cast<size_t>(injected.short_len));
+        len = std::min(len, static_cast<size_t>(short_len));
     }
-    lock.unlock();
     return __real_write(fd, buf, len);
 }
 }  // extern "C"
