@@ -82,13 +82,6 @@ Fd open_port(const char* path)
     return fd;
 }
 
-int modem_lines(int fd)
-{
-    int bits = 0;
-    EXPECT_EQ(::ioctl(fd, TIOCMGET, &bits), 0);
-    return bits;
-}
-
 class RealUart : public ::testing::TestWithParam<Pair> {
 protected:
     const char* const kUartA = GetParam().a.c_str();
@@ -138,23 +131,25 @@ TEST_P(RealUart, DtrIsClearAfterOpenAndFollowsSetAndClearOnTheDriver)
 {
     // Every open of a real port raises DTR, so the channel's open, coming second, must clear it.
     Fd fd = open_port(kUartA);
-    EXPECT_EQ(modem_lines(fd.get()) & TIOCM_DTR, TIOCM_DTR);
+    auto dtr = [&] {
+        int bits = 0;
+        EXPECT_EQ(::ioctl(fd.get(), TIOCMGET, &bits), 0);
+        return bits & TIOCM_DTR;
+    };
+    EXPECT_EQ(dtr(), TIOCM_DTR);
     open_channel(115200);
-    EXPECT_EQ(modem_lines(fd.get()) & TIOCM_DTR, 0);
+    EXPECT_EQ(dtr(), 0);
     ch->setDTR();
-    EXPECT_EQ(modem_lines(fd.get()) & TIOCM_DTR, TIOCM_DTR);
+    EXPECT_EQ(dtr(), TIOCM_DTR);
     ch->clearDTR();
-    EXPECT_EQ(modem_lines(fd.get()) & TIOCM_DTR, 0);
+    EXPECT_EQ(dtr(), 0);
 }
 
 TEST_P(RealUart, WaitEndsWhenTheOtherEndSendsAndCancelEndsAWaitWithBytesQueued)
 {
     open_channel(115200);
     const std::string msg = "from the far end";
-    auto wait = std::async(std::launch::async, [&] {
-        std::uint32_t got = 0;
-        return ch->waitfordata(msg.size(), timeout().count(), &got);
-    });
+    auto wait = std::async(std::launch::async, [&] { return ch->waitfordata(msg.size(), timeout().count(), nullptr); });
     ASSERT_TRUE(write_all(peer.get(), msg));
     ASSERT_EQ(wait.get(), serial_rxtx::WAIT_READY);
     std::string in(msg.size(), '\0');
@@ -162,10 +157,7 @@ TEST_P(RealUart, WaitEndsWhenTheOtherEndSendsAndCancelEndsAWaitWithBytesQueued)
     EXPECT_EQ(in, msg);
 
     const Deadline own_deadline = after(milliseconds(60000));
-    auto starved = std::async(std::launch::async, [&] {
-        std::uint32_t got = 0;
-        return ch->waitfordata(64, 60000, &got);
-    });
+    auto starved = std::async(std::launch::async, [&] { return ch->waitfordata(64, 60000, nullptr); });
     ASSERT_TRUE(write_all(peer.get(), "abc"));
     ASSERT_TRUE(poll_until([&] { return ch->rxqueue_count() == 3; }, after(timeout())));
     ch->cancelOperation();
