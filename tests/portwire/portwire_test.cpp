@@ -249,6 +249,7 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
     Pty other = open_pty(false);
     ASSERT_TRUE(other.master);
     const int base = open_fd_count();
+    EXPECT_EQ(ch->bind(("/nonexistent/" + std::string(186, 'b')).c_str(), 9600, 0), 1) << "199 characters fit";
     ASSERT_EQ(ch->bind(pty.slave_path.c_str(), 9600, 0), 1);
     EXPECT_EQ(ch->bind(std::string(200, 'a').c_str(), 1200, 0), 0);
     EXPECT_EQ(ch->bind(nullptr, 1200, 0), 0);
@@ -269,17 +270,6 @@ TEST_F(Port, BindRefusesPathsThatDoNotFitAndOnAnOpenChannelNamesOnlyTheNextOpen)
     EXPECT_EQ(send("two"), 3);
     EXPECT_EQ(read_until(other.master.get(), 3, after(timeout())), "two");
     EXPECT_FALSE(read_until(pty.master.get(), 1, after(milliseconds(100)))) << "old port still written";
-
-    // The longest that fits; it does not exist.
-    const std::string longest = "/nonexistent/" + std::string(199 - 13, 'b');
-    ASSERT_EQ(longest.size(), 199u);
-    EXPECT_EQ(ch->bind(longest.c_str(), 9600, 0), 1);
-    EXPECT_TRUE(ch->isOpened()) << "bind must not touch the open device";
-    EXPECT_EQ(ch->open(), 0);
-    EXPECT_FALSE(ch->isOpened());
-
-    ASSERT_EQ(ch->bind(other.slave_path.c_str(), 9600, 0), 1);
-    ASSERT_EQ(ch->open(), 1);
     serial_rxtx::ReleaseRxTx(ch);
     ch = nullptr;
     EXPECT_EQ(open_fd_count(), base) << "a channel released while open";
@@ -407,8 +397,7 @@ TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuiet
             EXPECT_LT(fionread_count(fd) - seen, c.max_looks) << "the quiet line was polled without backing off";
         }
         EXPECT_EQ(queued(last_pipe_read_end()), 0) << "the pipe must be emptied";
-        EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(c.queued.size())) << "the queued bytes stay";
-        EXPECT_EQ(receive(16), c.queued);
+        EXPECT_EQ(receive(16), c.queued) << "the queued bytes stay";
         expect_whole_timeout();
     }
 }
@@ -494,8 +483,7 @@ TEST_F(PortFaults, AFailingCallOfOpen)
         EXPECT_EQ(injected_hits(), c.nth > 0 ? 1 : 0);
         if (c.fds == 0) {
             ch->cancelOperation();
-            const Wait w = wait(1, 200);
-            EXPECT_EQ(w.outcome(), Outcome(FAILED, 0u));
+            EXPECT_EQ(wait(1, 200).outcome(), Outcome(FAILED, 0u));
             EXPECT_EQ(terminal_settings(pty.slave.get()), found);
             continue;
         }
