@@ -313,87 +313,76 @@ TEST_F(Port, BytesPassUnchangedBothWaysShortWritesAreContinuedAndAFullQueueOrAWr
     EXPECT_EQ(injected_hits(), 1);
 }
 
-TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeftAndSeesBytesThatArriveDuringIt)
+TEST_F(Port, WaitReturnsAtOnceWithEnoughQueuedOrNoTimeLeft)
 {
-    for (std::uint32_t baud : {115200u, 0u}) {
-        SCOPED_TRACE("rate " + std::to_string(baud));
-        open_on(pty, baud);
-        for (const std::string queued : {"", "four"}) {
-            feed(queued);
-            expect_queued(queued.size());
-            for (std::uint32_t want : {0u, 1u, 3u, 4u, 5u}) {
-                SCOPED_TRACE(std::to_string(want) + " wanted, " + std::to_string(queued.size()) + " queued");
-                const bool enough = want <= queued.size();
-                const Wait w = wait(want, 0);
-                EXPECT_EQ(w.outcome(), Outcome(enough ? READY : TIMED_OUT, enough ? queued.size() : 0u));
-                EXPECT_EQ(ch->waitfordata(want, 0, nullptr), w.result);
-            }
-            EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(queued.size()));
+    open_on(pty);
+    for (const std::string queued : {"", "four"}) {
+        feed(queued);
+        expect_queued(queued.size());
+        for (std::uint32_t want : {0u, 1u, 3u, 4u, 5u}) {
+            SCOPED_TRACE(std::to_string(want) + " wanted, " + std::to_string(queued.size()) + " queued");
+            const bool enough = want <= queued.size();
+            const Wait w = wait(want, 0);
+            EXPECT_EQ(w.outcome(), Outcome(enough ? READY : TIMED_OUT, enough ? queued.size() : 0u));
+            EXPECT_EQ(ch->waitfordata(want, 0, nullptr), w.result);
         }
-        EXPECT_EQ(receive(16), "four");
-        feed("stale");
-        expect_queued(5);
-        ch->flush(0);
-        EXPECT_EQ(receive(16), "");
-
-        const int fd = last_set().fd;
-        const int seen = fionread_count(fd);
-        std::thread far_end([&] {
-            EXPECT_TRUE(wait_fionread(fd, seen + 1, after(timeout())));
-            EXPECT_TRUE(write_all(pty.master.get(), "12345"));
-            EXPECT_TRUE(wait_fionread(fd, seen + 2, after(timeout())));
-            EXPECT_TRUE(write_all(pty.master.get(), "67890"));
-        });
-        const Wait w = wait(10, timeout().count());
-        far_end.join();
-        EXPECT_EQ(w.outcome(), Outcome(READY, 10u));
-        EXPECT_EQ(receive(16), "1234567890");
-        ch->close();
+        EXPECT_EQ(ch->rxqueue_count(), static_cast<int>(queued.size()));
     }
+    EXPECT_EQ(receive(16), "four");
+    feed("stale");
+    expect_queued(5);
+    ch->flush(0);
+    EXPECT_EQ(receive(16), "");
 }
 
 // At 50 baud the wait pauses between passes; a quiet line must be polled with back-off, not every 1 ms.
-TEST_F(PortFaults, ACancellationOrAFailedPollEndsAWaitAtOnceAFailedPauseOrAQuietLineDoesNot)
+TEST_F(PortFaults, AWaitEndsWithTheBytesThatArriveOrAtOnceOnACancellationOrAFailedPollNotOnAFailedPauseOrAQuietLine)
 {
     const struct {
         std::uint32_t baud;
         std::string queued;
         std::uint32_t want, ms;
-        int cancel_after;  // looks at the port's queue by the wait, then a cancellation (0: none)
-        int failing_poll;  // of the wait (0: none)
+        int look;             // at the port's queue by the wait, after which the far end acts (0: never)
+        std::string arrives;  // what the far end then writes; nothing: it cancels the wait
+        int failing_poll;     // of the wait (0: none)
         std::int32_t result;
         int max_looks;  // at the port's queue during the wait (0: not counted)
     } cases[] = {
-        {115200, "", 1, kLongWaitMs, 1, 0, TIMED_OUT, 0},
-        {50, "1", 1000, kLongWaitMs, 2, 0, TIMED_OUT, 0},
-        {115200, "", 1, kLongWaitMs, 0, 1, FAILED, 0},
-        {115200, "a", 3, 1000, 0, 2, TIMED_OUT, 0},
-        {115200, "abc", 10, 300, 0, 0, TIMED_OUT, 60},
+        {115200, "", 1, kLongWaitMs, 1, "", 0, TIMED_OUT, 0},
+        {50, "1", 1000, kLongWaitMs, 2, "", 0, TIMED_OUT, 0},
+        {115200, "", 1, kLongWaitMs, 0, "", 1, FAILED, 0},
+        {115200, "a", 3, 1000, 0, "", 2, TIMED_OUT, 0},
+        {115200, "abc", 10, 300, 0, "", 0, TIMED_OUT, 60},
+        {115200, "12345", 10, kLongWaitMs, 2, "67890", 0, READY, 0},
+        {0, "12345", 10, kLongWaitMs, 2, "67890", 0, READY, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("rate " + std::to_string(c.baud) + ", " + std::to_string(c.want) + " wanted, cancel after look " +
-                     std::to_string(c.cancel_after) + ", failing poll " + std::to_string(c.failing_poll));
+        SCOPED_TRACE("rate " + std::to_string(c.baud) + ", " + std::to_string(c.want) + " wanted, far end after look " +
+                     std::to_string(c.look) + ", failing poll " + std::to_string(c.failing_poll));
         open_on(pty, c.baud);
         feed(c.queued);
         expect_queued(c.queued.size());
         const int fd = last_set().fd;
         const int seen = fionread_count(fd);
         inject("ppoll", c.failing_poll, 1, EINTR);
-        std::thread canceller([&] {
-            if (c.cancel_after == 0)
+        std::thread far_end([&] {
+            if (c.look == 0)
                 return;
-            EXPECT_TRUE(wait_fionread(fd, seen + c.cancel_after, after(timeout())));
-            ch->cancelOperation();
+            EXPECT_TRUE(wait_fionread(fd, seen + c.look, after(timeout())));
+            if (c.arrives.empty())
+                ch->cancelOperation();
+            else
+                EXPECT_TRUE(write_all(pty.master.get(), c.arrives));
         });
         const Wait w = wait(c.want, c.ms);
-        canceller.join();
-        EXPECT_EQ(w.outcome(), Outcome(c.result, 0u));
+        far_end.join();
+        EXPECT_EQ(w.outcome(), Outcome(c.result, c.result == READY ? c.want : 0u));
         EXPECT_EQ(w.ms < c.ms, c.ms == kLongWaitMs) << w.ms << " ms";
         EXPECT_EQ(injected_hits(), c.failing_poll > 0 ? 1 : 0);
         if (c.max_looks > 0) {
             EXPECT_LT(fionread_count(fd) - seen, c.max_looks) << "the quiet line was polled without backing off";
         }
-        EXPECT_EQ(receive(16), c.queued) << "the queued bytes stay";
+        EXPECT_EQ(receive(16), c.queued + c.arrives) << "the queued bytes stay";
         expect_whole_timeout();
     }
 }
