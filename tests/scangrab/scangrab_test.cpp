@@ -10,14 +10,14 @@ using namespace testsupport;
 TEST(ScangrabWithEmulator, DrawsAScanOnATerminalAndListsEveryNodeInAngleOrder)
 {
     Sim sim({"--nodes", "360", "--serial", "00112233445566778899AABBCCDDEEFF", "--firmware", "2.5", "--hardware",
-             "3", "--health", "1,17"});
+             "3", "--health", "1,300"});
     Process p = Process::start({SCANGRAB_BIN, sim.path}, on_pty());
     ASSERT_TRUE(p.read_until(PROMPT, timeout())) << p.output() << p.errors();
     write_all(p.in(), "y\n");
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
     const std::string out = strip_cr(p.output()), head =
         "ZORLAN S/N: 00112233445566778899AABBCCDDEEFF\nVersion: 1.11.0\nFirmware Ver: 2.05\nHardware Rev: 3\n"
-        "ZorLan health status : Warning. (errorcode: 17)\nwaiting for data...\n";
+        "ZorLan health status : Warning. (errorcode: 300)\nwaiting for data...\n";
     EXPECT_EQ(out.substr(0, head.size()), head);
     auto rows = chart_rows(out);
     ASSERT_EQ(rows.size(), 20u);
