@@ -138,7 +138,7 @@ TEST(DriverStates, UnboundDriverRefusesWorkAndTeardownIsHarmlessEverywhere)
     TempDir dir;
     const std::string path = dir.file("notatty");
     std::ofstream(path) << "board\n";
-    Sim sim;
+    Sim sim({"--refuse-start"});
     Fd holder(::open(sim.path.c_str(), O_RDWR | O_NOCTTY));
     ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
     const std::pair<const char*, result_t> ports[] = {{"", ZORLAN_OK},  // none bound yet
@@ -185,7 +185,7 @@ TEST(DriverStates, UnboundDriverRefusesWorkAndTeardownIsHarmlessEverywhere)
     EXPECT_EQ(drv->GrabScanData(nodes, &count, 100), ZORLAN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(drv->RetrieveDeviceInfo(nullptr, 100), ZORLAN_ERR_BAD_ARGUMENT);
     EXPECT_EQ(drv->StartScanOperation(0, 1, 7, 0), ZORLAN_ERR_BAD_ARGUMENT);
-    EXPECT_EQ(drv->StartScanOperation(9, 1, 0, 0), ZORLAN_ERR_REFUSED) << "unknown scan mode";
+    EXPECT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_ERR_REFUSED);
     EXPECT_FALSE(drv->IsScanning());
     EXPECT_EQ(drv->HaltScan(2000), ZORLAN_OK) << "bound but idle";
     EXPECT_EQ(drv->FinishScan(), ZORLAN_OK);
@@ -220,6 +220,7 @@ TEST(DriverWithEmulator, EachGrabDeliversARevolutionFromItsStartAndNoSpoiledFram
         ASSERT_EQ(drv->RetrieveDeviceInfo(&id, 2000), ZORLAN_OK);
         EXPECT_EQ(id.head_byte, 24) << "the emulator's model";
         ASSERT_EQ(drv->PrepareScan(), ZORLAN_OK);
+        ASSERT_EQ(drv->StartScanOperation(9, 1, 0, 0), ZORLAN_ERR_REFUSED) << "unknown scan mode";
         ASSERT_EQ(drv->StartScanOperation(0, 1, 0, 0), ZORLAN_OK);
         static Node nodes[8192];
         bool lost = false, start_lost = false;
