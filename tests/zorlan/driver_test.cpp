@@ -113,7 +113,8 @@ TEST(WireFrames, ReaderSkipsNoiseAndRejectsBadFramesWithoutLosingGoodOnes)
             while (r.next(f))
                 types.push_back(f.type);
         }
-        EXPECT_EQ(types, (std::vector<std::uint8_t>{wire::RSP_STOP, wire::RSP_HEALTH, wire::RSP_STOP})) << "chunk " << chunk;
+        EXPECT_EQ(types, (std::vector<std::uint8_t>{wire::RSP_STOP, wire::RSP_HEALTH, wire::RSP_STOP}))
+            << "chunk " << chunk;
         EXPECT_EQ(r.accepted, 3u);
         EXPECT_EQ(r.rejected, 5u);
     }
