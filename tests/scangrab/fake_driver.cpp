@@ -23,20 +23,18 @@ std::uint32_t env_number(const char* name, std::uint32_t fallback, int base = 0)
     return v ? static_cast<std::uint32_t>(std::strtoul(v, nullptr, base)) : fallback;
 }
 
-// Returns ZORLAN_OK, the result of the calls that cannot fail.
+// Returns ZORLAN_OK, the result of the calls that cannot fail. A lost log line shows up as a failed expectation.
 __attribute__((format(printf, 1, 2))) result_t log_call(const char* format, ...)
 {
     const char* path = std::getenv("ZFAKE_LOG");
-    // A lost log line shows up as a failed expectation.
-    std::FILE* f = path ? std::fopen(path, "ae") : nullptr;
-    if (!f)
-        return ZORLAN_OK;
-    va_list ap;
-    va_start(ap, format);
-    std::vfprintf(f, format, ap);
-    va_end(ap);
-    std::fputc('\n', f);
-    std::fclose(f);
+    if (std::FILE* f = path ? std::fopen(path, "ae") : nullptr) {
+        va_list ap;
+        va_start(ap, format);
+        std::vfprintf(f, format, ap);
+        va_end(ap);
+        std::fputc('\n', f);
+        std::fclose(f);
+    }
     return ZORLAN_OK;
 }
 
@@ -44,11 +42,6 @@ class FakeDriver final : public ZorlanDriver {
 public:
     FakeDriver()
     {
-        bind_result = env_number("ZFAKE_BIND", 0, 16);
-        identity_result = env_number("ZFAKE_IDENTITY", 0, 16);
-        health_result = env_number("ZFAKE_HEALTH", 0, 16);
-        start_result = env_number("ZFAKE_START", 0, 16);
-        grab_result = env_number("ZFAKE_GRAB", 0, 16);
         identity.firmware_version = static_cast<std::uint16_t>(env_number("ZFAKE_FIRMWARE", 0x0100));
         identity.hardware_revision = static_cast<std::uint8_t>(env_number("ZFAKE_HARDWARE", 1));
         const char* serial = std::getenv("ZFAKE_SERIAL");
@@ -120,13 +113,11 @@ public:
     }
 
 private:
-    result_t unexpected(const char* name)
-    {
-        log_call("unexpected %s", name);
-        return ZORLAN_ERR_NOT_SUPPORTED;
-    }
+    result_t unexpected(const char* name) { return log_call("unexpected %s", name), ZORLAN_ERR_NOT_SUPPORTED; }
 
-    result_t bind_result, identity_result, health_result, start_result, grab_result;
+    const result_t bind_result = env_number("ZFAKE_BIND", 0, 16), identity_result = env_number("ZFAKE_IDENTITY", 0, 16),
+                   health_result = env_number("ZFAKE_HEALTH", 0, 16), start_result = env_number("ZFAKE_START", 0, 16),
+                   grab_result = env_number("ZFAKE_GRAB", 0, 16);
     _zorlan_response_identity_t identity{};
     _zorlan_response_health_t health{};
     std::vector<_zorlan_response_measurement_node_t> nodes;
