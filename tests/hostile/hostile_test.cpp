@@ -18,7 +18,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <thread>
 
@@ -54,15 +53,12 @@ struct Hostile {
     // The unread pipe cut to a page, the gone reader's end closed, the limit set once it runs.
     Process started(Process p) const
     {
-        if (cond == C::UnreadPipe) {
-            EXPECT_EQ(::fcntl(p.out(), F_SETPIPE_SZ, kPage), kPage) << std::strerror(errno);
-        }
+        const rlimit few{kDescriptorLimit, kDescriptorLimit};
+        EXPECT_TRUE(cond != C::UnreadPipe || ::fcntl(p.out(), F_SETPIPE_SZ, kPage) == kPage) << std::strerror(errno);
+        EXPECT_TRUE(cond != C::DescriptorLimit || ::prlimit(p.pid(), RLIMIT_NOFILE, &few, nullptr) == 0)
+            << std::strerror(errno);
         if (cond == C::GoneReader)
             p.close_output();
-        const rlimit few{kDescriptorLimit, kDescriptorLimit};
-        if (cond == C::DescriptorLimit) {
-            EXPECT_EQ(::prlimit(p.pid(), RLIMIT_NOFILE, &few, nullptr), 0) << std::strerror(errno);
-        }
         return p;
     }
     const C cond;
@@ -110,8 +106,7 @@ void expect_no_spin(Process& p, const std::string& what, bool read_output = true
             return;
         seen += " " + std::to_string(used);
     }
-    ADD_FAILURE() << what << ": ticks of processor time in each half second:" << seen << " (at most " << limit
-                  << " in one)";
+    ADD_FAILURE() << what << ": processor ticks in each half second:" << seen << " (at most " << limit << ")";
 }
 
 struct Row {
@@ -168,17 +163,6 @@ void finish(Process& p, const Row& r, milliseconds t = timeout())
     EXPECT_EQ(p.errors(), r.err);
 }
 
-// Ends when nothing comes for far longer than peers that do not read may hold a broadcast.
-std::string read_steadily(int fd, size_t n, Deadline end)
-{
-    std::string s;
-    for (size_t had = std::string::npos; s.size() < n && s.size() != had && mono_ms() < end;) {
-        had = s.size();
-        read_until(fd, s, n, std::min(end, after(timeout())));
-    }
-    return s;
-}
-
 void relay(const Row& r, Hostile& h)
 {
     const uint16_t port = free_tcp_port();
@@ -195,11 +179,20 @@ void relay(const Row& r, Hostile& h)
         std::vector<Fd> c = join_clients(port, stuck, join_clients(port, 2), slow ? 4096 : 0);
         ASSERT_EQ(c.size(), stuck + 2u);
         const std::pair<int, int> held{open_fd_count(p.pid()) - stuck, thread_count(p.pid()) - stuck};
-        std::string got[2];
         const Deadline end = after(timeout(milliseconds(60000)));
+        // Ends when nothing comes for far longer than peers that do not read may hold a broadcast.
+        auto read_steadily = [&](int fd) {
+            std::string s;
+            for (size_t had = std::string::npos; s.size() < total && s.size() != had && mono_ms() < end;) {
+                had = s.size();
+                read_until(fd, s, total, std::min(end, after(timeout())));
+            }
+            return s;
+        };
+        std::string got[2];
         std::thread sender([&] { write_all(c[0].get(), data); });
-        std::thread own([&] { got[0] = read_steadily(c[0].get(), total, end); });
-        got[1] = read_steadily(c[1].get(), total, end);
+        std::thread own([&] { got[0] = read_steadily(c[0].get()); });
+        got[1] = read_steadily(c[1].get());
         own.join();
         if (got[0] != data || got[1] != data)
             ::shutdown(c[0].get(), SHUT_RDWR);  // the sender may be blocked on a held relay
@@ -292,8 +285,8 @@ void relay(const Row& r, Hostile& h)
                 idle = after(timeout(milliseconds(10000)));
             }
         };
-        std::thread own_copy(reader, c[0].get(), std::ref(own), false);
-        std::thread paused_reader(reader, c[1].get(), std::ref(got), true);
+        std::thread own_copy([&] { reader(c[0].get(), own, false); });
+        std::thread paused_reader([&] { reader(c[1].get(), got, true); });
         for (int i = 0; i < 4; i++) {
             std::this_thread::sleep_for(milliseconds(200));
             paused = true;
@@ -312,8 +305,8 @@ void relay(const Row& r, Hostile& h)
         total = sent;
         own_copy.join();
         paused_reader.join();
-        EXPECT_TRUE(got == pattern(sent)) << "the paused reader got " << got.size() << " of " << sent;
-        EXPECT_TRUE(own == pattern(sent)) << "the sender's copy: " << own.size() << " of " << sent;
+        EXPECT_TRUE(got == pattern(sent) && own == pattern(sent))
+            << "the paused reader got " << got.size() << ", the sender's copy " << own.size() << " of " << sent;
         write_all(c[0].get(), "after");
         EXPECT_EQ(read_until(c[1].get(), 5, after(timeout())), "after");
         break;
@@ -380,9 +373,8 @@ void echo(const Row& r, Hostile& h)
             stop_and_continue(p);
         if (r.cond == C::VanishedPeer) {
             expect_no_spin(p, "held by a peer that does not read");
-            EXPECT_TRUE(poll_until([&] { return open_fd_count(p.pid()) == listening; },
-                                   after(timeout(milliseconds(15000)))))
-                << "the peer that does not read was not let go";
+            const Deadline d = after(timeout(milliseconds(15000)));
+            EXPECT_TRUE(poll_until([&] { return open_fd_count(p.pid()) == listening; }, d)) << "the idle peer is held";
             ::shutdown(c.get(), SHUT_RDWR);
             sender.join();
         } else {
@@ -436,8 +428,7 @@ void reaper(const Row& r, Hostile& h)
 {
     // On a terminal a killed session leader would hang the child up.
     Process p = Process::start({r.bin}, h.options(r.cond == C::ParentKilled ? SpawnOptions{} : on_pty()));
-    ASSERT_TRUE(p.read_until([](const auto& ls) { return split_count(ls).last >= 3; }, timeout()))
-        << r.bin << " does not count";
+    ASSERT_TRUE(p.read_until([](const auto& ls) { return split_count(ls).last >= 3; }, timeout())) << "no count";
     const pid_t child = child_of(p.pid(), timeout());
     ASSERT_GT(child, 0);
     const bool quick = std::string(r.bin) == REAPFAST_BIN;  // its child ends after one second
@@ -479,8 +470,7 @@ void fifo_reader(const Row& r, Hostile& h)
     case C::ClosedStdFds:
         // Read, and never written back into the FIFO, as one on standard output would.
         f.put("read me\n");
-        EXPECT_TRUE(poll_until([&] { return queued(f.writer.get()) == 0; }, after(timeout())))
-            << "the FIFO is not read";
+        EXPECT_TRUE(poll_until([&] { return queued(f.writer.get()) == 0; }, after(timeout()))) << "the FIFO is unread";
         // Nor is standard input the FIFO, whose text fifokbd would take for typed lines.
         for (const pid_t pid : {p.pid(), child})
             EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/0"), "/dev/null");
@@ -601,11 +591,8 @@ std::vector<Row> rows()
 {
     std::vector<Row> all;
     auto add = [&](void (*run)(const Row&, Hostile&), const char* bin, std::vector<Row> rs) {
-        for (Row& r : rs) {
-            r.bin = bin;
-            r.run = run;
-            all.push_back(std::move(r));
-        }
+        for (Row& r : rs)
+            all.push_back((r.bin = bin, r.run = run, r));
     };
     const std::string full = "write error: No space left on device", badf = "write error: Bad file descriptor";
     const std::string reminder = "You must insert coin\n", typed_then_end = "Keyboard : typed\n\nKeyboard : \n";
