@@ -50,7 +50,6 @@ struct Hostile {
         }
         return o;
     }
-    // The unread pipe cut to a page, the gone reader's end closed, the limit set once it runs.
     Process started(Process p) const
     {
         const rlimit few{kDescriptorLimit, kDescriptorLimit};
@@ -72,7 +71,6 @@ struct Hostile {
                  << (err == ENOSYS ? "; user-mode emulation does not pass this request on"                       \
                                    : err == EPERM ? "; it needs CAP_SYS_TTY_CONFIG" : "")
 
-// True once the one-page pipe has no room for `room` more bytes.
 bool wait_pipe_full(int fd, int room, milliseconds t)
 {
     return poll_until([&] { return queued(fd) > kPage - room; }, after(t));
@@ -150,7 +148,6 @@ void stop(Process& p, bool group = false)
 
 void stop_and_continue(Process& p) { stop(p); p.signal(SIGCONT); }
 
-// It ends with the row's status, or keeps serving without spinning; with the row's errors.
 void finish(Process& p, const Row& r, milliseconds t = timeout())
 {
     if (r.status) {
@@ -170,8 +167,7 @@ void relay(const Row& r, Hostile& h)
     switch (r.cond) {
     case C::SlowPeers:
     case C::VanishedPeer: {
-        // One bound per broadcast, not per peer, cuts off the peers that never read, each with a prefix of the
-        // stream; the steady clients go on receiving. The vanished one (no FIN or reset) keeps its small buffer.
+        // One bound per broadcast, not per peer, cuts off peers that never read; a vanished one keeps a small buffer.
         const bool slow = r.cond == C::SlowPeers;
         const int stuck = slow ? 32 : 1;
         const std::string data = pattern((slow ? 4 : 12) * 1024 * 1024);
@@ -262,11 +258,11 @@ void relay(const Row& r, Hostile& h)
         break;
     }
     case C::StopContinue: {
-        std::vector<Fd> c = join_clients(port, 2);
+        std::vector<Fd> c = join_clients(port, 2, {}, 4096);
         ASSERT_EQ(c.size(), 2u);
         std::atomic<bool> sending{true}, paused{false};
         std::atomic<size_t> total{SIZE_MAX};  // known once the sender has finished
-        size_t sent = 0;
+        std::atomic<size_t> sent{0};
         std::string own, got;
         std::thread sender([&] {
             for (const std::string block = pattern(251 * 256); sending && write_all(c[0].get(), block);)
@@ -290,7 +286,12 @@ void relay(const Row& r, Hostile& h)
         for (int i = 0; i < 4; i++) {
             std::this_thread::sleep_for(milliseconds(200));
             paused = true;
-            std::this_thread::sleep_for(milliseconds(300));
+            // Stopped once the broadcast waits on the paused reader and so holds the sender up.
+            const Deadline held = after(milliseconds(1500));
+            for (size_t was = SIZE_MAX; was != sent && mono_ms() < held;) {
+                was = sent;
+                std::this_thread::sleep_for(milliseconds(100));
+            }
             // In the last pause two stops outlast the bound: the first may find the buffer making room.
             for (int k = 0; k < (i == 3 ? 2 : 1); k++) {
                 stop(p);
@@ -302,7 +303,7 @@ void relay(const Row& r, Hostile& h)
         }
         sending = false;
         sender.join();
-        total = sent;
+        total = sent.load();
         own_copy.join();
         paused_reader.join();
         EXPECT_TRUE(got == pattern(sent) && own == pattern(sent))
@@ -313,7 +314,6 @@ void relay(const Row& r, Hostile& h)
     }
     case C::FullTable:
     case C::DescriptorLimit: {
-        // Clients join until one is turned away: the table's 257th, or the first past the descriptor limit.
         const bool table = r.cond == C::FullTable;
         std::vector<Fd> clients = join_clients(port, table ? 256 : 0);
         Fd extra;
@@ -332,8 +332,7 @@ void relay(const Row& r, Hostile& h)
             for (auto& c : clients)
                 EXPECT_EQ(read_until(c.get(), 3, after(timeout())), "all");
         }
-        // A place is freed before the socket and thread go; at the limit, with the spare taken back, every
-        // descriptor under it is in use.
+        // A place is freed before its socket and thread go; at the limit, the spare back, every descriptor is in use.
         const std::pair<int, int> freed{table ? open_fd_count(p.pid()) - 1 : kDescriptorLimit - 1,
                                         thread_count(p.pid()) - 1};
         clients.erase(clients.begin());
@@ -341,7 +340,7 @@ void relay(const Row& r, Hostile& h)
         join_clients(port, 1, std::move(clients));
         break;
     }
-    default: {  // closed, full or gone standard descriptors
+    default: {
         // Enough lines to fill any buffer; none reaches a client through a standard descriptor.
         Fd first = connect_tcp(port, after(timeout()));
         write_all(first.get(), "first");
