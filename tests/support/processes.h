@@ -1,6 +1,5 @@
-// Test support, processes: start a program (through the emulator in the
-// cross build) on pipes or a pseudo-terminal, read its output with a deadline,
-// stop it by its process group, look at processes in /proc.
+// Test support, processes: start a program (through the emulator in the cross build) on pipes or a pseudo-terminal,
+// read its output with a deadline, stop it by its process group, look at processes in /proc.
 #pragma once
 
 #include <signal.h>
@@ -67,8 +66,8 @@ private:
     std::string path_;
 };
 
-// What a read waits for: a count of bytes in all, a text, the end of the
-// stream (kEnd), or (a process's output) a condition on its complete lines.
+// What a read waits for: a count of bytes in all, a text, the end of the stream (kEnd), or (a process's output) a
+// condition on its complete lines.
 struct Until {
     Until(size_t n) : bytes(n) {}
     Until(std::string t) : text(std::move(t)) {}
@@ -101,7 +100,7 @@ enum Stream { Output, Errors };
 class Process {
 public:
     static Process start(const std::vector<std::string>& argv, const SpawnOptions& opts = {});
-    Process(Process&&) noexcept;
+    Process(Process&&) noexcept = default;
     ~Process();  // kills the process group and reaps the child
 
     pid_t pid() const { return pid_; }
@@ -128,10 +127,9 @@ private:
     bool reap();
 
     pid_t pid_ = -1;
-    bool reaped_ = false;
     int status_ = 0;
     Fd in_, out_, err_;
-    bool out_eof_ = false, err_eof_ = false;
+    bool reaped_ = false, out_eof_ = false, err_eof_ = false;
     std::string out_text_, err_text_;
 };
 
@@ -172,11 +170,7 @@ struct FifoDir {
     TempDir dir;
     Fd writer;
     FifoDir();
-    SpawnOptions options(SpawnOptions o = on_pty()) const
-    {
-        o.cwd = dir.path();
-        return o;
-    }
+    SpawnOptions options(SpawnOptions o = on_pty()) const { o.cwd = dir.path(); return o; }
     void put(const std::string& data);
 };
 

@@ -105,12 +105,11 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         } else if (key == "pty" || key == "running") {
             (key == "pty" ? r.opts.pty : r.running) = true;
         } else if (key == "fault") {
-            Fault f;
+            Fault& f = r.fault.emplace();
             if (!(words >> f.call >> f.nth >> f.count >> f.error))
                 return where + "fault CALL NTH COUNT ERRNO [SHORT]";
             if (!(words >> f.short_len))
                 f.short_len = -1;
-            r.fault = f;
         } else if (key == "hits" || key == "exit" || key == "after") {
             if (!(words >> (key == "hits" ? r.hits : key == "exit" ? r.status : r.after)))
                 return where + key + " wants a number";
