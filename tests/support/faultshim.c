@@ -64,10 +64,7 @@ static int hit(const char *call)
 
 static int failed(const char *call)
 {
-    if (!hit(call))
-        return 0;
-    errno = plan.err;
-    return 1;
+    return hit(call) && (errno = plan.err, 1);
 }
 
 /* write and send: with FAULT_SHORT a strike passes at most that many bytes instead of failing. */

@@ -95,8 +95,7 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         std::istringstream words(text);
         if (key.empty() || key == "#") {
         } else if (key == "$") {
-            runs.push_back(base);
-            runs.back().line = n;
+            runs.emplace_back(base).line = n;
             std::istringstream ws(rest);
             for (std::string w; ws >> w && unescape(w, false, text);)
                 runs.back().argv.push_back(w == "''" ? "" : text);
@@ -113,7 +112,7 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         } else if (key == "hits" || key == "exit" || key == "after") {
             if (!(words >> (key == "hits" ? r.hits : key == "exit" ? r.status : r.after)))
                 return where + key + " wants a number";
-            r.least = key == "hits" && words.peek() == '+';
+            r.least = key == "hits" ? words.peek() == '+' : r.least;
         } else if (key == "file") {
             r.files[text];
         } else if (key.back() == '<' || key == "?") {
