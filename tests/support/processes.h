@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -46,7 +47,7 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1);
+    void reset(int fd = -1) { if (fd_ >= 0) ::close(fd_); fd_ = fd; }
 
 private:
     int fd_ = -1;
@@ -118,7 +119,7 @@ public:
     std::optional<int> wait_exit_code(milliseconds t);  // -1 unless it exited
 
     void signal_group(int sig) { ::kill(-pid_, sig); }
-    void signal(int sig);
+    void signal(int sig) { if (!reaped_) ::kill(pid_, sig); }
     bool running() { return !reap(); }
 
 private:

@@ -200,13 +200,6 @@ bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step
     return true;
 }
 
-void Fd::reset(int fd)
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 TempDir::TempDir()
 {
     char tmpl[] = "/tmp/toolset-test-XXXXXX";
@@ -358,12 +351,6 @@ std::optional<int> Process::wait_exit_code(milliseconds t)
     return st ? std::optional<int>(WIFEXITED(*st) ? WEXITSTATUS(*st) : -1) : std::nullopt;
 }
 
-void Process::signal(int sig)
-{
-    if (!reaped_)
-        ::kill(pid_, sig);
-}
-
 int open_fd_count(pid_t pid) { return count_entries("/proc/" + (pid ? std::to_string(pid) : "self") + "/fd"); }
 int thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
 
@@ -403,8 +390,7 @@ pid_t child_of(pid_t pid, milliseconds t)
 {
     const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
     long child = -1;
-    const bool found = poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t));
-    return found ? static_cast<pid_t>(child) : -1;
+    return poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t)) ? child : -1;
 }
 
 char proc_state(pid_t pid)
