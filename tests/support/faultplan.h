@@ -20,30 +20,26 @@ struct fault_plan {
 /* The error by name (EMFILE) or number; EIO when neither. */
 static inline int fault_errno_named(const char *v)
 {
+#define FAULT_ERRNO(e) {#e, e}
     static const struct {
         const char *name;
         int value;
-    } names[] = {
-        {"EAGAIN", EAGAIN}, {"EMFILE", EMFILE},   {"ENFILE", ENFILE}, {"ENOMEM", ENOMEM},
-        {"EINTR", EINTR},   {"ECONNABORTED", ECONNABORTED}, {"EACCES", EACCES}, {"EBUSY", EBUSY},
-        {"EIO", EIO},       {"EPIPE", EPIPE},     {"EBADF", EBADF},   {"ENOSPC", ENOSPC},
-        {"ENOBUFS", ENOBUFS}, {"EPERM", EPERM},   {"ENOENT", ENOENT},
-    };
-    if (v == NULL || *v == '\0')
-        return EIO;
-    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); i++)
+    } names[] = {FAULT_ERRNO(EAGAIN), FAULT_ERRNO(EMFILE), FAULT_ERRNO(ENFILE),       FAULT_ERRNO(ENOMEM),
+                 FAULT_ERRNO(EINTR),  FAULT_ERRNO(EACCES), FAULT_ERRNO(ECONNABORTED), FAULT_ERRNO(EBUSY),
+                 FAULT_ERRNO(EIO),    FAULT_ERRNO(EPIPE),  FAULT_ERRNO(EBADF),        FAULT_ERRNO(ENOSPC),
+                 FAULT_ERRNO(ENOBUFS), FAULT_ERRNO(EPERM), FAULT_ERRNO(ENOENT)};
+#undef FAULT_ERRNO
+    for (size_t i = 0; v != NULL && i < sizeof(names) / sizeof(names[0]); i++)
         if (strcmp(v, names[i].name) == 0)
             return names[i].value;
-    int n = atoi(v);
+    int n = v == NULL ? 0 : atoi(v);
     return n > 0 ? n : EIO;
 }
 
 /* n counts from 1. */
 static inline int fault_strikes(const struct fault_plan *p, const char *call, unsigned long n)
 {
-    if (p->call == NULL || strcmp(call, p->call) != 0)
-        return 0;
-    return n >= p->nth && (p->count == 0 || n - p->nth < p->count);
+    return p->call != NULL && strcmp(call, p->call) == 0 && n >= p->nth && (p->count == 0 || n - p->nth < p->count);
 }
 
 #endif

@@ -1,5 +1,4 @@
-// Test support, faults: one platform call made to fail by the preloaded
-// faultshim.c.
+// Test support, faults: one platform call made to fail by the preloaded faultshim.c.
 #pragma once
 
 #include <string>
@@ -9,8 +8,8 @@
 
 namespace testsupport {
 
-// The call fails from its `nth` call on, `count` times (0: always), with the
-// errno named `error`; write and send are cut to `short_len` bytes if >= 0.
+// The call fails from its `nth` call on, `count` times (0: always), with the errno named `error`; write and send are
+// cut to `short_len` bytes if >= 0.
 struct Fault {
     std::string call;
     int nth = 1, count = 1;

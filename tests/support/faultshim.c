@@ -25,9 +25,9 @@
 
 static struct fault_plan plan = {NULL, 1, 1, EIO, -1};
 static const char *fault_log;
-
 static atomic_ulong calls_seen;
 
+/* A text that is no number, such as "all", is 0. */
 static long env_number(const char *name, long fallback)
 {
     const char *v = getenv(name);
@@ -36,156 +36,100 @@ static long env_number(const char *name, long fallback)
 
 __attribute__((constructor)) static void faultshim_init(void)
 {
-    plan.call = getenv("FAULT_CALL");
-    if (plan.call == NULL)
-        return;
     long nth = env_number("FAULT_NTH", 1);
-    plan.nth = nth > 0 ? (unsigned long)nth : 1;
-    const char *count = getenv("FAULT_COUNT");
-    plan.count = count != NULL && strcmp(count, "all") == 0 ? 0 : (unsigned long)env_number("FAULT_COUNT", 1);
-    plan.err = fault_errno_named(getenv("FAULT_ERRNO"));
-    plan.short_len = env_number("FAULT_SHORT", -1);
+    plan = (struct fault_plan){getenv("FAULT_CALL"), nth > 0 ? (unsigned long)nth : 1,
+                               (unsigned long)env_number("FAULT_COUNT", 1), fault_errno_named(getenv("FAULT_ERRNO")),
+                               env_number("FAULT_SHORT", -1)};
     fault_log = getenv("FAULT_LOG");
 }
 
-/* Raw system calls: this library does not intercept them, and no descriptor stays open in the program. */
-static void log_fault(const char *call, unsigned long n)
+/* The log is written with raw system calls: this library does not intercept them, and no descriptor stays open.
+ * Without a FAULT_LOG the open fails. */
+static int hit(const char *call)
 {
-    if (fault_log == NULL || *fault_log == '\0')
-        return;
+    unsigned long n = 0;
+    if (plan.call == NULL || strcmp(call, plan.call) != 0 ||
+        !fault_strikes(&plan, call, n = atomic_fetch_add(&calls_seen, 1) + 1))
+        return 0;
     char line[64];
     int len = snprintf(line, sizeof(line), "%s %lu\n", call, n);
     long fd = syscall(SYS_openat, AT_FDCWD, fault_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    if (len > 0)
+    if (fd >= 0) {
         (void)syscall(SYS_write, (int)fd, line, (size_t)len);
-    (void)syscall(SYS_close, (int)fd);
-}
-
-static int hit(const char *call)
-{
-    if (plan.call == NULL || strcmp(call, plan.call) != 0)
-        return 0;
-    unsigned long n = atomic_fetch_add(&calls_seen, 1) + 1;
-    if (!fault_strikes(&plan, call, n))
-        return 0;
-    log_fault(call, n);
+        (void)syscall(SYS_close, (int)fd);
+    }
     return 1;
 }
 
-static void *next(const char *name)
+static int failed(const char *call)
 {
-    void *f = dlsym(RTLD_NEXT, name);
-    if (f == NULL) {
+    return hit(call) && (errno = plan.err, 1);
+}
+
+/* write and send: with FAULT_SHORT a strike passes at most that many bytes instead of failing. */
+static int cut(const char *call, size_t *len)
+{
+    if (plan.short_len < 0)
+        return failed(call);
+    if (hit(call) && (size_t)plan.short_len < *len)
+        *len = (size_t)plan.short_len;
+    return 0;
+}
+
+/* The next definition of name, looked up on first use (racing first uses store the same). */
+static void *next(const char *name, void *_Atomic *cache)
+{
+    void *f = atomic_load(cache);
+    if (f == NULL && (f = dlsym(RTLD_NEXT, name)) == NULL) {
         static const char msg[] = "faultshim: a call has no next definition\n";
         (void)syscall(SYS_write, 2, msg, sizeof(msg) - 1);
         abort();
     }
+    atomic_store(cache, f);
     return f;
 }
+#define NEXT(name) ((__typeof__(&name))next(#name, &real))
 
-/* fn_<name>: the next definition of name, looked up on first use (racing first uses store the same). */
-#define NEXT(name)                                                         \
-    static _Atomic(__typeof__(&name)) real_##name;                         \
-    __typeof__(&name) fn_##name = atomic_load(&real_##name);               \
-    if (fn_##name == NULL) {                                               \
-        fn_##name = (__typeof__(&name))next(#name);                        \
-        atomic_store(&real_##name, fn_##name);                             \
+/* name returns -1 when `fails` holds, else passes its arguments on to the next definition. */
+#define WRAP(type, name, fails, params, args) \
+    type name params                          \
+    {                                         \
+        static void *_Atomic real;            \
+        return fails ? -1 : NEXT(name) args;  \
     }
 
-#define FAIL_IF_HIT(c)             \
-    if (hit(c)) {                  \
-        errno = plan.err;          \
-        return -1;                 \
+/* The checked forms of open are what fortified builds call. */
+int __open_2(const char *path, int flags);
+int __open64_2(const char *path, int flags);
+#define OPEN_VARIADIC(name)                                                                                \
+    int name(const char *path, int flags, ...)                                                             \
+    {                                                                                                      \
+        static void *_Atomic real;                                                                         \
+        va_list ap;                                                                                        \
+        va_start(ap, flags);                                                                               \
+        mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0; \
+        va_end(ap);                                                                                        \
+        return failed("open") ? -1 : NEXT(name)(path, flags, mode);                                        \
     }
 
-#define SHORTEN_IF_HIT(c, len)                              \
-    if (plan.short_len < 0) {                               \
-        FAIL_IF_HIT(c);                                     \
-    } else if (hit(c) && (size_t)plan.short_len < len) {    \
-        len = (size_t)plan.short_len;                       \
-    }
+WRAP(int, accept, failed("accept"), (int fd, struct sockaddr *addr, socklen_t *len), (fd, addr, len))
+WRAP(pid_t, fork, failed("fork"), (void), ())
+WRAP(int, poll, failed("poll"), (struct pollfd *fds, nfds_t n, int timeout_ms), (fds, n, timeout_ms))
+WRAP(ssize_t, write, cut("write", &len), (int fd, const void *buf, size_t len), (fd, buf, len))
+WRAP(ssize_t, send, cut("send", &len), (int fd, const void *buf, size_t len, int flags), (fd, buf, len, flags))
+WRAP(int, __open_2, failed("open"), (const char *path, int flags), (path, flags))
+WRAP(int, __open64_2, failed("open"), (const char *path, int flags), (path, flags))
+OPEN_VARIADIC(open)
+OPEN_VARIADIC(open64)
 
-int accept(int fd, struct sockaddr *addr, socklen_t *len)
+pid_t vfork(void)
 {
-    FAIL_IF_HIT("accept");
-    NEXT(accept);
-    return fn_accept(fd, addr, len);
+    return failed("vfork") ? -1 : fork();
 }
 
 int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
 {
-    if (hit("pthread_create"))
-        return plan.err; /* reported as the result, errno untouched */
-    NEXT(pthread_create);
-    return fn_pthread_create(t, attr, start, arg);
-}
-
-pid_t fork(void)
-{
-    FAIL_IF_HIT("fork");
-    NEXT(fork);
-    return fn_fork();
-}
-
-pid_t vfork(void)
-{
-    FAIL_IF_HIT("vfork");
-    NEXT(fork);
-    return fn_fork();
-}
-
-static mode_t open_mode(int flags, va_list ap)
-{
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
-        return va_arg(ap, mode_t);
-    return 0;
-}
-
-/* The checked forms are what fortified builds call. */
-#define OPEN_VARIADIC(name)                          \
-    int name(const char *path, int flags, ...)       \
-    {                                                \
-        va_list ap;                                  \
-        va_start(ap, flags);                         \
-        mode_t mode = open_mode(flags, ap);          \
-        va_end(ap);                                  \
-        FAIL_IF_HIT("open");                         \
-        NEXT(name);                                  \
-        return fn_##name(path, flags, mode);         \
-    }
-#define OPEN_CHECKED(name)                           \
-    int name(const char *path, int flags);           \
-    int name(const char *path, int flags)            \
-    {                                                \
-        FAIL_IF_HIT("open");                         \
-        NEXT(name);                                  \
-        return fn_##name(path, flags);               \
-    }
-
-OPEN_VARIADIC(open)
-OPEN_VARIADIC(open64)
-OPEN_CHECKED(__open_2)
-OPEN_CHECKED(__open64_2)
-
-int poll(struct pollfd *fds, nfds_t n, int timeout_ms)
-{
-    FAIL_IF_HIT("poll");
-    NEXT(poll);
-    return fn_poll(fds, n, timeout_ms);
-}
-
-ssize_t write(int fd, const void *buf, size_t len)
-{
-    SHORTEN_IF_HIT("write", len);
-    NEXT(write);
-    return fn_write(fd, buf, len);
-}
-
-ssize_t send(int fd, const void *buf, size_t len, int flags)
-{
-    SHORTEN_IF_HIT("send", len);
-    NEXT(send);
-    return fn_send(fd, buf, len, flags);
+    static void *_Atomic real;
+    /* The error is the result, errno untouched. */
+    return hit("pthread_create") ? plan.err : NEXT(pthread_create)(t, attr, start, arg);
 }

@@ -26,14 +26,12 @@ inline std::uint16_t free_tcp_port()
         const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0)
             return 0;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(static_cast<std::uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count))));
+        const auto port = static_cast<std::uint16_t>(first + static_cast<int>(pick() % static_cast<unsigned>(count)));
+        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_ANY)}, {}};
         const bool bound = ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0;
         ::close(s);
         if (bound)
-            return ntohs(a.sin_port);
+            return port;
     }
     return 0;
 }

@@ -1,10 +1,10 @@
-// Test support, processes: start a program (through the emulator in the
-// cross build) on pipes or a pseudo-terminal, read its output with a deadline,
-// stop it by its process group, look at processes in /proc.
+// Test support, processes: start a program (through the emulator in the cross build) on pipes or a pseudo-terminal,
+// read its output with a deadline, stop it by its process group, look at processes in /proc.
 #pragma once
 
 #include <signal.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -47,7 +47,7 @@ public:
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1);
+    void reset(int fd = -1) { if (fd_ >= 0) ::close(fd_); fd_ = fd; }
 
 private:
     int fd_ = -1;
@@ -67,8 +67,8 @@ private:
     std::string path_;
 };
 
-// What a read waits for: a count of bytes in all, a text, the end of the
-// stream (kEnd), or (a process's output) a condition on its complete lines.
+// What a read waits for: a count of bytes in all, a text, the end of the stream (kEnd), or (a process's output) a
+// condition on its complete lines.
 struct Until {
     Until(size_t n) : bytes(n) {}
     Until(std::string t) : text(std::move(t)) {}
@@ -101,7 +101,7 @@ enum Stream { Output, Errors };
 class Process {
 public:
     static Process start(const std::vector<std::string>& argv, const SpawnOptions& opts = {});
-    Process(Process&&) noexcept;
+    Process(Process&&) noexcept = default;
     ~Process();  // kills the process group and reaps the child
 
     pid_t pid() const { return pid_; }
@@ -119,7 +119,7 @@ public:
     std::optional<int> wait_exit_code(milliseconds t);  // -1 unless it exited
 
     void signal_group(int sig) { ::kill(-pid_, sig); }
-    void signal(int sig);
+    void signal(int sig) { if (!reaped_) ::kill(pid_, sig); }
     bool running() { return !reap(); }
 
 private:
@@ -128,10 +128,9 @@ private:
     bool reap();
 
     pid_t pid_ = -1;
-    bool reaped_ = false;
     int status_ = 0;
     Fd in_, out_, err_;
-    bool out_eof_ = false, err_eof_ = false;
+    bool reaped_ = false, out_eof_ = false, err_eof_ = false;
     std::string out_text_, err_text_;
 };
 
@@ -172,11 +171,7 @@ struct FifoDir {
     TempDir dir;
     Fd writer;
     FifoDir();
-    SpawnOptions options(SpawnOptions o = on_pty()) const
-    {
-        o.cwd = dir.path();
-        return o;
-    }
+    SpawnOptions options(SpawnOptions o = on_pty()) const { o.cwd = dir.path(); return o; }
     void put(const std::string& data);
 };
 

@@ -1,6 +1,5 @@
 // The support library of the tests: processes.h, sockets.h, terminals.h and faults.h, in that order.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -64,10 +63,10 @@ void read_available(int fd, std::string& acc, bool& eof)
     eof = true;
 }
 
-// Blank- or semicolon-separated words (a CMake list).
-std::vector<std::string> split_list(const char* list)
+// Blank- or semicolon-separated words (a CMake list), those of `otherwise` when list is null.
+std::vector<std::string> split_list(const char* list, const char* otherwise = "")
 {
-    std::string s = list ? list : "";
+    std::string s = list ? list : otherwise;
     std::replace(s.begin(), s.end(), ';', ' ');
     std::istringstream in(s);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
@@ -90,10 +89,7 @@ const std::vector<std::string>& wrapper_prefix()
 }
 
 // The root above the installed tests' folder, or else the build tree's top (the nearest CMakeCache.txt above).
-struct Place {
-    bool installed = false;
-    std::string root;
-};
+struct Place { bool installed; std::string root; };
 
 const Place& place()
 {
@@ -108,7 +104,7 @@ const Place& place()
         for (fs::path d = exe.parent_path(); !ec && d.has_relative_path(); d = d.parent_path())
             if (fs::exists(d / "CMakeCache.txt", ec))
                 return Place{false, d.string() + "/"};
-        return Place{};
+        return Place{false, ""};
     }();
     return p;
 }
@@ -126,14 +122,25 @@ std::vector<std::string> stat_fields(pid_t pid)
 
 int count_entries(const std::string& dir)
 {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return -1;
+    std::error_code ec;
     int n = 0;
-    while (dirent* e = ::readdir(d))
-        n += e->d_name[0] != '.';
-    ::closedir(d);
-    return n;
+    for (std::filesystem::directory_iterator i(dir, ec), end; !ec && i != end; i.increment(ec))
+        n++;
+    return ec ? -1 : n;
+}
+
+// The first row of /proc/net/tcp whose ports are these (the remote one 0 for a listening socket).
+TcpEnd tcp_row(unsigned local, unsigned remote)
+{
+    std::ifstream f("/proc/net/tcp");
+    for (std::string line; std::getline(f, line);) {
+        unsigned lport = 0, rport = 0, st = 0, tr = 0;
+        unsigned long when = 0;
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
+            lport == local && rport == remote)
+            return {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
+    }
+    return {};
 }
 
 bool poll_one(int fd, short events, Deadline d)
@@ -146,8 +153,6 @@ bool poll_one(int fd, short events, Deadline d)
 }
 
 }  // namespace
-
-// ---- processes.h ----
 
 milliseconds timeout(milliseconds host)
 {
@@ -174,8 +179,8 @@ const char* program(const char* built, const char* installed)
 const std::vector<std::string>& emulator_prefix()
 {
     // TOOLSET_TEST_EMULATOR: a board build runs some tests on the build machine, under user-mode qemu.
-    static const char* const e = std::getenv("TOOLSET_TEST_EMULATOR");
-    static const std::vector<std::string> prefix = split_list(e ? e : TESTSUPPORT_EMULATOR);
+    static const std::vector<std::string> prefix =
+        split_list(std::getenv("TOOLSET_TEST_EMULATOR"), TESTSUPPORT_EMULATOR);
     return prefix;
 }
 
@@ -189,34 +194,22 @@ int ms_left(Deadline d)
 
 bool poll_until(const std::function<bool()>& done, Deadline d, milliseconds step)
 {
-    while (!done()) {
+    for (; !done(); std::this_thread::sleep_for(step))
         if (mono_ms() >= d)
             return false;
-        std::this_thread::sleep_for(step);
-    }
     return true;
-}
-
-void Fd::reset(int fd)
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
 }
 
 TempDir::TempDir()
 {
     char tmpl[] = "/tmp/toolset-test-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr)
-        ADD_FAILURE() << "mkdtemp failed";
-    else
-        path_ = tmpl;
+    path_ = ::mkdtemp(tmpl) ? tmpl : "";
+    EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
 }
 
 TempDir::~TempDir()
 {
-    std::error_code ec;
-    if (!path_.empty())
+    if (std::error_code ec; !path_.empty())
         std::filesystem::remove_all(path_, ec);
 }
 
@@ -224,9 +217,7 @@ bool Until::met(const std::string& acc, bool ended, size_t from) const
 {
     if (lines)
         return lines(lines_of(acc));
-    if (!text.empty())
-        return acc.find(text, from) != std::string::npos;
-    return acc.size() >= bytes || ended;
+    return text.empty() ? acc.size() >= bytes || ended : acc.find(text, from) != std::string::npos;
 }
 
 Process Process::start(const std::vector<std::string>& argv, const SpawnOptions& opts)
@@ -234,10 +225,8 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     std::vector<std::string> full = opts.host_program ? std::vector<std::string>()
                                     : under_emulator() ? emulator_prefix() : wrapper_prefix();
     full.insert(full.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (auto& a : full)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> args(full.size() + 1);  // ends in a null pointer
+    std::transform(full.begin(), full.end(), args.begin(), [](std::string& a) { return a.data(); });
 
     Process p;
     Fd tty, child_in, child_out, child_err;
@@ -267,21 +256,14 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     if (p.pid_ < 0)
         std::abort();
     if (p.pid_ == 0) {
-        if (opts.pty) {
-            ::setsid();
-            ::ioctl(tty.get(), TIOCSCTTY, 0);
-        } else {
+        if (!opts.pty)
             ::setpgid(0, 0);
-        }
-        ::dup2(child_in ? child_in.get() : tty.get(), 0);
-        ::dup2(child_out ? child_out.get() : tty.get(), 1);
-        ::dup2(child_err.get(), 2);
-        if (opts.close_stdin)
-            ::close(0);
-        if (opts.close_stdout)
-            ::close(1);
-        for (int fd = 3; fd < 1024; fd++)
-            ::close(fd);
+        else if (::setsid() > 0)
+            ::ioctl(tty.get(), TIOCSCTTY, 0);
+        const int to[] = {opts.close_stdin ? -1 : child_in ? child_in.get() : tty.get(),
+                          opts.close_stdout ? -1 : child_out ? child_out.get() : tty.get(), child_err.get()};
+        for (int fd = 0; fd < 1024; fd++)
+            fd < 3 && to[fd] >= 0 ? ::dup2(to[fd], fd) : ::close(fd);
         for (int s = 1; s < NSIG; s++)
             ::signal(s, std::count(opts.ignored.begin(), opts.ignored.end(), s) ? SIG_IGN : SIG_DFL);
         sigset_t mask;
@@ -303,16 +285,9 @@ Process Process::start(const std::vector<std::string>& argv, const SpawnOptions&
     return p;
 }
 
-Process::Process(Process&& o) noexcept
-    : pid_(std::exchange(o.pid_, -1)), reaped_(o.reaped_), status_(o.status_), in_(std::move(o.in_)),
-      out_(std::move(o.out_)), err_(std::move(o.err_)), out_eof_(o.out_eof_), err_eof_(o.err_eof_),
-      out_text_(std::move(o.out_text_)), err_text_(std::move(o.err_text_))
-{
-}
-
 Process::~Process()
 {
-    if (pid_ <= 0)
+    if (pid_ <= 0 || !err_)  // moved from: the streams went with the process
         return;
     ::kill(-pid_, SIGKILL);
     if (!reaped_) {
@@ -324,27 +299,19 @@ Process::~Process()
 
 void Process::pump(Deadline d)
 {
-    // poll() passes over a negative descriptor: a stream ended or closed.
+    // poll() passes over a negative descriptor (a stream ended or closed); with both so, it waits 10 ms at most.
     pollfd p[2] = {{out_eof_ ? -1 : out_.get(), POLLIN, 0}, {err_eof_ ? -1 : err_.get(), POLLIN, 0}};
-    if (p[0].fd < 0 && p[1].fd < 0) {
-        std::this_thread::sleep_for(std::min(milliseconds(10), milliseconds(ms_left(d))));
+    if (::poll(p, 2, p[0].fd < 0 && p[1].fd < 0 ? std::min(10, ms_left(d)) : ms_left(d)) <= 0)
         return;
-    }
-    if (::poll(p, 2, ms_left(d)) <= 0)
-        return;
-    if (p[0].fd >= 0)
+    if (p[0].revents)
         read_available(out_.get(), out_text_, out_eof_);
-    if (p[1].fd >= 0)
+    if (p[1].revents)
         read_available(err_.get(), err_text_, err_eof_);
 }
 
 bool Process::reap()
 {
-    int st = 0;
-    if (!reaped_ && ::waitpid(pid_, &st, WNOHANG) == pid_) {
-        reaped_ = true;
-        status_ = st;
-    }
+    reaped_ = reaped_ || ::waitpid(pid_, &status_, WNOHANG) == pid_;
     return reaped_;
 }
 
@@ -367,12 +334,10 @@ bool Process::read_until(const Until& u, milliseconds t, Stream s)
 
 std::optional<int> Process::wait(milliseconds t)
 {
-    Deadline d = after(t);
-    while (!reap()) {
+    const Deadline d = after(t);
+    for (; !reap(); pump(std::min(d, after(milliseconds(10)))))
         if (mono_ms() >= d)
             return std::nullopt;
-        pump(std::min(d, after(milliseconds(10))));
-    }
     // A pty passes the last output on a little after the writer has gone; a descendant may still hold the streams.
     const Deadline tail = after(milliseconds(200));
     while (((out_ && !out_eof_) || (err_ && !err_eof_)) && mono_ms() < tail)
@@ -382,15 +347,8 @@ std::optional<int> Process::wait(milliseconds t)
 
 std::optional<int> Process::wait_exit_code(milliseconds t)
 {
-    if (auto st = wait(t))
-        return WIFEXITED(*st) ? WEXITSTATUS(*st) : -1;
-    return std::nullopt;
-}
-
-void Process::signal(int sig)
-{
-    if (!reaped_)
-        ::kill(pid_, sig);
+    const std::optional<int> st = wait(t);
+    return st ? std::optional<int>(WIFEXITED(*st) ? WEXITSTATUS(*st) : -1) : std::nullopt;
 }
 
 int open_fd_count(pid_t pid) { return count_entries("/proc/" + (pid ? std::to_string(pid) : "self") + "/fd"); }
@@ -432,8 +390,7 @@ pid_t child_of(pid_t pid, milliseconds t)
 {
     const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
     long child = -1;
-    const bool found = poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t));
-    return found ? static_cast<pid_t>(child) : -1;
+    return poll_until([&] { return static_cast<bool>(std::ifstream(path) >> child); }, after(t)) ? child : -1;
 }
 
 char proc_state(pid_t pid)
@@ -506,21 +463,16 @@ std::string run_tool(const std::vector<std::string>& argv, milliseconds t)
     return p.output();
 }
 
-// ---- sockets.h ----
-
 bool write_all(int fd, const void* data, size_t len)
 {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
+    for (const char* p = static_cast<const char*>(data); len > 0;) {
         const ssize_t n = ::write(fd, p, len);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             poll_one(fd, POLLOUT, after(milliseconds(1000)));
-            continue;
-        }
-        if (n <= 0)
+        else if (n <= 0)
             return false;
-        p += n;
-        len -= static_cast<size_t>(n);
+        else
+            p += n, len -= static_cast<size_t>(n);
     }
     return true;
 }
@@ -563,18 +515,7 @@ int queued(int fd)
 
 bool wait_listening(uint16_t port, Deadline d)
 {
-    char want[8];
-    std::snprintf(want, sizeof(want), ":%04X", port);
-    return poll_until([&] {
-        std::ifstream f("/proc/net/tcp");
-        for (std::string line; std::getline(f, line);) {
-            std::string sl, local, remote, st;
-            std::istringstream(line) >> sl >> local >> remote >> st;
-            if (st == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, want) == 0)
-                return true;
-        }
-        return false;
-    }, d);
+    return poll_until([&] { return tcp_row(port, 0).state == 0x0A; }, d);
 }
 
 Fd connect_tcp(uint16_t port, Deadline d)
@@ -596,10 +537,7 @@ Fd connect_bounded(uint16_t port, Deadline d, int rcvbuf)
     Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
     if (rcvbuf > 0)
         ::setsockopt(c.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
+    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 && errno != EINPROGRESS)
         return Fd();
     int err = -1;
@@ -615,15 +553,7 @@ TcpEnd server_end(uint16_t server_port, int client)
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     getsockname(client, reinterpret_cast<sockaddr*>(&a), &len);
-    std::ifstream f("/proc/net/tcp");
-    for (std::string line; std::getline(f, line);) {
-        unsigned lport = 0, rport = 0, st = 0, tr = 0;
-        unsigned long when = 0;
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%*x %x:%lx", &lport, &rport, &st, &tr, &when) == 5 &&
-            lport == server_port && rport == ntohs(a.sin_port))
-            return {static_cast<int>(st), static_cast<int>(tr), static_cast<long>(when)};
-    }
-    return {};
+    return tcp_row(server_port, ntohs(a.sin_port));
 }
 
 void set_reset_on_close(int fd)
@@ -676,10 +606,9 @@ std::vector<Fd> join_clients(uint16_t port, size_t n, std::vector<Fd> clients, i
 void expect_server_command_line(const std::string& bin, const std::string& usage,
                                 const std::function<std::vector<Fd>(uint16_t port)>& serve)
 {
-    for (auto args : std::vector<std::vector<std::string>>{{bin}, {bin, "1", "2"}}) {
-        Process p = Process::start(args);
-        expect_exit(p, 255, usage, "");
-    }
+    Process none = Process::start({bin}), two = Process::start({bin, "1", "2"});
+    expect_exit(none, 255, usage, "");
+    expect_exit(two, 255, usage, "");
 
     const uint16_t held = free_tcp_port();
     Process trailing = start_server(bin, held, {}, std::to_string(held) + "x");
@@ -707,15 +636,10 @@ void expect_server_command_line(const std::string& bin, const std::string& usage
     }
 }
 
-// ---- terminals.h ----
-
 bool make_raw(int fd)
 {
     termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        return false;
-    cfmakeraw(&t);
-    return tcsetattr(fd, TCSANOW, &t) == 0;
+    return tcgetattr(fd, &t) == 0 && (cfmakeraw(&t), tcsetattr(fd, TCSANOW, &t) == 0);
 }
 
 std::string terminal_settings(int fd)
@@ -723,9 +647,8 @@ std::string terminal_settings(int fd)
     termios t{};
     if (tcgetattr(fd, &t) != 0)
         return std::string("unreadable: ") + std::strerror(errno);
-    int exclusive = -1;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0)
-        exclusive = -1;  // as under the emulator
+    int exclusive = -1;  // stays so where unreadable, as under the emulator
+    ::ioctl(fd, TIOCGEXCL, &exclusive);
     std::ostringstream s;
     s << std::oct << "iflag=" << t.c_iflag << " oflag=" << t.c_oflag << " cflag=" << t.c_cflag << " lflag=" << t.c_lflag
       << std::dec << " ispeed=" << cfgetispeed(&t) << " ospeed=" << cfgetospeed(&t) << " exclusive=" << exclusive
@@ -748,8 +671,6 @@ Pty open_pty(bool raw)
     return !p.slave || (raw && !make_raw(p.slave.get())) ? Pty() : std::move(p);
 }
 
-// ---- faults.h ----
-
 SpawnOptions Injection::options(SpawnOptions o) const
 {
     const std::string preload = std::string("LD_PRELOAD=") + FAULTSHIM_BIN;
@@ -768,16 +689,10 @@ SpawnOptions Injection::options(SpawnOptions o) const
 
 int Injection::hits() const
 {
-    std::ifstream in(dir_.file("log"));
-    int n = 0;
-    for (std::string line; std::getline(in, line);)
-        n += line.rfind(fault_.call + " ", 0) == 0;
-    return n;
+    std::ifstream log(dir_.file("log"));  // a line for each strike of the one call
+    return static_cast<int>(std::count(std::istreambuf_iterator<char>(log), {}, '\n'));
 }
 
-bool Injection::wait_hits(int n, milliseconds t) const
-{
-    return poll_until([&] { return hits() >= n; }, after(t), milliseconds(5));
-}
+bool Injection::wait_hits(int n, milliseconds t) const { return poll_until([&] { return hits() >= n; }, after(t)); }
 
 }  // namespace testsupport

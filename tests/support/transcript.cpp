@@ -26,11 +26,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 using namespace testsupport;
@@ -95,8 +95,7 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         std::istringstream words(text);
         if (key.empty() || key == "#") {
         } else if (key == "$") {
-            runs.push_back(base);
-            runs.back().line = n;
+            runs.emplace_back(base).line = n;
             std::istringstream ws(rest);
             for (std::string w; ws >> w && unescape(w, false, text);)
                 runs.back().argv.push_back(w == "''" ? "" : text);
@@ -105,16 +104,15 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
         } else if (key == "pty" || key == "running") {
             (key == "pty" ? r.opts.pty : r.running) = true;
         } else if (key == "fault") {
-            Fault f;
+            Fault& f = r.fault.emplace();
             if (!(words >> f.call >> f.nth >> f.count >> f.error))
                 return where + "fault CALL NTH COUNT ERRNO [SHORT]";
             if (!(words >> f.short_len))
                 f.short_len = -1;
-            r.fault = f;
         } else if (key == "hits" || key == "exit" || key == "after") {
             if (!(words >> (key == "hits" ? r.hits : key == "exit" ? r.status : r.after)))
                 return where + key + " wants a number";
-            r.least = key == "hits" && words.peek() == '+';
+            r.least = key == "hits" ? words.peek() == '+' : r.least;
         } else if (key == "file") {
             r.files[text];
         } else if (key.back() == '<' || key == "?") {
@@ -128,8 +126,9 @@ std::string parse(const std::string& path, std::vector<Dialogue>& runs)
     return runs.empty() ? path + ": no run to read" : "";
 }
 
-void play(const Dialogue& r)
+void play(const std::string& path, const Dialogue& r)
 {
+    SCOPED_TRACE(path + ":" + std::to_string(r.line));
     if (r.fault && std::getenv("TOOLSET_TEST_WRAPPER"))
         return;  // as the *Fails suites: a checker's own start would meet the fault
     TempDir dir;
@@ -185,23 +184,20 @@ struct Transcript : testing::Test {
         std::vector<Dialogue> runs;
         const std::string error = parse(path, runs);
         ASSERT_TRUE(error.empty()) << error;
-        for (const Dialogue& r : runs) {
-            SCOPED_TRACE(path + ":" + std::to_string(r.line));
-            play(r);
-        }
+        for (const Dialogue& r : runs)
+            play(path, r);
     }
 };
 
 const bool registered = [] {
     namespace fs = std::filesystem;
-    std::vector<fs::path> files;
+    std::set<fs::path> files;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(TRANSCRIPTS_DIR, ec))
         if (e.path().extension() == ".txt")
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
+            files.insert(e.path());
     if (files.empty())
-        files.emplace_back(std::string(TRANSCRIPTS_DIR) + "/none.txt");  // fails: nothing to read
+        files.emplace(std::string(TRANSCRIPTS_DIR) + "/none.txt");  // fails: nothing to read
     for (const fs::path& f : files)
         testing::RegisterTest("Transcript", f.stem().c_str(), nullptr, nullptr, __FILE__, __LINE__,
                               [f]() -> testing::Test* { return new Transcript(f.string()); });
