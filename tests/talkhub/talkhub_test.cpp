@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -127,25 +126,6 @@ TEST(TalkhubTable, EveryClientGetsEachBlockOnceWholeAsOthersJoinAndLeaveAndASile
         << "state " << end.state << ", timer " << end.timer;
     EXPECT_GT(end.ticks, 0);
     EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
-}
-
-// A block-buffered log stays empty; a file gives nothing to block on, so it is read again.
-TEST(TalkhubLog, EachLineReachesAFileAtOnceAndAStopLosesNone)
-{
-    uint16_t port = free_tcp_port();
-    TempDir dir;
-    SpawnOptions o;
-    o.stdout_file = dir.file("log");
-    Process p = start_server(TALKHUB_BIN, port, o);
-    auto clients = join_clients(port, 5);
-    auto lines = [&] {
-        Fd f(::open(o.stdout_file.c_str(), O_RDONLY));
-        return count_lines(read_until(f.get(), kEnd, after(timeout())), kConnected);
-    };
-    poll_until([&] { return lines() >= 5; }, after(timeout()));
-    p.signal(SIGTERM);
-    ASSERT_TRUE(p.wait(timeout()));
-    EXPECT_EQ(lines(), 5);
 }
 
 // One call fails: accepts (EMFILE gives the spare descriptor up), thread
