@@ -40,7 +40,6 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
     p.read_until(kEnd, timeout());  // the listing may end after the parent
 
     EXPECT_EQ(count_lines(p.output(), "ls -al test Success"), 1) << p.output();
-    // Each line's type letter (the first) and name (the last word).
     std::set<std::string> listed;
     for (const std::string& l : lines_of(p.output()))
         listed.insert(l.substr(0, 1) + l.substr(l.rfind(' ') + 1));
