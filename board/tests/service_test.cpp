@@ -8,10 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 using namespace testsupport;
 
@@ -69,11 +65,6 @@ protected:
         }
     }
 
-    std::string journal(const std::string& invocation)
-    {
-        return run({"journalctl", "--no-pager", "-o", "cat", "_SYSTEMD_INVOCATION_ID=" + invocation}).out;
-    }
-
     uint16_t port = 0;
     std::string unit;
 };
@@ -93,13 +84,13 @@ TEST_F(TalkhubService, RelaysAndLogsToTheJournalComesBackAfterAKillAndStops)
     EXPECT_EQ(status_field(first, "CapEff"), "0000000000000000");
 
     // A client is in the relay's table once the journal names it.
-    const std::string invocation = property(unit, "InvocationID");
+    const std::string journal = "_SYSTEMD_INVOCATION_ID=" + property(unit, "InvocationID");
     Fd a = connect_tcp(port, after(timeout()));
     Fd b = connect_tcp(port, after(timeout()));
     ASSERT_TRUE(a && b);
     std::string log;
     EXPECT_TRUE(poll_until([&] {
-        log = journal(invocation);
+        log = run({"journalctl", "--no-pager", "-o", "cat", journal}).out;
         return count_lines(log, "Connected Client IP: 127.0.0.1") == 2;
     }, after(timeout()), milliseconds(100))) << log;
     ASSERT_TRUE(write_all(a.get(), "hello from a"));

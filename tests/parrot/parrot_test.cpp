@@ -15,7 +15,6 @@ TEST(ParrotCommandLine, UsagePortTextBindErrorAndRestartWhileTheConnectionLinger
     expect_server_command_line(PARROT_BIN, std::string("Usage: ") + PARROT_BIN + " <port>\n", serve);
 }
 
-// A client that falls silent is probed after a minute, so a peer that vanished is let go.
 TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
 {
     uint16_t port = free_tcp_port();
@@ -30,10 +29,6 @@ TEST(ParrotEcho, EchoesExactlyWhatEachOfFiveClientsSendsInTurnThenExitsZero)
     const int f = first.get();
     ASSERT_EQ(::send(f, "AB", 2, 0) + ::send(f, "C", 1, MSG_OOB) + ::send(f, "DE", 2, 0), 5);
     EXPECT_EQ(read_until(f, 5, after(timeout())), "ABCDE");
-    TcpEnd end;
-    EXPECT_TRUE(poll_until([&] { return (end = server_end(port, f)).timer == 2; }, after(timeout())));
-    EXPECT_GT(end.ticks, 0);
-    EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
 
     // The next client queues: nothing comes back until the first has gone.
     Fd second = connect_tcp(port, after(timeout()));

@@ -4,44 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <map>
-
 using namespace testsupport;
-
-// Numbered four-digit tokens place every printed piece at its offset in the block.
-TEST(Fifotap, BlockOf2500BytesComesOutInPrintsOfAtMost1024Bytes)
-{
-    std::string block;
-    for (int i = 0; block.size() < 2500; i++)
-        block += std::to_string(10000 + i).substr(1);
-    block.resize(2500);
-
-    FifoDir f;
-    Process p = Process::start({FIFOTAP_BIN}, f.options());
-    f.put(block);
-    std::map<size_t, std::string> pieces;
-    auto place = [&](const std::vector<std::string>& ls) {
-        pieces.clear();
-        size_t total = 0;
-        for (const auto& l : ls) {
-            EXPECT_EQ(l.compare(0, 6, "Pipe: "), 0) << l;
-            pieces[block.find(l.substr(6))] = l.substr(6);
-            total += l.size() - 6;
-        }
-        return total >= block.size();
-    };
-    ASSERT_TRUE(p.read_until(place, timeout())) << p.output();
-    EXPECT_FALSE(p.read_until("\x01", milliseconds(200)));
-    place(lines_of(p.output()));
-
-    size_t next = 0;
-    for (const auto& [at, text] : pieces) {
-        EXPECT_EQ(at, next) << "a gap, an overlap or bytes never written";
-        EXPECT_LE(text.size(), 1024u);
-        next = at + text.size();
-    }
-    EXPECT_EQ(next, block.size());
-}
 
 // fifokbd's child alone reads the FIFO.
 TEST(FifoReaders, EachReadingProcessPrintsWhileTheOtherIsStopped)

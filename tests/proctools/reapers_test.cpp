@@ -21,13 +21,8 @@ milliseconds child_bound(int seconds) { return timeout(milliseconds(seconds * 10
 
 CountRun counted(const Process& p) { return split_count(lines_of(p.output())); }
 
-struct Reaper {
-    Process p;
-    pid_t child;  // -1 when none was found
-};
-
-// Starts a reaper and waits for its first count line: it has forked by then.
-Reaper start_counting(const std::string& bin, const SpawnOptions& opts = on_pty())
+// Starts a reaper and waits for its first count line: it has forked by then. The child's pid, or -1.
+std::pair<Process, pid_t> start_counting(const std::string& bin, const SpawnOptions& opts = on_pty())
 {
     Process p = Process::start({bin}, opts);
     EXPECT_TRUE(p.read_until([](const std::vector<std::string>& ls) { return split_count(ls).last >= 1; }, timeout()))
@@ -68,18 +63,17 @@ TEST(ReapersReport, EachReaperReportsItsChildOnceCountsOnAndLeavesNoZombie)
 {
     const struct { const char* bin; SpawnOptions opts; std::string status_line; } cases[] = {
         {REAPFAST_BIN, on_pty(), aborted}, {REAPBLOCK_BIN, on_pty(), aborted}, {CHILDNOTE_BIN, {}, exited}};
-    std::vector<Reaper> reapers;
+    std::vector<std::pair<Process, pid_t>> reapers;
     for (const auto& c : cases) {
         reapers.push_back(start_counting(c.bin, c.opts));
-        ASSERT_GT(reapers.back().child, 0) << c.bin;
+        ASSERT_GT(reapers.back().second, 0) << c.bin;
     }
     for (size_t i = 0; i < reapers.size(); i++) {
         SCOPED_TRACE(cases[i].bin);
-        Process& p = reapers[i].p;
-        // Bounded by the longest of the children's pauses (5 s).
+        Process& p = reapers[i].first;
         ASSERT_TRUE(p.read_until(reported_and_counting(cases[i].status_line), child_bound(5))) << p.output();
         expect_one_report(p, cases[i].status_line);
-        EXPECT_EQ(proc_state(reapers[i].child), 0) << "the child was not collected";
+        EXPECT_EQ(proc_state(reapers[i].second), 0) << "the child was not collected";
     }
 }
 

@@ -7,27 +7,6 @@
 
 using namespace testsupport;
 
-namespace {
-
-// The emulator by its full path: it would be looked up through the child's PATH too.
-Process start_with_path(const std::string& cwd, const std::string& path, const std::string& stdout_file = "")
-{
-    std::vector<std::string> argv = emulator_prefix();
-    if (!argv.empty()) {
-        const std::string found = run_tool({"sh", "-c", "command -v \"$0\"", argv[0]});
-        argv[0] = found.substr(0, found.find('\n'));
-    }
-    argv.push_back(SPAWNLS_BIN);
-    SpawnOptions o;
-    o.host_program = true;
-    o.cwd = cwd;
-    o.env = {"PATH=" + path};
-    o.stdout_file = stdout_file;
-    return Process::start(argv, o);
-}
-
-}  // namespace
-
 TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
 {
     TempDir dir;
@@ -40,7 +19,6 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
     p.read_until(kEnd, timeout());  // the listing may end after the parent
 
     EXPECT_EQ(count_lines(p.output(), "ls -al test Success"), 1) << p.output();
-    // Each line's type letter (the first) and name (the last word).
     std::set<std::string> listed;
     for (const std::string& l : lines_of(p.output()))
         listed.insert(l.substr(0, 1) + l.substr(l.rfind(' ') + 1));
@@ -51,9 +29,17 @@ TEST(Spawnls, ListsAllEntriesHiddenOnesIncludedAndReports)
 
 TEST(Spawnls, WithoutLsOnTheSearchPathOnlyReports)
 {
-    TempDir dir;
-    TempDir empty;
-    Process p = start_with_path(dir.path(), empty.path());
+    TempDir dir, empty;
+    // The emulator by its full path: it would be looked up through the child's PATH too.
+    std::vector<std::string> argv = emulator_prefix();
+    if (!argv.empty())
+        argv[0] = run_tool({"sh", "-c", "printf %s \"$(command -v \"$0\")\"", argv[0]});
+    argv.push_back(SPAWNLS_BIN);
+    SpawnOptions o;
+    o.host_program = true;
+    o.cwd = dir.path();
+    o.env = {"PATH=" + empty.path()};
+    Process p = Process::start(argv, o);
     EXPECT_EQ(p.wait_exit_code(timeout()), 0);
     p.read_until(kEnd, timeout());
     EXPECT_EQ(p.output(), "ls -al test Success\n");

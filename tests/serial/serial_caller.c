@@ -1,11 +1,6 @@
-/* Calls one build of the serial library through serial/serial.h as an outside program does.
- * Usage: serial_caller <scenario> <device> [text]
- *   config  print what the library recorded and the settings the device holds
- *   recv    recv_data, then "|end ms=<wall> revents=<hex of its last poll>"; send the text if given
- *   closed  recv_data, as recv, on the closed device
- *   orphan  recv_data, as recv, polling a pseudo-terminal master whose slave has come and gone
- *   send    send text and its terminating zero with no pause
- */
+/* Calls one build of the serial library through serial/serial.h as an outside program does:
+ * serial_caller config|recv|closed|orphan|send <device> [text]. recv, closed (on the closed device) and orphan
+ * (polling a pseudo-terminal master whose slave has come and gone) print "|end ms=<wall> revents=<hex>" after recv_data. */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE /* posix_openpt, ptsname */
 #endif
@@ -20,34 +15,14 @@
 #include <time.h>
 #include <unistd.h>
 
-static long ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-static void print_settings(int32_t fd)
-{
-    struct termios t;
-    int i;
-
-    if (tcgetattr(fd, &t) != 0) {
-        printf("no settings\n");
-        return;
-    }
-    printf("cflag=%#x iflag=%#x oflag=%#x lflag=%#x ospeed=%#x cc=", (unsigned)t.c_cflag, (unsigned)t.c_iflag,
-           (unsigned)t.c_oflag, (unsigned)t.c_lflag, (unsigned)cfgetospeed(&t));
-    for (i = 0; i < NCCS; i++)
-        printf("%d,", t.c_cc[i]);
-    putchar('\n');
-}
-
 static void timed_recv(int32_t fd)
 {
-    long start = ms();
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
     recv_data(fd);
-    printf("|end ms=%ld revents=%#x\n", ms() - start, (unsigned)poll_events.revents);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    printf("|end ms=%ld revents=%#x\n", (long)(t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000,
+           (unsigned)poll_events.revents);
 }
 
 int main(int argc, char **argv)
@@ -64,7 +39,14 @@ int main(int argc, char **argv)
         printf("fd=%d poll_fd=%d events=%d revents=%d flags=%#x dev0=%s\n", (int)fd, poll_events.fd,
                poll_events.events, poll_events.revents,
                (unsigned)fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_APPEND), dev0);
-        print_settings(fd);
+        struct termios t;
+        if (tcgetattr(fd, &t) == 0) {
+            printf("cflag=%#x iflag=%#x oflag=%#x lflag=%#x ospeed=%#x cc=", (unsigned)t.c_cflag, (unsigned)t.c_iflag,
+                   (unsigned)t.c_oflag, (unsigned)t.c_lflag, (unsigned)cfgetospeed(&t));
+            for (int i = 0; i < NCCS; i++)
+                printf("%d,", t.c_cc[i]);
+            putchar('\n');
+        }
         close_dev(fd);
     } else if (strcmp(argv[1], "recv") == 0) {
         timed_recv(fd);

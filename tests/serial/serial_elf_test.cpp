@@ -34,12 +34,10 @@ bool also_recorded(const std::string& lib)
            std::regex_match(lib, std::regex(R"(ld-linux[-a-z0-9_]*\.so\.[0-9]+)"));
 }
 
-const size_t kPtr = sizeof(char*);
-
 const Library kLibraries[] = {
     {"serial", SERIAL_LIB, {"libc.so.6"},
      {{"serial_config", {'T', 0}}, {"recv_data", {'T', 0}}, {"send_data", {'T', 0}}, {"close_dev", {'T', 0}},
-      {"poll_events", {'B', 8}}, {"dev0", {'D', kPtr}}}},
+      {"poll_events", {'B', 8}}, {"dev0", {'D', sizeof(char*)}}}},
     {"serial_mangled", SERIAL_MANGLED_LIB, {"libstdc++.so.6", "libm.so.6", "libgcc_s.so.1", "libc.so.6"},
      {{"_Z13serial_configPc", {'T', 0}}, {"_Z9recv_datai", {'T', 0}}, {"_Z9send_dataiPcii", {'T', 0}},
       {"_Z9close_devi", {'T', 0}}, {"poll_events", {'B', 8}}, {"dev0", {'D', 13}}}},
