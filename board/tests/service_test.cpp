@@ -1,5 +1,4 @@
-// talkhub as the board package's systemd service (talkhub@PORT.service); needs root and systemd as PID 1,
-// so it runs from the installed tests on the board only.
+// talkhub@PORT.service on the board: needs root and systemd as PID 1.
 #include "sockets.h"
 
 #include <gtest/gtest.h>

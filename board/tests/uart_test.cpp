@@ -1,6 +1,4 @@
-// What only a real UART shows, through the kernel's drivers: the serial channel and library on pairs of
-// ports joined by a cable (TOOLSET_UART_PAIRS "A,B A,B ...", or TOOLSET_UART_A and _B, or UART_A and _B),
-// and a USB adapter's cable pulled (board/tests/cable_pull.sh). Built for the board preset only.
+// Ports joined by a cable (TOOLSET_UART_PAIRS "A,B ...", TOOLSET_UART_A and _B, or UART_A and _B); a pulled one.
 #include "portwire/serial_rxtx.h"
 #include "sockets.h"
 #include "terminals.h"

@@ -1,6 +1,4 @@
-// Every program under the same hostile conditions, a row a program and
-// condition: it ends with its status and messages, or keeps serving, and never
-// spins, loses or corrupts data. Pairs that mean nothing have no row.
+// A row a program and condition: it ends as the row says or keeps serving, and never spins, loses or corrupts data.
 #include "faults.h"
 #include "sockets.h"
 #include "terminals.h"

@@ -1,6 +1,4 @@
-// Checks what the Debian packages of this build tree (made by Package.Make)
-// declare and hold, unpacks the main one into a temporary root and runs its
-// stripped programs from there.
+// The Debian packages that Package.Make made of this tree, the main one unpacked into a temporary root.
 #include "sockets.h"
 
 #include <gtest/gtest.h>
@@ -87,9 +85,7 @@ TEST_F(Package, DeclaresTheBoardArchitectureAndItsRuntimeAndHoldsTheDebianLayout
 }
 
 #ifdef TESTS_PACKAGE
-// The installed tests depend on this very version of the programs, and hold
-// run-ptest and every test binary its list names, nothing outside their
-// folder but the pointer to the main package's documents.
+// Nothing outside the tests' folder but the pointer to the main package's documents.
 TEST_F(Package, TestsPackageDependsOnThisVersionAndHoldsEveryListedTestBinary)
 {
     ASSERT_FALSE(tests_deb_.empty()) << "Package.Make made no tests package";

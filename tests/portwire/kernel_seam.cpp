@@ -1,5 +1,4 @@
-// The portwire test's wrapped system calls. Never include <termios.h> here: its struct termios conflicts
-// with the kernel's <asm/termbits.h>, which termios2 needs.
+// No <termios.h> here: its struct termios conflicts with <asm/termbits.h>, which termios2 needs.
 #include "kernel_seam.h"
 
 #include <asm/ioctls.h>

@@ -1,5 +1,4 @@
-// The seam around the serial port's system calls (linked with --wrap): records the ioctl requests and
-// makes one chosen call fail or come out short.
+// The serial port's system calls, linked with --wrap: the ioctl requests recorded, one call failed or cut short.
 #pragma once
 
 #include <sys/types.h>

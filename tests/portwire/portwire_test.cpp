@@ -1,5 +1,4 @@
-// The serial channel on a pseudo-terminal's slave, the test playing the far end on its master; system
-// calls fail through the seam (kernel_seam.h).
+// The channel on a pseudo-terminal's slave, the test at its master; system calls fail through kernel_seam.h.
 #include "kernel_seam.h"
 #include "portwire/raw_serial.h"
 #include "portwire/serial_rxtx.h"

@@ -1,5 +1,4 @@
-// capture_and_display through a caller program with the fake driver, so that standard input and output
-// are real; the caller reports the result and what input was left unread.
+// Through a caller program, so that standard input and output are real; it reports the result and unread input.
 #include <fstream>
 #include <map>
 

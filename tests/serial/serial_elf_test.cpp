@@ -1,5 +1,4 @@
-// The two library files, by the toolchain's readelf and nm. A sanitized build also needs its runtime
-// and exports an ODR indicator ("__odr_asan.<name>") per variable: allowed there, and only those.
+// A sanitized build also needs its runtime and exports "__odr_asan.<name>" per variable: allowed, and only those.
 #include "processes.h"
 
 #include <gtest/gtest.h>

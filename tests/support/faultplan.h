@@ -1,7 +1,4 @@
-/* One injected fault, shared by faultshim.c (set from the environment) and
- * the portwire test's link-time seam; plain C, header-only. Calls of the name
- * `call` fail from the nth on, `count` in a row (0: all), with errno `err`;
- * for write and send, short_len >= 0 passes at most that many bytes instead. */
+/* Calls named `call` fail from the nth on, `count` in a row (0: all), with `err`; or write short_len >= 0 bytes. */
 #ifndef TESTSUPPORT_FAULTPLAN_H
 #define TESTSUPPORT_FAULTPLAN_H
 

@@ -8,8 +8,7 @@
 
 namespace testsupport {
 
-// The call fails from its `nth` call on, `count` times (0: always), with the errno named `error`; write and send are
-// cut to `short_len` bytes if >= 0.
+// As faultplan.h, with the errno by its name.
 struct Fault {
     std::string call;
     int nth = 1, count = 1;

@@ -1,11 +1,6 @@
-/* faultshim: preloaded into a program under test, makes one platform call
- * fail as FAULT_CALL (accept, pthread_create, fork, vfork, open, poll, write,
- * send), FAULT_NTH, FAULT_COUNT ("all"), FAULT_ERRNO and FAULT_SHORT say
- * (faultplan.h); each fault injected appends "<call> <n>" to FAULT_LOG.
- * A failing call does not reach the system (accept leaves the connection
- * queued). vfork passes through as fork: a vforked child returning through
- * this library's frame would corrupt its suspended parent. Only calls through
- * the dynamic symbol tables are seen, not the C library's own (stdio's). */
+/* Preloaded: fails one call as FAULT_CALL, _NTH, _COUNT ("all"), _ERRNO, _SHORT say; "<call> <n>" to FAULT_LOG.
+ * Only calls through the dynamic symbols are seen (not stdio's own); a failed one never reaches the system.
+ * vfork passes through as fork: a vforked child returning through this frame would corrupt its parent. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -43,8 +38,7 @@ __attribute__((constructor)) static void faultshim_init(void)
     fault_log = getenv("FAULT_LOG");
 }
 
-/* The log is written with raw system calls: this library does not intercept them, and no descriptor stays open.
- * Without a FAULT_LOG the open fails. */
+/* Raw system calls: this library does not intercept them, and no descriptor stays open. */
 static int hit(const char *call)
 {
     unsigned long n = 0;

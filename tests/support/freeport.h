@@ -1,6 +1,4 @@
-// The one free-port finder of the tests, the benchmarks and the scripts; free
-// of the test framework. Built with FREE_PORT_PROGRAM it is the program
-// free_port, which prints one such port for shell scripts.
+// The one free-port finder of tests, benchmarks and scripts; with FREE_PORT_PROGRAM, the program free_port.
 #ifndef TESTSUPPORT_FREEPORT_H
 #define TESTSUPPORT_FREEPORT_H
 
@@ -13,8 +11,7 @@
 #include <fstream>
 #include <random>
 
-// A TCP port free on every local address a moment ago, 0 when none was found. It is drawn from below the
-// kernel's range for outgoing connections, where no client's connection can take it before a server listens.
+// 0 when none was found; drawn below the kernel's range for outgoing connections, which no client can take.
 inline std::uint16_t free_tcp_port()
 {
     int low = 32768;

@@ -1,5 +1,4 @@
-// Test support, processes: start a program (through the emulator in the cross build) on pipes or a pseudo-terminal,
-// read its output with a deadline, stop it by its process group, look at processes in /proc.
+// Programs (through the emulator in the cross build) on pipes or a terminal, ended by process group; /proc.
 #pragma once
 
 #include <signal.h>
@@ -67,8 +66,7 @@ private:
     std::string path_;
 };
 
-// What a read waits for: a count of bytes in all, a text, the end of the stream (kEnd), or (a process's output) a
-// condition on its complete lines.
+// A count of bytes in all, a text, the end (kEnd), or (a process's output) a condition on its complete lines.
 struct Until {
     Until(size_t n) : bytes(n) {}
     Until(std::string t) : text(std::move(t)) {}

@@ -1,25 +1,4 @@
-// The transcript runner: a case Transcript.NAME for each NAME.txt in the
-// transcripts folder, dialogues with the programs checked byte for byte.
-// A transcript is lines, each led by a word that says what it is:
-//   # TEXT              a comment (blank lines are skipped too)
-//   $ WORD...           a run: its command line, words split at blanks ('' is an empty one)
-//   env NAME=VALUE      a variable set for the program
-//   pty                 input and output on a pseudo-terminal (the output's carriage returns dropped)
-//   fault CALL NTH COUNT ERRNO [SHORT]   the fault library fails CALL as faults.h says
-//   hits N              the fault struck N times (N+: at least N)
-//   sh COMMAND          a host shell command run first in the run's fresh working folder
-//   file NAME           the file NAME there ends as the NAME> lines say (none: absent or empty)
-//   < TEXT              sent to standard input; a pipe ends after the last
-//   NAME< TEXT          written into the FIFO NAME in the working folder, held open for the run
-//   ? TEXT              waits until the output since the last wait holds TEXT
-//   > TEXT, 2> TEXT, NAME> TEXT   a line of standard output, standard error, the file NAME
-//   exit N              the exit status (default 0)
-//   after N             the program ends no sooner than N seconds after the last input
-//   running             the program still runs after the last wait (and is then ended)
-// Lines before the first $ hold for each run of the file. A TEXT stands for
-// itself and its newline; \\ is a backslash, \xHH a byte, and a \ at the end
-// leaves the newline out. {P} is the path of program P (a target the runner
-// is built with), {P/} its folder, {port} a free TCP port.
+// A case Transcript.NAME for each NAME.txt in the transcripts folder; the format is in doc/testing.md.
 #include "faults.h"
 #include "sockets.h"
 

@@ -1,5 +1,4 @@
-// The chat relay over loopback TCP; its log, slow and stuck peers and closed
-// descriptors are rows of the hostile matrix.
+// The log, slow and stuck peers and closed descriptors are rows of the hostile matrix.
 #include "faults.h"
 #include "sockets.h"
 
@@ -19,8 +18,7 @@ namespace {
 
 const std::string kConnected = "Connected Client IP: 127.0.0.1";
 
-// The relay on a free port, its output on a terminal, where each "Connected"
-// line shows up as printed: the client it names has its thread by then.
+// Output on a terminal, where a "Connected" line shows up as printed: its client has its thread by then.
 struct Relay {
     uint16_t port = free_tcp_port();
     Process proc;
@@ -79,9 +77,7 @@ TEST(TalkhubCommandLine, UsagePortTextBindErrorAndRestartWhileConnectionsLinger)
                                [](uint16_t port) { return join_clients(port, 3); });
 }
 
-// A block of every byte value, longer than one read of the relay; an urgent
-// byte in its place; leaving from amid, the start and the end of the table.
-// Keep-alive probes a silent peer after a minute, not the system's two hours.
+// Blocks longer than one read of the relay; leaving from amid, the start and the end of the table.
 TEST(TalkhubTable, EveryClientGetsEachBlockOnceWholeAsOthersJoinAndLeaveAndASilentOneIsProbed)
 {
     Relay r;
@@ -110,9 +106,7 @@ TEST(TalkhubTable, EveryClientGetsEachBlockOnceWholeAsOthersJoinAndLeaveAndASile
     EXPECT_LE(end.ticks, 60 * 100) << "clock ticks to the first probe";
 }
 
-// One call fails: accepts (EMFILE gives the spare descriptor up), thread
-// starts of the second client on (the log thread's is the first), the first
-// send, which goes to the first client. Nothing stays registered for it.
+// EMFILE gives the spare descriptor up; the log thread's start is the first; the first send is to the first client.
 struct FaultCase {
     const char* name;
     Fault fault;
@@ -184,8 +178,7 @@ TEST(TalkhubAcceptAlwaysFails, PausesBetweenAttemptsAndRegistersNobody)
     r.expect_holds(0);
 }
 
-// Steady clients broadcast while others join, talk and leave (half of them
-// with a reset); TOOLSET_SOAK_CYCLES sets the cycles in the slow run.
+// Half of the churners leave with a reset; TOOLSET_SOAK_CYCLES sets the cycles in the slow run.
 TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
 {
     const size_t steady = 4, broadcasters = 2, workers = 4, per_block = 256;
@@ -198,8 +191,7 @@ TEST(TalkhubSoak, ChurnLeavesOnlyTheSteadyClientsAndTheirIdenticalStreams)
     const auto held = r.counts();
     std::vector<std::string> got(steady);
     std::vector<std::thread> threads;
-    // Tags 0 and 1 are the broadcasters', 2 the churners', 3 the end markers,
-    // each sent after its broadcaster's last block from the same connection.
+    // Tags: 0 and 1 the broadcasters', 2 the churners', 3 an end marker after its broadcaster's last block.
     auto end = [](size_t b) { return std::string(8, tagged(3, b)); };
     for (size_t i = 0; i < steady; i++)
         threads.emplace_back([&, i] {
